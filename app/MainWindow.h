@@ -1,0 +1,9 @@
+#pragma once
+#include <QWidget>
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+public slots:
+    void configure(const char* configuration_filename);
+};

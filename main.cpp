@@ -1,0 +1,27 @@
+#include "MainWindow.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <cstring>
+#include <iostream>
+
+int main(int argc, char* argv[])
+{
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                     std::strcmp(argv[1], "help") == 0)) {
+        std::cout << "Usage: " << argv[0] << " [configuration-file]\n";
+        return 0;
+    }
+
+    auto* app = new QApplication(argc, argv);
+    auto* window = new MainWindow(nullptr);
+    if (argc > 1) {
+        // argv outlives the event loop, so the pointer stays valid for the deferred call.
+        const char* file = argv[1];
+        QTimer::singleShot(0, window, [window, file] { window->configure(file); });
+    }
+    app->exec();
+    delete window;
+    delete app;
+    return 0;
+}
