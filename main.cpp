@@ -1,15 +1,14 @@
+#include "CommandLine.h"
 #include "MainWindow.h"
 
 #include <QApplication>
 #include <QTimer>
-#include <cstring>
 #include <iostream>
 
 int main(int argc, char* argv[])
 {
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-                     std::strcmp(argv[1], "help") == 0)) {
-        std::cout << "Usage: " << argv[0] << " [configuration-file]\n";
+    if (argc > 1 && isHelpArgument(argv[1])) {
+        std::cout << usageText(argv[0]) << std::flush;
         return 0;
     }
 

@@ -3,6 +3,7 @@
 // Answers modal dialogs in widget tests. Every 10 ms it looks for the active modal widget and hands it to
 // the answer function; a single-shot timer would race with the dialog's exec().
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
