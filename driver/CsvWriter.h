@@ -1,0 +1,97 @@
+#pragma once
+
+#include "KvnSignal.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Writes a hard-drive record: a folder holding one CSV file per recorded signal, "UTC.csv" with the block time
+// stamps, and "signalsInfo.csv", the description by which CsvReader recognises the folder.
+//
+// Data files: one header line, then one row per sample:
+//     sample,sequence,battery,flags,timestamp,utc,ch1,...,chN
+// `sample` counts the file's rows from 0 (so a block's rows are sample / samples-per-block); sequence, battery
+// and flags are the block's; timestamp (monotonic) and utc are the block's stamps in microseconds, empty when
+// the block came without them (imports). Values are written in the shortest text that reads back to the same
+// double. "UTC.csv" has one row per block with the same first six columns and no channels.
+//
+// "signalsInfo.csv": one header line, then one row per signal given to setup (uSD and signals whose mode is 0
+// included, with an empty file name, since they record nothing), then the UTC row when stamps are written:
+//     format,device,block_rate,sensor_type,signal,channels,samples_per_block,mode,filename
+//
+// Rows are buffered and handed to the system at least four times per second of record time, so a killed
+// program loses at most a fraction of a second; a torn last line is ignored by the reader.
+// Not thread-safe: one writer is used by one thread at a time.
+class CsvWriter {
+public:
+    CsvWriter();
+    // Same as default construction followed by setup(folder, {signals, signals + count}, device, sensorType).
+    CsvWriter(const char* folder, const KvnSignal* signals, std::size_t count, const std::string& device,
+              int sensorType);
+    ~CsvWriter();  // closes
+    CsvWriter(const CsvWriter&) = delete;
+    CsvWriter& operator=(const CsvWriter&) = delete;
+
+    // Remembers where and what to write; closes a record still open. `folder` must exist when writeHeaders
+    // runs. `device` names the device in the description (the folder's name when empty); `sensorType` is the
+    // EEG sensor type code (0 unknown, 1 dry, 2 water, 3 textile), kept in the description.
+    // Returns false (see error()) when the arguments cannot describe a record.
+    bool setup(const char* folder, const std::vector<KvnSignal>& signals, const std::string& device, int sensorType);
+
+    // Creates the files and writes their header lines and the description. `blockRate` is blocks per second;
+    // `withUtc` adds "UTC.csv" (a live acquisition stamps its blocks; an import has no stamps).
+    // False when the folder cannot be written or the set-up is unusable; nothing is left open then.
+    bool writeHeaders(int blockRate, bool withUtc);
+
+    // One block in the live sample vector layout (the recorded signals in order, channels x samples each,
+    // sample after sample). False once anything could not be written; the error stays until close.
+    bool write(const double* data, uint16_t sequence, int64_t timestamp, int64_t utc, int16_t battery,
+               uint16_t flags);
+    // A block without time stamps.
+    bool write(const double* data, uint16_t sequence, int16_t battery, uint16_t flags);
+
+    // Hands every buffered row to the system.
+    bool flush();
+    // Flushes and closes every file. False when anything written since writeHeaders was lost. Closing a closed
+    // writer does nothing and returns true.
+    bool close();
+
+    bool isOpen() const { return open_; }
+    const std::string& error() const { return error_; }
+    const std::string& folder() const { return folder_; }
+    uint64_t blocksWritten() const { return blocks_; }
+    // Number of doubles write() takes per block.
+    std::size_t valuesPerBlock() const { return valuesPerBlock_; }
+    // File name (inside the folder) of signal `index` of the set-up list; empty when it records nothing.
+    std::string fileName(std::size_t index) const;
+
+    static constexpr const char* DESCRIPTION_FILE = "signalsInfo.csv";
+    static constexpr const char* UTC_FILE = "UTC.csv";
+
+private:
+    struct File;
+    bool writeBlock(const double* data, uint16_t sequence, const int64_t* timestamp, const int64_t* utc,
+                    int16_t battery, uint16_t flags);
+    bool flushFile(File& f);
+    bool fail(const std::string& message);
+    void closeFiles();
+
+    std::string folder_;
+    std::string device_;
+    int sensorType_ = 0;
+    std::vector<KvnSignal> signals_;
+    std::vector<std::string> fileNames_;  // per set-up signal; empty when not recorded
+    std::vector<std::unique_ptr<File>> files_;  // recorded signals in order, then UTC.csv when used
+    bool withUtc_ = false;
+    bool open_ = false;
+    bool failed_ = false;
+    int blockRate_ = 0;
+    unsigned flushEvery_ = 1;
+    std::size_t valuesPerBlock_ = 0;
+    uint64_t blocks_ = 0;
+    std::string error_;
+};
