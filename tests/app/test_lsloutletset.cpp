@@ -1,0 +1,151 @@
+#include "DeviceModel.h"
+#include "LslOutletSet.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+// A device with a fixed signal list; only what the outlets read is answered.
+class FakeModel : public DeviceModel {
+public:
+    struct Sig {
+        std::string name;
+        unsigned channels, samples;
+        int mode;
+    };
+    std::string name = "D";
+    unsigned rate = 64;
+    std::vector<Sig> sigs;
+
+    bool requires_dongle() const override { return false; }
+    bool is_read_only() const override { return true; }
+    bool is_running() const override { return true; }
+    bool is_connected() const override { return true; }
+    std::string description() const override { return name; }
+    std::string version() const override { return "HW1.0_FW1.0"; }
+    unsigned frequency() const override { return rate; }
+    int64_t duration() const override { return -1; }
+    unsigned signal_count() const override { return unsigned(sigs.size()); }
+    std::string signal_name(unsigned i) const override { return sigs[i].name; }
+    unsigned signal_channels(unsigned i) const override { return sigs[i].channels; }
+    unsigned signal_samples(unsigned i) const override { return sigs[i].samples; }
+    int signal_mode(unsigned i) const override { return sigs[i].mode; }
+    bool read(std::vector<double>&, uint16_t&, int16_t&, uint16_t&) override { return false; }
+
+protected:
+    void do_clear() override {}
+    void do_connect() override {}
+    void do_disconnect() override {}
+    void do_start() override {}
+    void do_stop() override {}
+};
+
+QString uniquePrefix()
+{
+    return QStringLiteral("kvntest%1").arg(QCoreApplication::applicationPid());
+}
+}  // namespace
+
+class LslOutletSetTest : public QObject {
+    Q_OBJECT
+private slots:
+    void oneStreamPerActiveSignal()
+    {
+        FakeModel m;
+        m.sigs = {{"EEG", 8, 4, 1}, {"uSD", 1, 1, 1}, {"BVP", 1, 8, 0}, {"GSR", 1, 1, 1}};
+        LslOutletSet set(&m);
+        set.openOutlets();
+        QCOMPARE(set.outletCount(), std::size_t(2));
+        QVERIFY(set.hasOutlet(0));
+        QVERIFY(set.hasOutlet(3));
+        // A second open keeps the existing outlets.
+        set.openOutlets();
+        QCOMPARE(set.outletCount(), std::size_t(2));
+        set.closeOutlets();
+        QCOMPARE(set.outletCount(), std::size_t(0));
+        QCOMPARE(LslOutletSet::streamName("D", "EEG", 0), std::string("D_EEG_0"));
+    }
+
+    // A block shorter than the signal list says is skipped, never read past its end.
+    void shortBlockIsNotOverread()
+    {
+        FakeModel m;
+        m.sigs = {{"EEG", 8, 4, 1}};
+        LslOutletSet set(&m);
+        set.openOutlets();
+        set.pushBlock(std::vector<double>(5, 1.0));
+        set.pushBlock({});
+    }
+
+    // An independent consumer sees the announced parameters and the pushed values as float32.
+    void consumerSeesStreamsAndValues()
+    {
+        const QString python = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/.venv/bin/python";
+        if (!QFile::exists(python)) QSKIP("the test Python environment is missing");
+        FakeModel m;
+        m.name = uniquePrefix().toStdString();
+        m.rate = 64;
+        m.sigs = {{"EEG", 3, 4, 1}, {"uSD", 1, 1, 1}, {"GSR", 1, 1, 0}, {"BVP", 1, 2, 1}};
+        LslOutletSet set(&m);
+        set.openOutlets();
+
+        QProcess consumer;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PYLSL_LIB", qEnvironmentVariable("KVN_LSL_LIBRARY"));
+        consumer.setProcessEnvironment(env);
+        consumer.start(python, {QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/tests/tools/lsl_consumer.py",
+                                uniquePrefix(), "2", "8", "40"});
+        QVERIFY(consumer.waitForStarted());
+        QByteArray out;
+        while (!out.contains("READY") && consumer.state() == QProcess::Running) {
+            consumer.waitForReadyRead(200);
+            out += consumer.readAllStandardOutput();
+        }
+        QVERIFY2(out.contains("READY"), consumer.readAllStandardError().constData());
+
+        // Block layout: EEG 3 channels x 4 samples, sample after sample; then BVP 1 x 2.
+        std::vector<double> block;
+        for (int b = 0; b < 4; ++b) {
+            block.clear();
+            for (int s = 0; s < 4; ++s)
+                for (int c = 0; c < 3; ++c) block.push_back(b * 100 + s * 10 + c + 0.1);
+            block.push_back(-1.5 - b);
+            block.push_back(1e-7 * b);
+            set.pushBlock(block);
+        }
+        QVERIFY(consumer.waitForFinished(60000));
+        out += consumer.readAllStandardOutput();
+        const QByteArray json = out.mid(out.indexOf("READY") + 5).trimmed();
+        const QJsonArray streams = QJsonDocument::fromJson(json).object().value("streams").toArray();
+        QCOMPARE(streams.size(), 2);
+
+        const QJsonObject bvp = streams[0].toObject();  // sorted by name: ..._BVP_3 before ..._EEG_0
+        const QJsonObject eeg = streams[1].toObject();
+        QCOMPARE(eeg.value("name").toString(), uniquePrefix() + "_EEG_0");
+        QCOMPARE(eeg.value("source_id").toString(), uniquePrefix() + "_EEG_0");
+        QCOMPARE(eeg.value("type").toString(), QStringLiteral("EEG"));
+        QCOMPARE(eeg.value("channels").toInt(), 3);
+        QCOMPARE(eeg.value("rate").toDouble(), 256.0);
+        QCOMPARE(bvp.value("name").toString(), uniquePrefix() + "_BVP_3");
+        QCOMPARE(bvp.value("rate").toDouble(), 128.0);
+
+        const QJsonArray eegSamples = eeg.value("samples").toArray();
+        QCOMPARE(eegSamples.size(), 8);
+        for (int i = 0; i < 8; ++i) {
+            const int b = i / 4, s = i % 4;
+            const QJsonArray sample = eegSamples[i].toArray();
+            for (int c = 0; c < 3; ++c)
+                QCOMPARE(float(sample[c].toDouble()), float(b * 100 + s * 10 + c + 0.1));
+        }
+        const QJsonArray bvpSamples = bvp.value("samples").toArray();
+        QCOMPARE(bvpSamples.size(), 8);
+        QCOMPARE(float(bvpSamples[0].toArray()[0].toDouble()), -1.5f);
+        QCOMPARE(float(bvpSamples[3].toArray()[0].toDouble()), float(1e-7));
+    }
+};
+
+QTEST_GUILESS_MAIN(LslOutletSetTest)
+#include "test_lsloutletset.moc"
