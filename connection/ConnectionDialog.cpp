@@ -1,0 +1,205 @@
+#include "ConnectionDialog.h"
+
+#include "BluetoothConnection.h"
+#include "UsbConnection.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <sstream>
+
+int portNumber(const std::string& portName)
+{
+    if (portName.size() < 4) return 0;
+    std::istringstream in(portName.substr(3));
+    int number = 0;
+    if (!(in >> number)) return 0;
+    return number;
+}
+
+namespace {
+std::string readText(const PropertyMap& map, const char* key)
+{
+    return map.exists(key) ? map.get<std::string>(key) : std::string();
+}
+
+void sortUnique(std::vector<std::string>& names)
+{
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+}
+
+QComboBox* maximumCombo(QWidget* parent)
+{
+    auto* combo = new QComboBox(parent);
+    combo->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Maximum);
+    return combo;
+}
+}  // namespace
+
+ConnectionDialog::ConnectionDialog(PropertyMap lastConnection, QWidget* parent)
+    : QWizard(parent), properties_(std::move(lastConnection))
+{
+    if (properties_.exists("type")) type_ = properties_.get<std::string>("type");
+    setPage(SelectionPage, new PageSelection(properties_, this));
+    setPage(UsbPage, new PageConfigUSB(this));
+    setPage(BluetoothPage, new PageConfigBT(this));
+    setPage(Eeg64Page, new PageConfigEEG64(this));
+    setStartId(SelectionPage);
+    setWindowTitle(tr("Connection Wizard"));
+}
+
+void ConnectionDialog::accept()
+{
+    if (field("bluetooth").toBool()) {
+        properties_.set("device", field("bth_device").toString().toStdString());
+        properties_.set("single", false);
+        type_ = "bluetooth";
+    } else if (field("usb").toBool()) {
+        bool ok = false;
+        int rate = field("com_rate").toString().toInt(&ok, 10);
+        if (!ok) rate = 0;
+        properties_.set("port", portNumber(field("com_port").toString().toStdString()));
+        properties_.set("baudRate", rate);
+        type_ = "usb";
+    } else if (field("eeg64").toBool()) {
+        properties_.set("left", field("left").toString().toStdString());
+        properties_.set("right", field("right").toString().toStdString());
+        type_ = "eeg64";
+    }
+    properties_.set("type", type_);
+    QWizard::accept();
+}
+
+PageSelection::PageSelection(const PropertyMap& lastConnection, QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("Select connection"));
+    auto* layout = new QVBoxLayout(this);
+    group_ = new QButtonGroup(this);
+    group_->setExclusive(true);
+    bluetooth_ = new QRadioButton(tr("Bluetooth"), this);
+    eeg64_ = new QRadioButton(tr("EEG 64"), this);
+    usb_ = new QRadioButton(tr("Usb"), this);
+    repeat_ = new QRadioButton(lastConnectionLabel(lastConnection), this);
+    int id = 0;
+    for (QRadioButton* b : {bluetooth_, eeg64_, usb_, repeat_}) {
+        group_->addButton(b, id++);
+        layout->addWidget(b);
+    }
+    bluetooth_->setChecked(true);
+    repeat_->setEnabled(!lastConnection.empty());
+    registerField("bluetooth", bluetooth_);
+    registerField("eeg64", eeg64_);
+    registerField("usb", usb_);
+    registerField("repeat", repeat_);
+    connect(group_, &QButtonGroup::idToggled, this, &PageSelection::OnButtonToggled);
+}
+
+QString PageSelection::lastConnectionLabel(const PropertyMap& last)
+{
+    QString text = tr("Last connection");
+    if (last.empty()) return text;
+    const std::string type = readText(last, "type");
+    std::string detail;
+    if (type == "usb")
+        detail = readText(last, "port");
+    else if (type == "eeg64")
+        detail = readText(last, "left") + "," + readText(last, "right");
+    else if (type == "bluetooth")
+        detail = readText(last, "device");
+    return text + " (" + QString::fromStdString(type) + ":" + QString::fromStdString(detail) + ")";
+}
+
+void PageSelection::OnButtonToggled(int, bool)
+{
+    setFinalPage(repeat_->isChecked());
+}
+
+int PageSelection::nextId() const
+{
+    if (bluetooth_->isChecked()) return ConnectionDialog::BluetoothPage;
+    if (eeg64_->isChecked()) return ConnectionDialog::Eeg64Page;
+    if (usb_->isChecked()) return ConnectionDialog::UsbPage;
+    return -1;
+}
+
+PageConfigBT::PageConfigBT(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("Bluetooth Configuration"));
+    auto* form = new QFormLayout(this);
+    devices_ = maximumCombo(this);
+    form->addRow(tr("Select a device:"), devices_);
+    registerField("bth_device", devices_, "currentText", SIGNAL(currentTextChanged(QString)));
+}
+
+void PageConfigBT::initializePage()
+{
+    std::vector<std::string> names = BluetoothConnection::discovery();
+    sortUnique(names);
+    for (const std::string& name : names) devices_->addItem(QString::fromStdString(name));
+}
+
+PageConfigUSB::PageConfigUSB(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("USB Configuration"));
+    auto* form = new QFormLayout(this);
+    ports_ = maximumCombo(this);
+    rates_ = maximumCombo(this);
+    form->addRow(tr("Select a port"), ports_);
+    form->addRow(tr("Select a baudrate"), rates_);
+    registerField("com_port", ports_, "currentText", SIGNAL(currentTextChanged(QString)));
+    registerField("com_rate", rates_, "currentText", SIGNAL(currentTextChanged(QString)));
+}
+
+void PageConfigUSB::initializePage()
+{
+    std::vector<std::string> names = UsbConnection::discovery();
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string& a, const std::string& b) { return portNumber(a) < portNumber(b); });
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    for (const std::string& name : names) ports_->addItem(QString::fromStdString(name));
+    for (const char* rate : {"460800", "921600", "2000000"}) rates_->addItem(QString::fromLatin1(rate));
+    rates_->setEditable(true);
+}
+
+PageConfigEEG64::PageConfigEEG64(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("EEG 64 Configuration"));
+    auto* form = new QFormLayout(this);
+    left_ = maximumCombo(this);
+    right_ = maximumCombo(this);
+    message_ = new QLabel(this);
+    form->addRow(tr("Select the left device:"), left_);
+    form->addRow(tr("Select the right device:"), right_);
+    form->addRow(message_);
+    registerField("left", left_, "currentText", SIGNAL(currentTextChanged(QString)));
+    registerField("right", right_, "currentText", SIGNAL(currentTextChanged(QString)));
+    connect(left_, &QComboBox::currentTextChanged, this, &QWizardPage::completeChanged);
+    connect(right_, &QComboBox::currentTextChanged, this, &QWizardPage::completeChanged);
+}
+
+void PageConfigEEG64::initializePage()
+{
+    std::vector<std::string> names;
+    for (const std::string& name : BluetoothConnection::discovery())
+        if (name.rfind("KVN-A32", 0) == 0) names.push_back(name);
+    sortUnique(names);
+    for (const std::string& name : names) {
+        left_->addItem(QString::fromStdString(name));
+        right_->addItem(QString::fromStdString(name));
+    }
+}
+
+bool PageConfigEEG64::isComplete() const
+{
+    if (left_->currentIndex() == right_->currentIndex()) {
+        message_->setText(tr("Cannot select the same device twice"));
+        return false;
+    }
+    message_->clear();
+    return true;
+}
