@@ -57,7 +57,7 @@ public:
     unsigned signalChannels(std::size_t index) const;
     unsigned signalSamples(std::size_t index) const;
     unsigned signalSamplingRate(std::size_t index) const;
-    std::vector<KvnSignal> signals() const;
+    std::vector<KvnSignal> signalList() const;
 
     // Back to the first block.
     bool start();

@@ -29,8 +29,8 @@
 class CsvWriter {
 public:
     CsvWriter();
-    // Same as default construction followed by setup(folder, {signals, signals + count}, device, sensorType).
-    CsvWriter(const char* folder, const KvnSignal* signals, std::size_t count, const std::string& device,
+    // Same as default construction followed by setup(folder, {signalList, signalList + count}, device, sensorType).
+    CsvWriter(const char* folder, const KvnSignal* signalList, std::size_t count, const std::string& device,
               int sensorType);
     ~CsvWriter();  // closes
     CsvWriter(const CsvWriter&) = delete;
@@ -40,7 +40,7 @@ public:
     // runs. `device` names the device in the description (the folder's name when empty); `sensorType` is the
     // EEG sensor type code (0 unknown, 1 dry, 2 water, 3 textile), kept in the description.
     // Returns false (see error()) when the arguments cannot describe a record.
-    bool setup(const char* folder, const std::vector<KvnSignal>& signals, const std::string& device, int sensorType);
+    bool setup(const char* folder, const std::vector<KvnSignal>& signalList, const std::string& device, int sensorType);
 
     // Creates the files and writes their header lines and the description. `blockRate` is blocks per second;
     // `withUtc` adds "UTC.csv" (a live acquisition stamps its blocks; an import has no stamps).

@@ -41,7 +41,7 @@ struct RecordHeader {
     std::string version;             // device version text, e.g. "HW3.0_FW2.1"
     uint16_t blockRate = 0;          // blocks per second
     uint16_t firstSequence = 0;
-    std::vector<KvnSignal> signals;  // every signal of the device (uSD included) with its mode
+    std::vector<KvnSignal> signalList;  // every signal of the device (uSD included) with its mode
     std::string setup;               // positioning set-up at the start; empty when there is none
 
     // Number of doubles in one sample block.
@@ -85,13 +85,14 @@ public:
 
 private:
     bool openPart(unsigned index);
-    bool writeRaw(uint16_t type, uint16_t sequence, int16_t battery, uint16_t flags, const void* payload,
-                  uint32_t bytes);
+    unsigned char* prepare(uint32_t payloadBytes);  // room for the next block's payload
+    bool emit(uint16_t type, uint16_t sequence, int16_t battery, uint16_t flags);
     bool fail(const std::string& message);
 
     uint64_t maxFileBytes_;
     std::FILE* file_ = nullptr;
     uint64_t fileBytes_ = 0;
+    uint64_t partHeaderBytes_ = 0;
     unsigned part_ = 0;
     uint64_t blocks_ = 0;
     std::string folder_;
