@@ -116,12 +116,12 @@ bool buildHeader(const RecordHeader& h, unsigned partIndex, std::vector<unsigned
         return false;
     put16(out, h.blockRate);
     put16(out, h.firstSequence);
-    if (h.signalList.size() > 0xFFFF) {
+    if (h.signals.size() > 0xFFFF) {
         error = "too many signals";
         return false;
     }
-    put16(out, static_cast<uint16_t>(h.signalList.size()));
-    for (const KvnSignal& s : h.signalList) {
+    put16(out, static_cast<uint16_t>(h.signals.size()));
+    for (const KvnSignal& s : h.signals) {
         if (!putString16(s.name, "a signal name"))
             return false;
         if (s.channels > 0xFFFF || s.samples > 0xFFFF || s.mode > 0xFFFF) {
@@ -179,7 +179,7 @@ uint32_t crc32(const void* data, std::size_t size, uint32_t crc) {
 
 std::size_t RecordHeader::valuesPerBlock() const {
     std::size_t n = 0;
-    for (const KvnSignal& s : signalList)
+    for (const KvnSignal& s : signals)
         if (isRecorded(s))
             n += static_cast<std::size_t>(s.channels) * s.samples;
     return n;
@@ -187,7 +187,7 @@ std::size_t RecordHeader::valuesPerBlock() const {
 
 bool RecordHeader::operator==(const RecordHeader& o) const {
     return version == o.version && blockRate == o.blockRate && firstSequence == o.firstSequence &&
-           signalList == o.signalList && setup == o.setup;
+           signals == o.signals && setup == o.setup;
 }
 
 std::string partFileName(unsigned index, const std::string& name) {
@@ -253,7 +253,7 @@ bool parseHeader(const unsigned char* data, std::size_t size, RecordHeader& head
         s.channels2 = s.channels;
         s.samples = read16();
         s.mode = read16();
-        h.signalList.push_back(std::move(s));
+        h.signals.push_back(std::move(s));
     }
     uint32_t setupLength = 0;
     if (need(4)) {

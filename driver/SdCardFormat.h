@@ -37,11 +37,12 @@ constexpr std::size_t BLOCK_OVERHEAD = 20;
 // FAT32 cards cannot hold files of 4 GiB; stay well below.
 constexpr uint64_t DEFAULT_MAX_FILE_BYTES = 512ull * 1024 * 1024;
 
+// Qt code that reads `signals` below must #undef Qt's keyword macro of that name first.
 struct RecordHeader {
     std::string version;             // device version text, e.g. "HW3.0_FW2.1"
     uint16_t blockRate = 0;          // blocks per second
     uint16_t firstSequence = 0;
-    std::vector<KvnSignal> signalList;  // every signal of the device (uSD included) with its mode
+    std::vector<KvnSignal> signals;  // every signal of the device (uSD included) with its mode
     std::string setup;               // positioning set-up at the start; empty when there is none
 
     // Number of doubles in one sample block.

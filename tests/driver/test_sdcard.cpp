@@ -10,6 +10,9 @@
 #include <limits>
 #include <random>
 
+// RecordHeader has a field named like Qt's "signals" keyword.
+#undef signals
+
 namespace fs = std::filesystem;
 using namespace sdcard;
 
@@ -20,7 +23,7 @@ RecordHeader eegHeader() {
     h.version = "HW3.0_FW2.1";
     h.blockRate = 32;
     h.firstSequence = 65530;
-    h.signalList = {KvnSignal("EEG", 4, 4, 8, 1), KvnSignal("GSR", 1, 1, 1, 0), KvnSignal("COM", 9, 9, 2, 2),
+    h.signals = {KvnSignal("EEG", 4, 4, 8, 1), KvnSignal("GSR", 1, 1, 1, 0), KvnSignal("COM", 9, 9, 2, 2),
                  KvnSignal("uSD", 1, 1, 1, 1)};
     h.setup = R"({"anchors":[[0,0,0],[1,0,0]]})";
     return h;
