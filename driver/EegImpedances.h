@@ -53,7 +53,10 @@ private:
     std::size_t writePos_ = 0;
     std::size_t blocksSeen_ = 0;
     std::size_t blocksSinceUpdate_ = 0;
-    std::vector<double> window_;  // window weights, windowSamples_ long
+    std::size_t windowBlocksUsed_ = 0;  // windowBlocks_, lengthened when blocks are very short
+    // Weights giving the carrier's in-phase and quadrature amplitudes from a window, oldest sample first.
+    std::vector<double> inPhase_;
+    std::vector<double> quadrature_;
     std::vector<int> levels_;
     std::vector<double> amplitudes_;
 };

@@ -26,7 +26,8 @@ public:
     bool Butterworth(FilterType type, int order, double f1, double f2);
 
     // in: one row per channel, one column per sample. out is resized to match when needed (in and out may be
-    // the same block). Rows beyond the configured channel count are copied unchanged.
+    // the same block). Rows beyond the configured channel count are copied unchanged. A channel whose state
+    // turns non-finite (NaN or infinite input) starts afresh with the next block.
     void filter(const DataBlock& in, DataBlock& out);
 
     // Clears the per-channel state, as if no sample had been filtered yet.
