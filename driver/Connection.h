@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,15 @@
 #include "PropertyMap.h"
 
 class SimDevice;
+
+// An open link to a simulated device (the library's own drivers use it): valid while `open` stays true and the
+// device's link epoch has not moved on.
+struct SimLink {
+    std::shared_ptr<SimDevice> device;
+    std::uint64_t epoch = 0;
+    std::shared_ptr<std::atomic<bool>> open;
+    bool viaDongle = false;
+};
 
 // A link to one device. Every link reaches a simulated device of the fleet (see Simulation.h), which behaves
 // like the real one: it can be out of reach, lose the link, and answers with the timing of a radio link.
@@ -43,6 +53,7 @@ public:
 
     // The device behind an open link, or null; for the library's own drivers.
     std::shared_ptr<SimDevice> device() const;
+    SimLink link() const;
 
 protected:
     Connection(std::string type, PropertyMap properties, bool readOnly);
@@ -56,9 +67,7 @@ private:
     PropertyMap properties_;
     bool readOnly_;
     mutable std::mutex mutex_;
-    std::shared_ptr<SimDevice> device_;
-    std::uint64_t epoch_ = 0;
-    bool open_ = false;
+    SimLink link_;
     unsigned timeout_ = 1000;
 };
 

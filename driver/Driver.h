@@ -66,5 +66,4 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<Connection> connection_;
     std::unique_ptr<Info> info_;
-    bool syncStarted_ = false;
 };

@@ -1,0 +1,20 @@
+#include "ConnectionFactory.h"
+
+#include "Connection.h"
+
+Connection* ConnectionFactory::createAndSetup(const std::string& type, const PropertyMap& properties) {
+    const std::string kind = PropertyMap::toLower(type);
+    const bool readOnly = properties.getOr<bool>("readOnly", false);
+    if (kind == "bluetooth" || kind == "ble") {
+        // The whole stored text: a device name is one word, and a mistyped one simply finds no device.
+        std::string name = properties.text("device");
+        return new BluetoothConnection(name, kind == "ble", properties, readOnly);
+    }
+    if (kind == "usb") {
+        int port = properties.get<int>("port");
+        int baudRate = properties.getOr<int>("baudRate", 921600);
+        if (port <= 0 || baudRate <= 0) return nullptr;
+        return new UsbConnection(port, baudRate, properties, readOnly);
+    }
+    return nullptr;
+}
