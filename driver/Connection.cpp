@@ -11,13 +11,13 @@ bool Connection::connect() {
     disconnect();
     std::shared_ptr<SimDevice> device = resolve();
     if (!device) return false;
-    std::uint64_t epoch = 0;
-    if (!device->openLink(viaDongle(), epoch)) return false;
+    SimLink opened;
+    opened.viaDongle = viaDongle();
+    if (!device->openLink(opened)) return false;
+    opened.device = std::move(device);
+    opened.open = std::make_shared<std::atomic<bool>>(true);
     std::lock_guard<std::mutex> lock(mutex_);
-    link_.device = std::move(device);
-    link_.epoch = epoch;
-    link_.open = std::make_shared<std::atomic<bool>>(true);
-    link_.viaDongle = viaDongle();
+    link_ = std::move(opened);
     return true;
 }
 

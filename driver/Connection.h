@@ -17,6 +17,7 @@ struct SimLink {
     std::uint64_t epoch = 0;
     std::shared_ptr<std::atomic<bool>> open;
     bool viaDongle = false;
+    std::uint64_t dongleEpoch = 0;  // links through the dongle are lost when it is unplugged
 };
 
 // A link to one device. Every link reaches a simulated device of the fleet (see Simulation.h), which behaves

@@ -140,21 +140,22 @@ bool SimDevice::reachable() const {
     return !faults_.unreachable && Clock::now() >= linkDownUntil_;
 }
 
-bool SimDevice::openLink(bool viaDongle, std::uint64_t& epoch) {
+bool SimDevice::openLink(SimLink& link) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto now = Clock::now();
     if (faults_.unreachable || now < linkDownUntil_) return false;
-    if (viaDongle && !sim::donglePresent()) return false;
+    if (link.viaDongle && !sim::donglePresent()) return false;
     advanceLocked(now);
     // What the device sent while nobody listened is gone.
     readNext_ = produced_;
-    if (viaDongle) dongleLinked_ = true;
-    epoch = epoch_;
+    link.epoch = epoch_;
+    link.dongleEpoch = dongleEpoch_;
     return true;
 }
 
 bool SimDevice::aliveLocked(const SimLink& link) const {
-    return link.open && link.open->load() && link.epoch == epoch_ && !faults_.unreachable;
+    return link.open && link.open->load() && link.epoch == epoch_ && !faults_.unreachable &&
+           (!link.viaDongle || link.dongleEpoch == dongleEpoch_);
 }
 
 bool SimDevice::linkAlive(const SimLink& link) const {
@@ -164,11 +165,8 @@ bool SimDevice::linkAlive(const SimLink& link) const {
 
 void SimDevice::dongleRemoved() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (dongleLinked_) {
-        ++epoch_;
-        dongleLinked_ = false;
-        wake_.notify_all();
-    }
+    ++dongleEpoch_;
+    wake_.notify_all();
 }
 
 void SimDevice::wake() {
@@ -386,7 +384,6 @@ void SimDevice::advanceLocked(Clock::time_point now) {
         auto n = static_cast<std::uint64_t>(faults_.dropAfterBlocks);
         produceTo(n);
         ++epoch_;
-        dongleLinked_ = false;
         linkDownUntil_ = dueTime(n) + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(faults_.dropSeconds / runScale_));
         wake_.notify_all();

@@ -65,7 +65,8 @@ public:
     bool reachable() const;
 
     // Links.
-    bool openLink(bool viaDongle, std::uint64_t& epoch);
+    // Fills the link's epochs; false when the device cannot be reached that way now.
+    bool openLink(SimLink& link);
     bool linkAlive(const SimLink& link) const;
     // The dongle was unplugged: links made through it are lost.
     void dongleRemoved();
@@ -122,7 +123,7 @@ private:
 
     // Link state.
     std::uint64_t epoch_ = 1;
-    bool dongleLinked_ = false;
+    std::uint64_t dongleEpoch_ = 1;
     Clock::time_point linkDownUntil_{};
 
     // Configuration.
