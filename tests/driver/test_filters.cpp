@@ -97,6 +97,7 @@ private slots:
     void channelsAreIndependentAndResetClearsState();
     void inPlaceAndOddShapes();
     void recoversFromNonFiniteInput();
+    void extremeDesignsStayStable();
 };
 
 void TestFilters::matchesScipy()
@@ -363,6 +364,43 @@ void TestFilters::recoversFromNonFiniteInput()
     for (std::size_t r = 0; r < 2; ++r)
         for (std::size_t c = 0; c < 8; ++c)
             QVERIFY(std::isfinite(out.value(r, c)));
+}
+
+// The filters dialog lets edges go from 0.01 Hz up to just below Nyquist, at orders up to 8: poles then sit
+// very close to the unit circle, where a careless design or realisation would blow up.
+void TestFilters::extremeDesignsStayStable()
+{
+    struct Design {
+        Kind kind;
+        double rate, f1, f2;
+    };
+    const Design designs[] = {
+        {MkfilterWrapper::LOW_PASS, 2048.0, 0.01, -1.0},   {MkfilterWrapper::HIGH_PASS, 2048.0, 0.01, -1.0},
+        {MkfilterWrapper::BAND_PASS, 2048.0, 0.01, 0.02},  {MkfilterWrapper::BAND_STOP, 2048.0, 0.01, 0.02},
+        {MkfilterWrapper::BAND_PASS, 64.0, 0.01, 31.99},   {MkfilterWrapper::BAND_STOP, 64.0, 0.01, 31.99},
+        {MkfilterWrapper::LOW_PASS, 64.0, 31.99, -1.0},    {MkfilterWrapper::HIGH_PASS, 64.0, 31.99, -1.0},
+        {MkfilterWrapper::BAND_PASS, 2048.0, 1023.9, 1023.99},
+    };
+    std::mt19937 rng(10);
+    std::normal_distribution<double> noise(0.0, 100.0);
+    for (const Design& d : designs) {
+        MkfilterWrapper f(1, 16, d.rate);
+        QVERIFY(f.Butterworth(d.kind, 8, d.f1, d.f2));
+        for (const auto& s : f.sections())
+            QVERIFY(std::abs(s[5]) < 1.0 && std::abs(s[4]) < 1.0 + s[5]);
+        DataBlock in(1, 16), out;
+        double peakIn = 0.0, peakOut = 0.0;
+        for (long b = 0; b < long(d.rate) * 10 / 16; ++b) {
+            for (std::size_t s = 0; s < 16; ++s) {
+                in.at(0, s) = noise(rng);
+                peakIn = std::max(peakIn, std::abs(in.value(0, s)));
+            }
+            f.filter(in, out);
+            for (std::size_t s = 0; s < 16; ++s)
+                peakOut = std::max(peakOut, std::abs(out.value(0, s)));
+        }
+        QVERIFY2(std::isfinite(peakOut) && peakOut < 5.0 * peakIn, qPrintable(QString::number(peakOut)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFilters)
