@@ -1,0 +1,605 @@
+#include "SigViewerRt.h"
+
+#include "PlotCurve.h"
+#include "SigChannelsDialog.h"
+#include "SigFiltersDialog.h"
+#include "SigPlotRt.h"
+
+#include <EegImpedances.h>
+#include <MkfilterWrapper.h>
+#include <QAction>
+#include <QCloseEvent>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QGridLayout>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <qwt_plot_marker.h>
+#include <sstream>
+
+using BioSensor::BioSensorFilter;
+
+namespace Vesk {
+
+QString formatScaleValue(double v, const QString& unit, double factor)
+{
+    static const struct {
+        int exponent;
+        const char* prefix;
+    } prefixes[] = {{-12, "p"}, {-9, "n"}, {-6, "u"}, {-3, "m"}, {0, ""}, {3, "k"}, {6, "M"}, {9, "G"}, {12, "T"}};
+    const double x = factor * v;
+    if (std::fabs(x) == 0.0)
+        return QStringLiteral("0");
+    std::ostringstream text;
+    if (!std::isfinite(x)) {
+        text << x;
+        return QString::fromStdString(text.str()) + unit;
+    }
+    const double e = std::floor(std::log10(std::fabs(x)));
+    // Past 10^15 no row fits; the largest prefix is the closest reading.
+    const auto* row = std::find_if(std::begin(prefixes), std::end(prefixes),
+                                   [e](const auto& r) { return r.exponent >= e - 2; });
+    if (row == std::end(prefixes))
+        row = std::end(prefixes) - 1;
+    const float power = std::pow(10.0f, static_cast<float>(row->exponent));
+    text << x / power;
+    return QString::fromStdString(text.str()) + QString::fromLatin1(row->prefix) + unit;
+}
+
+SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : ProcessWidget(parent), config_(config)
+{
+    // A damaged configuration must not leave the viewer without a window to write into.
+    config_.channels = std::max(0, config_.channels);
+    config_.samplesPerBlock = std::max(1, config_.samplesPerBlock);
+    config_.samplingRate = std::max(1, config_.samplingRate);
+    if (!(config_.secondsShown >= 1.0) || !std::isfinite(config_.secondsShown))
+        config_.secondsShown = 1.0;
+    const int channels = config_.channels;
+    for (int c = config_.channelNames.size(); c < channels; ++c)
+        config_.channelNames.append(QString("%1").arg(c + 1, 2, 10, QChar('0')));
+    if (config_.channelIndices.isEmpty())
+        for (int c = 0; c < channels; ++c)
+            config_.channelIndices.append(c);
+
+    windowLength_ = static_cast<int>(config_.samplingRate * config_.secondsShown);
+    rowLength_ = 3 * windowLength_;
+    const double period = 1.0 / config_.samplingRate;
+    buffer_.assign(static_cast<size_t>(channels) * rowLength_, 0.0);
+    time_.resize(rowLength_);
+    for (int i = 1; i < rowLength_; ++i)
+        time_[i] = time_[i - 1] + period;
+    offsets_.assign(channels, 0.0);
+    visible_.assign(channels, false);
+    attached_.assign(channels, false);
+
+    SigPlotRtConfig plotConfig;
+    plotConfig.title = config_.title;
+    plotConfig.backgroundColor = config_.backgroundColor;
+    plotConfig.backgroundImage = config_.backgroundImage;
+    plotConfig.clickable = false;
+    plotConfig.partialRepaint = config_.partialRepaint;
+    plotConfig.samplingRate = config_.samplingRate;
+    plotConfig.bufferLength = rowLength_;
+    plotConfig.margin = 1;
+    plot_ = new SigPlotRt(plotConfig, this);
+    connect(plot_, SIGNAL(contextMenu(const QPoint&)), this, SLOT(_contextMenu(const QPoint&)));
+
+    cursor_ = new QwtPlotMarker;
+    cursor_->setLineStyle(QwtPlotMarker::VLine);
+    cursor_->setLinePen(config_.cursorPen);
+    cursor_->setRenderHint(QwtPlotItem::RenderAntialiased, true);
+    cursor_->attach(plot_);
+
+    for (int c = 0; c < channels; ++c) {
+        auto* curve = new Kvn::PlotCurve(true);
+        curve->setStyle(QwtPlotCurve::Lines);
+        // Qwt's Fitted attribute is left off: it makes every strip redraw the whole trace and resamples it
+        // through a 250-point spline, which distorts fast signals.
+        curve->setPaintAttribute(QwtPlotCurve::FilterPoints, true);
+        curve->setPaintAttribute(QwtPlotCurve::ClipPolygons, true);
+        curve->setRenderHint(QwtPlotItem::RenderAntialiased, true);
+        curve->setPen(config_.curvePen);
+        curves_.push_back(curve);
+        auto* baseline = new QwtPlotMarker;
+        baseline->setLineStyle(QwtPlotMarker::HLine);
+        baseline->setLinePen(config_.baselinePen);
+        baselines_.push_back(baseline);
+    }
+    for (int c : config_.channelIndices) {
+        if (c < 0 || c >= channels || visible_[c])
+            continue;
+        curves_[c]->attach(plot_);
+        baselines_[c]->attach(plot_);
+        visible_[c] = attached_[c] = true;
+        ++visibleCount_;
+    }
+
+    if (config_.channelSelection) {
+        channelsDialog_ = new SigChannelsDialog(this, config_.channelNames);
+        connect(channelsDialog_, SIGNAL(channelsState(QVector<bool>)), this,
+                SLOT(_modifyViewingChannels(QVector<bool>)));
+    }
+
+    seconds_ = config_.secondsShown;
+    plot_->setAxis(QwtPlot::xBottom, 0.0, seconds_, 1.0, config_.showTimeAxis);
+    plot_->setAxis(QwtPlot::yLeft, 0.0, (visibleCount_ + 1) * config_.channelRange, config_.channelRange, false);
+
+    legend_ = new LegendWidget(this, QPen(Qt::black), QFont("Arial", 9));
+    legend_->setVisible(config_.showLegend);
+    if (config_.eegImpedances) {
+        impedances_ = std::make_unique<EegImpedances>(10, 2);
+        impedances_->reset(channels, config_.samplesPerBlock, config_.samplingRate,
+                           config_.deviceVersion.toStdString(), config_.eegSensorType);
+        levels_ = impedances_->levels();
+        levels_.resize(channels, EegImpedances::NO_CONTACT);
+        legend_->setImpedanceMode(true);
+        legend_->setLevels(levels_);
+    }
+
+    scale_ = new ScaleWidget(this, config_.unit, config_.scalePen, QFont("Arial", 9));
+    scale_->setVisible(config_.showScale);
+
+    filtersDialog_ = new SigFiltersDialog(this, config_.title, config_.defaultFilters, config_.samplingRate);
+    filtersDialog_->notchOrder()->setReadOnly(true);
+    filtersDialog_->otherOrder()->setReadOnly(true);
+    filtersDialog_->hide();
+    BioSensor::registerFilterListMetaType();
+    connect(filtersDialog_, SIGNAL(filterSettingsModified(std::vector<BioSensor::BioSensorFilter>)), this,
+            SLOT(_setVisFilters(std::vector<BioSensor::BioSensorFilter>)));
+
+    lessSeconds_ = new QAction(tr("&Show less seconds"), this);
+    connect(lessSeconds_, SIGNAL(triggered()), this, SLOT(_reduceScaleX()));
+    moreSeconds_ = new QAction(tr("&Show more seconds"), this);
+    connect(moreSeconds_, SIGNAL(triggered()), this, SLOT(_enlargeScaleX()));
+    enlargeSignal_ = new QAction(tr("&Enlarge signal"), this);
+    connect(enlargeSignal_, SIGNAL(triggered()), this, SLOT(enlargeScaleY()));
+    reduceSignal_ = new QAction(tr("&Reduce signal"), this);
+    connect(reduceSignal_, SIGNAL(triggered()), this, SLOT(reduceScaleY()));
+    if (config_.channelSelection) {
+        selectChannels_ = new QAction(tr("Select channels"), this);
+        connect(selectChannels_, SIGNAL(triggered()), this, SLOT(_configChannels()));
+    }
+    filterSettings_ = new QAction(tr("Filters settings"), this);
+    connect(filterSettings_, SIGNAL(triggered()), this, SLOT(_configFilters()));
+
+    in_.resize(channels, config_.samplesPerBlock);
+    middle_.resize(channels, config_.samplesPerBlock);
+    out_.resize(channels, config_.samplesPerBlock);
+    _setVisFilters(config_.defaultFilters);
+
+    auto* grid = new QGridLayout(this);
+    legend_->setFixedWidth(35);
+    grid->addWidget(legend_, 0, 0);
+    grid->addWidget(plot_, 0, 1);
+    scale_->setFixedWidth(25);
+    grid->addWidget(scale_, 0, 2);
+    if (config_.showZoomButtons) {
+        auto* zoom = new QVBoxLayout;
+        zoom->setSpacing(3);
+        zoomIn_ = new QPushButton;
+        zoomIn_->setObjectName("zoomInButton");
+        zoomIn_->setShortcut(QKeySequence("Ctrl++"));
+        zoomIn_->setToolTip(tr("Enlarge signal (Ctrl +)"));
+        connect(zoomIn_, SIGNAL(clicked()), this, SLOT(enlargeScaleY()));
+        zoomOut_ = new QPushButton;
+        zoomOut_->setObjectName("zoomOutButton");
+        zoomOut_->setShortcut(QKeySequence("Ctrl+-"));
+        zoomOut_->setToolTip(tr("Reduce signal (Ctrl -)"));
+        connect(zoomOut_, SIGNAL(clicked()), this, SLOT(reduceScaleY()));
+        if (!QFile::exists(":/img/button_zoomin_default.png")) {
+            zoomIn_->setText("+");
+            zoomOut_->setText("-");
+        }
+        zoom->addWidget(zoomIn_);
+        zoom->addWidget(zoomOut_);
+        grid->addLayout(zoom, 0, 3, Qt::AlignRight | Qt::AlignVCenter);
+    }
+    if (!config_.showTimeAxis)
+        grid->setContentsMargins(5, 0, 0, 0);
+
+    layoutChannels();
+    setMinimumWidth(200);
+}
+
+SigViewerRt::~SigViewerRt()
+{
+    // The plot deletes the attached items; detached ones are ours.
+    for (int c = 0; c < config_.channels; ++c) {
+        if (!attached_[c]) {
+            delete curves_[c];
+            delete baselines_[c];
+        }
+    }
+}
+
+QVector<int> SigViewerRt::visibleChannels() const
+{
+    QVector<int> chans;
+    for (int c = 0; c < config_.channels; ++c)
+        if (visible_[c])
+            chans.append(c);
+    return chans;
+}
+
+QString SigViewerRt::scaleLabel() const
+{
+    const double value = config_.channelRange / amplitude_;
+    return config_.unit == "V" ? formatScaleValue(value, "V", 1.0) : formatScaleValue(value, "V", 1e-6);
+}
+
+double SigViewerRt::cursorTime() const { return cursor_->xValue(); }
+
+void SigViewerRt::filterBlock(const double* data, bool channelMajor)
+{
+    const int channels = config_.channels, samples = config_.samplesPerBlock;
+    for (int c = 0; c < channels; ++c)
+        for (int s = 0; s < samples; ++s)
+            in_.at(c, s) = channelMajor ? data[c * samples + s] : data[s * channels + c];
+    const DataBlock* middle = &in_;
+    if (notch_) {
+        notch_->filter(in_, middle_);
+        middle = &middle_;
+    }
+    if (other_)
+        other_->filter(*middle, out_);
+    else if (middle != &out_)
+        out_ = *middle;
+}
+
+void SigViewerRt::process(const double* data, bool channelMajor)
+{
+    if (!data || config_.channels == 0)
+        return;
+    filterBlock(data, channelMajor);
+
+    const int samples = config_.samplesPerBlock;
+    // A window that is not a multiple of the block size lets a block run past it; never past the row.
+    const int count = std::min(samples, rowLength_ - writePos_);
+    for (int c = 0; c < config_.channels; ++c) {
+        double* row = buffer_.data() + static_cast<size_t>(c) * rowLength_ + writePos_;
+        const double* filtered = out_.row(c);
+        const double off = offsets_[c];
+        for (int s = 0; s < count; ++s)
+            row[s] = filtered[s] * amplitude_ + off;
+    }
+
+    if (impedances_) {
+        impedances_->push(data, channelMajor);
+        const std::vector<int>& levels = impedances_->levels();
+        if (levels != levels_) {
+            levels_ = levels;
+            legend_->setLevels(levels_);
+            legend_->update();
+        }
+    }
+
+    writePos_ += samples;
+    if (writePos_ >= windowLength_)
+        writePos_ = 0;
+    cursor_->setXValue(static_cast<float>(writePos_) / static_cast<float>(config_.samplingRate));
+
+    if (!config_.partialRepaint) {
+        replot();
+        return;
+    }
+    if (writePos_ >= lastRepainted_) {
+        repaintSamples(lastRepainted_, writePos_);
+    } else {
+        repaintSamples(lastRepainted_, windowLength_ - 1);
+        repaintSamples(0, writePos_);
+    }
+    lastRepainted_ = writePos_;
+}
+
+void SigViewerRt::repaintSamples(int first, int last)
+{
+    const int quarter = config_.samplingRate / 4;
+    first = std::max(0, first - quarter);
+    last = std::min(rowLength_ - 1, last + quarter);
+    const QwtScaleMap map = plot_->canvasMap(QwtPlot::xBottom);
+    const double x0 = map.transform(time_[first]);
+    const double x1 = map.transform(time_[last]);
+    const QWidget* canvas = plot_->canvas();
+    const QRect strip(QPoint(static_cast<int>(std::floor(x0)), 0),
+                      QPoint(static_cast<int>(std::ceil(x1)), canvas->height() - 1));
+    plot_->repaintRect(strip);
+}
+
+void SigViewerRt::replot()
+{
+    plot_->replot();
+    lastRepainted_ = writePos_;
+}
+
+void SigViewerRt::layoutChannels()
+{
+    double k = visibleCount_;
+    for (int c = 0; c < config_.channels; ++c) {
+        if (!visible_[c])
+            continue;
+        offsets_[c] = k * config_.channelRange;
+        k -= 1.0;
+        double* row = buffer_.data() + static_cast<size_t>(c) * rowLength_;
+        std::fill(row, row + rowLength_, offsets_[c]);
+        curves_[c]->setRawSamples(time_.data(), row, windowLength_);
+        baselines_[c]->setYValue(offsets_[c]);
+        baselines_[c]->setZ(1.0);
+    }
+}
+
+void SigViewerRt::reset()
+{
+    writePos_ = lastRepainted_ = 0;
+    cursor_->setXValue(0.0);
+    layoutChannels();
+    replot();
+}
+
+void SigViewerRt::_modifyViewingChannels(QVector<bool> chans)
+{
+    if (channelsDialog_)
+        channelsDialog_->hide();
+    for (int c = 0; c < config_.channels && c < chans.size(); ++c)
+        visible_[c] = chans[c];
+    visibleCount_ = static_cast<int>(std::count(visible_.begin(), visible_.end(), true));
+    plot_->setAxis(QwtPlot::yLeft, 0.0, (visibleCount_ + 1) * config_.channelRange, config_.channelRange, false);
+
+    double k = visibleCount_;
+    for (int c = 0; c < config_.channels; ++c) {
+        if (visible_[c]) {
+            const double offset = k * config_.channelRange;
+            const double shift = offset - offsets_[c];
+            double* row = buffer_.data() + static_cast<size_t>(c) * rowLength_;
+            for (int i = 0; i < rowLength_; ++i)
+                row[i] += shift;
+            offsets_[c] = offset;
+            if (!attached_[c]) {
+                curves_[c]->setRawSamples(time_.data(), row, windowLength_);
+                curves_[c]->attach(plot_);
+                baselines_[c]->attach(plot_);
+            }
+            baselines_[c]->setYValue(offset);
+            baselines_[c]->setZ(1.0);
+            k -= 1.0;
+        } else if (attached_[c]) {
+            curves_[c]->detach();
+            baselines_[c]->detach();
+        }
+        attached_[c] = visible_[c];
+    }
+    replot();
+    legend_->update();
+    scale_->update();
+    emit enabledChans(visibleChannels());
+}
+
+void SigViewerRt::_setVisFilters(std::vector<BioSensorFilter> newFilters)
+{
+    filters_ = newFilters;
+    notch_.reset();
+    other_.reset();
+    const unsigned channels = config_.channels, samples = config_.samplesPerBlock;
+    const double rate = config_.samplingRate;
+    for (const BioSensorFilter& f : filters_) {
+        switch (f.type) {
+        case BioSensorFilter::NOTCH:
+            notch_ = std::make_unique<MkfilterWrapper>(channels, samples, rate);
+            notch_->Butterworth(MkfilterWrapper::BAND_STOP, f.order, f.low, f.high);
+            break;
+        case BioSensorFilter::LOWPASS:
+            other_ = std::make_unique<MkfilterWrapper>(channels, samples, rate);
+            other_->Butterworth(MkfilterWrapper::LOW_PASS, f.order, f.high, -1.0);
+            break;
+        case BioSensorFilter::HIGHPASS:
+            other_ = std::make_unique<MkfilterWrapper>(channels, samples, rate);
+            other_->Butterworth(MkfilterWrapper::HIGH_PASS, f.order, f.low, -1.0);
+            break;
+        case BioSensorFilter::BANDPASS:
+            other_ = std::make_unique<MkfilterWrapper>(channels, samples, rate);
+            other_->Butterworth(MkfilterWrapper::BAND_PASS, f.order, f.low, f.high);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void SigViewerRt::setSeconds(double seconds)
+{
+    atMaxSeconds_ = 3.0 * config_.secondsShown < seconds + 1.0;
+    atMinSeconds_ = seconds - 1.0 < 1.0;
+    const int oldWindow = windowLength_;
+    seconds_ = seconds;
+    windowLength_ = std::min(rowLength_, static_cast<int>(config_.samplingRate * seconds));
+    for (int c = 0; c < config_.channels; ++c)
+        curves_[c]->setRawSamples(time_.data(), buffer_.data() + static_cast<size_t>(c) * rowLength_,
+                                  windowLength_);
+    if (windowLength_ <= writePos_)
+        writePos_ -= oldWindow - windowLength_;
+    writePos_ = std::max(0, std::min(writePos_, windowLength_ - 1));
+    cursor_->setXValue(static_cast<float>(writePos_) / static_cast<float>(config_.samplingRate));
+    plot_->setAxis(QwtPlot::xBottom, 0.0, seconds_, 1.0, config_.showTimeAxis);
+    replot();
+}
+
+void SigViewerRt::enlargeScaleX()
+{
+    const double seconds = seconds_ + 1.0;
+    if (seconds > 3.0 * config_.secondsShown)
+        return;
+    setSeconds(seconds);
+}
+
+void SigViewerRt::reduceScaleX()
+{
+    const double seconds = seconds_ - 1.0;
+    if (seconds < 1.0)
+        return;
+    setSeconds(seconds);
+}
+
+void SigViewerRt::_enlargeScaleX()
+{
+    const double before = seconds_;
+    enlargeScaleX();
+    if (seconds_ != before)
+        emit enlargedScaleX();
+}
+
+void SigViewerRt::_reduceScaleX()
+{
+    const double before = seconds_;
+    reduceScaleX();
+    if (seconds_ != before)
+        emit reducedScaleX();
+}
+
+void SigViewerRt::scaleAmplitude(double factor)
+{
+    amplitude_ *= factor;
+    for (int c = 0; c < config_.channels; ++c) {
+        const double off = offsets_[c];
+        double* row = buffer_.data() + static_cast<size_t>(c) * rowLength_;
+        for (int i = 0; i < rowLength_; ++i)
+            row[i] = (row[i] - off) * factor + off;
+    }
+    scale_->update();
+    replot();
+}
+
+void SigViewerRt::enlargeScaleY() { scaleAmplitude(2.0); }
+
+void SigViewerRt::reduceScaleY() { scaleAmplitude(0.5); }
+
+void SigViewerRt::closeEvent(QCloseEvent* event) { ProcessWidget::closeEvent(event); }
+
+void SigViewerRt::updateActionStates()
+{
+    lessSeconds_->setEnabled(!atMinSeconds_);
+    moreSeconds_->setEnabled(!atMaxSeconds_);
+}
+
+QList<QAction*> SigViewerRt::contextMenuActions()
+{
+    updateActionStates();
+    QList<QAction*> actions = {lessSeconds_, moreSeconds_, enlargeSignal_, reduceSignal_};
+    if (selectChannels_)
+        actions.append(selectChannels_);
+    actions.append(filterSettings_);
+    return actions;
+}
+
+void SigViewerRt::_contextMenu(const QPoint& p)
+{
+    QMenu menu(this);
+    menu.addActions(contextMenuActions());
+    menu.exec(p);
+}
+
+void SigViewerRt::_configChannels()
+{
+    if (!channelsDialog_)
+        return;
+    channelsDialog_->setChannelStates(QVector<bool>(visible_.begin(), visible_.end()));
+    channelsDialog_->show();
+}
+
+void SigViewerRt::_configFilters() { filtersDialog_->exec(filters_); }
+
+// Legend -----------------------------------------------------------------------------------------------------
+
+SigViewerRt::LegendWidget::LegendWidget(SigViewerRt* viewer, const QPen& pen, const QFont& font)
+    : QWidget(viewer), viewer_(viewer), pen_(pen), font_(font)
+{
+}
+
+QColor SigViewerRt::LegendWidget::levelColor(int level)
+{
+    switch (level) {
+    case 1:
+        return QColor(0, 185, 25);
+    case 2:
+        return QColor(255, 150, 0);
+    case 3:
+        return QColor(210, 0, 0);
+    case 4:
+        return QColor(128, 128, 128);
+    default:
+        return QColor(Qt::white);
+    }
+}
+
+namespace {
+
+// Where a value of the amplitude axis lies in `widget`'s coordinates.
+double amplitudePixel(const SigPlotRt* plot, const QWidget* widget, double value)
+{
+    const double y = plot->canvasMap(QwtPlot::yLeft).transform(value);
+    return y + plot->canvas()->mapTo(widget->window(), QPoint(0, 0)).y() -
+           widget->mapTo(widget->window(), QPoint(0, 0)).y();
+}
+
+}  // namespace
+
+void SigViewerRt::LegendWidget::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setFont(font_);
+    for (int c = viewer_->config_.channels - 1; c >= 0; --c) {
+        if (!viewer_->visible_[c])
+            continue;
+        const double y = amplitudePixel(viewer_->plot_, this, viewer_->offsets_[c]);
+        const QRectF square(0.0, y - 9.0, 18.0, 18.0);
+        if (impedanceMode_) {
+            const int level = c < static_cast<int>(levels_.size()) ? levels_[c] : 0;
+            painter.setPen(pen_);
+            painter.setBrush(levelColor(level));
+            painter.drawEllipse(square);
+        }
+        painter.setPen(pen_);
+        painter.drawText(square, Qt::AlignCenter, viewer_->config_.channelNames.value(c));
+    }
+}
+
+void SigViewerRt::LegendWidget::resizeEvent(QResizeEvent*) {}
+
+// Scale bar --------------------------------------------------------------------------------------------------
+
+SigViewerRt::ScaleWidget::ScaleWidget(SigViewerRt* viewer, const QString& unit, const QPen& pen, const QFont& font)
+    : QWidget(viewer), viewer_(viewer), unit_(unit), pen_(pen), font_(font)
+{
+}
+
+void SigViewerRt::ScaleWidget::paintEvent(QPaintEvent*)
+{
+    if (!viewer_->config_.showScale)
+        return;
+    int last = -1;
+    for (int c = viewer_->config_.channels - 1; c >= 0 && last < 0; --c)
+        if (viewer_->visible_[c])
+            last = c;
+    if (last < 0)
+        return;
+    const double range = viewer_->config_.channelRange;
+    const double y0 = amplitudePixel(viewer_->plot_, this, viewer_->offsets_[last]);
+    const double h = std::fabs(amplitudePixel(viewer_->plot_, this, 0.0) - amplitudePixel(viewer_->plot_, this, range));
+
+    QPainter painter(this);
+    painter.setPen(pen_);
+    painter.setFont(font_);
+    painter.drawLine(QPointF(4, y0), QPointF(4, y0 - h));
+    painter.drawLine(QPointF(1, y0), QPointF(7, y0));
+    painter.drawLine(QPointF(1, y0 - h), QPointF(7, y0 - h));
+    for (int k = 1; k <= 3; ++k)
+        painter.drawLine(QPointF(2, y0 - k * h / 4), QPointF(6, y0 - k * h / 4));
+    painter.translate(13, y0 - h);
+    painter.rotate(90);
+    painter.drawText(QPointF(0, 0), viewer_->scaleLabel());
+}
+
+}  // namespace Vesk

@@ -1,0 +1,214 @@
+#pragma once
+
+#include "BioSensorFilter.h"
+#include "ProcessWidget.h"
+
+#include <DataBlock.h>
+#include <QColor>
+#include <QFont>
+#include <QPen>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <memory>
+#include <vector>
+
+class QAction;
+class QCloseEvent;
+class QPushButton;
+class QwtPlotMarker;
+class EegImpedances;
+class MkfilterWrapper;
+
+namespace Kvn {
+class PlotCurve;
+}
+
+namespace Vesk {
+
+class SigPlotRt;
+class SigChannelsDialog;
+class SigFiltersDialog;
+
+struct SigViewerRtConfig {
+    int channels = 1;
+    int samplesPerBlock = 1;
+    int samplingRate = 1;
+    double secondsShown = 7.0;
+    double channelRange = 1.0;  // height of one channel's band, in the signal's unit
+    bool showTimeAxis = false;
+    bool showScale = true;
+    bool showLegend = true;
+    bool showZoomButtons = true;
+    bool channelSelection = true;
+    bool partialRepaint = true;
+    bool eegImpedances = false;
+    int eegSensorType = 0;
+    QString deviceVersion;
+    QPen curvePen = QPen(QColor(225, 225, 225), 1.0);
+    QPen markerPen = QPen(QColor(Qt::black), 2.0);  // part of the record, never drawn
+    QPen cursorPen = QPen(QColor(Qt::white), 2.0);
+    QPen baselinePen = QPen(QColor(Qt::gray), 1.0);
+    QPen scalePen = QPen(QColor(Qt::black), 1.0);
+    QColor backgroundColor = QColor(51, 49, 50);
+    QString backgroundImage;
+    QString title;
+    QString unit;
+    QVector<int> channelIndices;  // shown at start; empty means all
+    QStringList channelNames;     // empty means 01, 02, ...
+    std::vector<BioSensor::BioSensorFilter> defaultFilters;
+};
+
+// v (in `unit`, scaled by `factor`) with an SI prefix: 160 microvolts as (160, "V", 1e-6) gives "160uV".
+QString formatScaleValue(double v, const QString& unit, double factor);
+
+// Stacked traces of one signal, written in place like an oscilloscope sweep.
+class SigViewerRt : public ProcessWidget {
+    Q_OBJECT
+public:
+    class LegendWidget;
+    class ScaleWidget;
+
+    explicit SigViewerRt(const SigViewerRtConfig& config, QWidget* parent = nullptr);
+    ~SigViewerRt() override;
+
+    void process(const double* data, bool channelMajor) override;
+
+    const SigViewerRtConfig& config() const { return config_; }
+    int windowLength() const { return windowLength_; }
+    int rowLength() const { return rowLength_; }
+    int writePosition() const { return writePos_; }
+    double currentSeconds() const { return seconds_; }
+    double amplitudeFactor() const { return amplitude_; }
+    bool atMinimumSeconds() const { return atMinSeconds_; }
+    bool atMaximumSeconds() const { return atMaxSeconds_; }
+    double offset(int channel) const { return offsets_[channel]; }
+    const double* row(int channel) const { return buffer_.data() + static_cast<size_t>(channel) * rowLength_; }
+    bool isChannelVisible(int channel) const { return visible_[channel]; }
+    bool isChannelAttached(int channel) const { return attached_[channel]; }
+    int visibleCount() const { return visibleCount_; }
+    QVector<int> visibleChannels() const;
+    const std::vector<BioSensor::BioSensorFilter>& filters() const { return filters_; }
+    const std::vector<int>& impedanceLevels() const { return levels_; }
+    QString scaleLabel() const;
+    double cursorTime() const;
+
+    SigPlotRt* plot() const { return plot_; }
+    Kvn::PlotCurve* curve(int channel) const { return curves_[channel]; }
+    SigFiltersDialog* filtersDialog() const { return filtersDialog_; }
+    SigChannelsDialog* channelsDialog() const { return channelsDialog_; }
+    LegendWidget* legend() const { return legend_; }
+    ScaleWidget* scale() const { return scale_; }
+    // The context menu's actions, enabled as the menu would show them.
+    QList<QAction*> contextMenuActions();
+
+signals:
+    void reducedScaleX();
+    void enlargedScaleX();
+    void enabledChans(QVector<int> chans);
+
+public slots:
+    virtual void reset() override;
+    virtual void enlargeScaleX();
+    virtual void reduceScaleX();
+    virtual void enlargeScaleY();
+    virtual void reduceScaleY();
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void _configChannels();
+    void _configFilters();
+    void _contextMenu(const QPoint& p);
+    void _enlargeScaleX();
+    void _reduceScaleX();
+    void _modifyViewingChannels(QVector<bool> chans);
+    void _setVisFilters(std::vector<BioSensor::BioSensorFilter> newFilters);
+
+private:
+    void layoutChannels();
+    void setSeconds(double seconds);
+    void scaleAmplitude(double factor);
+    void filterBlock(const double* data, bool channelMajor);
+    void repaintSamples(int first, int last);
+    void replot();
+    void updateActionStates();
+
+    SigViewerRtConfig config_;
+    int windowLength_ = 0;
+    int rowLength_ = 0;
+    std::vector<double> time_;
+    std::vector<double> buffer_;  // channels rows of rowLength_ values
+    std::vector<double> offsets_;
+    std::vector<bool> visible_;
+    std::vector<bool> attached_;
+    int visibleCount_ = 0;
+    double seconds_ = 0.0;
+    double amplitude_ = 1.0;
+    int writePos_ = 0;
+    int lastRepainted_ = 0;
+    bool atMinSeconds_ = false;
+    bool atMaxSeconds_ = false;
+
+    SigPlotRt* plot_ = nullptr;
+    QwtPlotMarker* cursor_ = nullptr;
+    std::vector<Kvn::PlotCurve*> curves_;
+    std::vector<QwtPlotMarker*> baselines_;
+    SigChannelsDialog* channelsDialog_ = nullptr;
+    SigFiltersDialog* filtersDialog_ = nullptr;
+    LegendWidget* legend_ = nullptr;
+    ScaleWidget* scale_ = nullptr;
+    QPushButton* zoomIn_ = nullptr;
+    QPushButton* zoomOut_ = nullptr;
+
+    QAction* lessSeconds_ = nullptr;
+    QAction* moreSeconds_ = nullptr;
+    QAction* enlargeSignal_ = nullptr;
+    QAction* reduceSignal_ = nullptr;
+    QAction* selectChannels_ = nullptr;
+    QAction* filterSettings_ = nullptr;
+
+    std::unique_ptr<MkfilterWrapper> notch_;
+    std::unique_ptr<MkfilterWrapper> other_;
+    DataBlock in_, middle_, out_;
+    std::vector<BioSensor::BioSensorFilter> filters_;
+
+    std::unique_ptr<EegImpedances> impedances_;
+    std::vector<int> levels_;
+};
+
+class SigViewerRt::LegendWidget : public QWidget {
+public:
+    explicit LegendWidget(SigViewerRt* viewer, const QPen& pen, const QFont& font);
+
+    void setImpedanceMode(bool on) { impedanceMode_ = on; }
+    bool impedanceMode() const { return impedanceMode_; }
+    void setLevels(const std::vector<int>& levels) { levels_ = levels; }
+    static QColor levelColor(int level);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    SigViewerRt* viewer_;
+    QPen pen_;
+    QFont font_;
+    bool impedanceMode_ = false;
+    std::vector<int> levels_;
+};
+
+class SigViewerRt::ScaleWidget : public QWidget {
+public:
+    ScaleWidget(SigViewerRt* viewer, const QString& unit, const QPen& pen, const QFont& font);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    SigViewerRt* viewer_;
+    QString unit_;
+    QPen pen_;
+    QFont font_;
+};
+
+}  // namespace Vesk
