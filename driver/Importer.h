@@ -53,6 +53,8 @@ public:
     const std::string& error() const { return error_; }
 
 protected:
+    // Sample blocks only (duration() counts these); by default total_frames().
+    virtual int64_t sample_frames() const;
     // Runs the callbacks on one block; false when one asked to stop.
     bool deliver(const Block& block);
     std::vector<Callback> callbacks_;
@@ -79,7 +81,9 @@ public:
     bool import(bool lenient) override;
 
     bool isValid() const;  // the headers were read
-    int64_t sample_blocks() const;
+
+protected:
+    int64_t sample_frames() const override;
 
 private:
     std::unique_ptr<sdcard::SdCardReader> reader_;
@@ -90,7 +94,8 @@ private:
 // The two halves of an EEG 64 headset: the left record "<base>l" in `leftFolder` and the right record "<base>r"
 // in `rightFolder` (restart suffixes allowed: "<base>l_0", ...), each with one 32-channel EEG signal, merged
 // into one record of one 64-channel EEG signal (left channels first) and the uSD signal. Blocks are paired by
-// sequence number; a block that has no partner in the other half is left out.
+// sequence number; a block that has no partner in the other half is left out. Each half must record exactly
+// one EEG signal, with the same samples per block and block rate as the other half.
 class Eeg64Importer : public BaseImporter {
 public:
     Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName);
@@ -109,12 +114,14 @@ public:
     int64_t skipped_blocks() const { return skipped_; }  // after import: unpaired blocks left out
 
 private:
-    std::unique_ptr<Importer> left_;
-    std::unique_ptr<Importer> right_;
+    std::unique_ptr<sdcard::SdCardReader> left_;
+    std::unique_ptr<sdcard::SdCardReader> right_;
+    std::vector<KvnSignal> signals_;
     bool valid_ = false;
-    std::size_t leftEegOffset_ = 0;   // where the EEG values start in each half's sample vector
-    std::size_t rightEegOffset_ = 0;
+    unsigned leftChannels_ = 0;
+    unsigned rightChannels_ = 0;
     unsigned samples_ = 0;
+    int16_t rightShift_ = 0;  // right's first sequence minus left's, modulo 65536
     int64_t skipped_ = 0;
 };
 

@@ -462,6 +462,7 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
     header_ = RecordHeader();
     totalBlocks_ = sampleBlocks_ = 0;
     lastSetup_.clear();
+    setupChanges_.clear();
     error_.clear();
     folder_ = folder;
     name_ = name;
@@ -554,6 +555,7 @@ bool SdCardReader::scan() {
     scanned_ = true;
     totalBlocks_ = sampleBlocks_ = 0;
     lastSetup_ = header_.setup;
+    setupChanges_.clear();
     const uint64_t sampleBytes = header_.valuesPerBlock() * sizeof(double);
     for (std::size_t i = 0; i < files_.size(); ++i) {
         std::FILE* f = std::fopen(files_[i].c_str(), "rb");
@@ -597,6 +599,7 @@ bool SdCardReader::scan() {
                     problem = "cannot be read";
                     break;
                 }
+                setupChanges_.push_back({sampleBlocks_, get16(head + 4), text});
                 lastSetup_ = std::move(text);
             } else {
                 ++sampleBlocks_;

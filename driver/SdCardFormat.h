@@ -136,6 +136,12 @@ public:
     int64_t totalBlocks() const { return totalBlocks_; }    // after scan: sample and set-up blocks
     int64_t sampleBlocks() const { return sampleBlocks_; }  // after scan: sample blocks only
     const std::string& lastSetup() const { return lastSetup_; }  // after scan: the latest set-up
+    struct SetupChange {
+        int64_t block = 0;  // sample blocks before it
+        uint16_t sequence = 0;
+        std::string setup;
+    };
+    const std::vector<SetupChange>& setupChanges() const { return setupChanges_; }  // after scan
 
     // Reading block after block, from the first part to the last.
     bool rewind();
@@ -155,6 +161,7 @@ private:
     int64_t totalBlocks_ = 0;
     int64_t sampleBlocks_ = 0;
     std::string lastSetup_;
+    std::vector<SetupChange> setupChanges_;
     std::string error_;
 
     std::FILE* file_ = nullptr;

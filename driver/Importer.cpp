@@ -1,0 +1,546 @@
+#include "Importer.h"
+
+#include "SdCardFormat.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Syntax check of one JSON value (no semantics). Nesting is bounded so hostile input cannot exhaust the stack.
+class JsonChecker {
+public:
+    explicit JsonChecker(const std::string& text) : s_(text) {}
+    bool valid() {
+        skipSpace();
+        if (!value(0))
+            return false;
+        skipSpace();
+        return i_ == s_.size();
+    }
+
+private:
+    void skipSpace() {
+        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
+            ++i_;
+    }
+    bool literal(const char* word) {
+        std::size_t n = std::strlen(word);
+        if (s_.compare(i_, n, word) != 0)
+            return false;
+        i_ += n;
+        return true;
+    }
+    bool digits() {
+        std::size_t start = i_;
+        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9')
+            ++i_;
+        return i_ > start;
+    }
+    bool number() {
+        if (i_ < s_.size() && s_[i_] == '-')
+            ++i_;
+        if (i_ < s_.size() && s_[i_] == '0')
+            ++i_;
+        else if (!digits())
+            return false;
+        if (i_ < s_.size() && s_[i_] == '.') {
+            ++i_;
+            if (!digits())
+                return false;
+        }
+        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
+            ++i_;
+            if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-'))
+                ++i_;
+            if (!digits())
+                return false;
+        }
+        return true;
+    }
+    bool string() {
+        if (i_ >= s_.size() || s_[i_] != '"')
+            return false;
+        ++i_;
+        while (i_ < s_.size()) {
+            unsigned char c = static_cast<unsigned char>(s_[i_++]);
+            if (c == '"')
+                return true;
+            if (c < 0x20)
+                return false;
+            if (c == '\\') {
+                if (i_ >= s_.size())
+                    return false;
+                char e = s_[i_++];
+                if (e == 'u') {
+                    for (int k = 0; k < 4; ++k, ++i_)
+                        if (i_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_])))
+                            return false;
+                } else if (!std::strchr("\"\\/bfnrt", e) || e == '\0') {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+    bool value(int depth) {
+        if (depth > 64 || i_ >= s_.size())
+            return false;
+        char c = s_[i_];
+        if (c == '{' || c == '[') {
+            const char close = c == '{' ? '}' : ']';
+            ++i_;
+            skipSpace();
+            if (i_ < s_.size() && s_[i_] == close) {
+                ++i_;
+                return true;
+            }
+            while (true) {
+                skipSpace();
+                if (c == '{') {
+                    if (!string())
+                        return false;
+                    skipSpace();
+                    if (i_ >= s_.size() || s_[i_++] != ':')
+                        return false;
+                    skipSpace();
+                }
+                if (!value(depth + 1))
+                    return false;
+                skipSpace();
+                if (i_ >= s_.size())
+                    return false;
+                if (s_[i_] == ',') {
+                    ++i_;
+                    continue;
+                }
+                if (s_[i_] == close) {
+                    ++i_;
+                    return true;
+                }
+                return false;
+            }
+        }
+        if (c == '"')
+            return string();
+        if (c == 't')
+            return literal("true");
+        if (c == 'f')
+            return literal("false");
+        if (c == 'n')
+            return literal("null");
+        return number();
+    }
+
+    const std::string& s_;
+    std::size_t i_ = 0;
+};
+
+bool isJson(const std::string& text) { return !text.empty() && JsonChecker(text).valid(); }
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        switch (ch) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+// A set-up that is JSON itself is embedded as it is; anything else is kept as a string.
+std::string jsonSetup(const std::string& setup) { return isJson(setup) ? setup : jsonString(setup); }
+
+bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD"; }
+
+bool writeText(const std::string& path, const std::string& text, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok)
+        error = "cannot write " + path;
+    return ok;
+}
+
+// Battery of the pair: the lower level when both are levels; otherwise charging wins over unknown.
+int16_t pairBattery(int16_t a, int16_t b) {
+    if (a >= 0 && b >= 0)
+        return std::min(a, b);
+    if (a == -1 || b == -1)
+        return -1;
+    return -2;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+
+BaseImporter::~BaseImporter() = default;
+
+void BaseImporter::addCallback(Callback callback) {
+    if (callback)
+        callbacks_.push_back(std::move(callback));
+}
+
+int64_t BaseImporter::duration() const {
+    const uint16_t rate = blocks_per_second();
+    return rate ? sample_frames() / rate : 0;
+}
+
+int64_t BaseImporter::sample_frames() const { return total_frames(); }
+
+bool BaseImporter::deliver(const Block& block) {
+    for (const Callback& c : callbacks_)
+        if (!c(block)) {
+            error_ = "the import was stopped";
+            return false;
+        }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+Importer::Importer(const std::string& folder, const std::string& name)
+    : reader_(std::make_unique<sdcard::SdCardReader>()), folder_(folder), name_(name) {
+    if (!reader_->open(folder, name))
+        error_ = reader_->error();
+}
+
+Importer::~Importer() = default;
+
+bool Importer::isValid() const { return reader_->isOpen(); }
+
+std::string Importer::version() const { return reader_->header().version; }
+
+uint16_t Importer::first_sequence() const { return reader_->header().firstSequence; }
+
+int64_t Importer::total_frames() const {
+    if (!isValid())
+        return 0;
+    reader_->scan();
+    return reader_->totalBlocks();
+}
+
+int64_t Importer::sample_frames() const {
+    if (!isValid())
+        return 0;
+    reader_->scan();
+    return reader_->sampleBlocks();
+}
+
+uint16_t Importer::blocks_per_second() const { return reader_->header().blockRate; }
+
+std::vector<KvnSignal> Importer::get_signals() const { return reader_->header().signals; }
+
+bool Importer::get_valid_setup_halvo() const {
+    if (!isValid())
+        return false;
+    reader_->scan();
+    return isJson(reader_->lastSetup());
+}
+
+bool Importer::import_posita_setup(const std::string& path) {
+    if (!isValid())
+        return false;
+    reader_->scan();
+    const auto& changes = reader_->setupChanges();
+    if (reader_->header().setup.empty() && changes.empty()) {
+        error_ = "the record carries no positioning set-up";
+        return false;
+    }
+    std::string text = "{\n    \"version\": " + jsonString(version()) + ",\n";
+    text += "    \"valid\": " + std::string(get_valid_setup_halvo() ? "true" : "false") + ",\n";
+    text += "    \"setup\": " + jsonSetup(reader_->lastSetup()) + ",\n";
+    text += "    \"initial_setup\": " + (reader_->header().setup.empty() ? "null" : jsonSetup(reader_->header().setup));
+    text += ",\n    \"changes\": [";
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        text += i ? ",\n" : "\n";
+        text += "        {\"block\": " + std::to_string(changes[i].block) +
+                ", \"sequence\": " + std::to_string(changes[i].sequence) + ", \"setup\": " + jsonSetup(changes[i].setup) +
+                "}";
+    }
+    text += changes.empty() ? "]\n}\n" : "\n    ]\n}\n";
+    return writeText(path, text, error_);
+}
+
+bool Importer::import(bool lenient) {
+    if (!isValid()) {
+        if (error_.empty())
+            error_ = reader_->error();
+        return false;
+    }
+    if (!reader_->rewind()) {
+        error_ = reader_->error();
+        return false;
+    }
+    sdcard::SdCardReader::Block b;
+    while (true) {
+        switch (reader_->next(b)) {
+        case sdcard::SdCardReader::Status::End:
+            return true;
+        case sdcard::SdCardReader::Status::Error:
+            error_ = reader_->error();
+            return lenient;
+        case sdcard::SdCardReader::Status::Block:
+            break;
+        }
+        Block out;
+        out.sequence = b.sequence;
+        out.battery = b.battery;
+        out.flags = b.flags;
+        out.type = b.type;
+        if (b.type == SETUP_BLOCK) {
+            out.setup = &b.setup;
+        } else {
+            out.values = b.values.data();
+            out.count = b.values.size();
+        }
+        if (!deliver(out))
+            return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+namespace {
+
+// The record in `folder` whose name without restart suffix is `wanted`: the exact name first, else the first
+// restarted one in name order.
+std::string pickRecord(const std::string& folder, const std::string& wanted) {
+    std::vector<std::string> names = importer::recordNames(folder);
+    if (std::find(names.begin(), names.end(), wanted) != names.end())
+        return wanted;
+    for (const std::string& n : names)
+        if (importer::basename(n) == wanted)
+            return n;
+    return wanted;
+}
+
+// The only recorded signal of an EEG half, or null (with `error`) when the half is something else.
+const KvnSignal* eegOf(const sdcard::SdCardReader& r, const char* side, std::string& error) {
+    const KvnSignal* eeg = nullptr;
+    for (const KvnSignal& s : r.header().signals) {
+        if (!isRecorded(s))
+            continue;
+        if (eeg || s.name.compare(0, 3, "EEG") != 0) {
+            error = std::string("the ") + side + " record is not a single EEG signal";
+            return nullptr;
+        }
+        eeg = &s;
+    }
+    if (!eeg)
+        error = std::string("the ") + side + " record has no EEG signal";
+    return eeg;
+}
+
+}  // namespace
+
+Eeg64Importer::Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName)
+    : left_(std::make_unique<sdcard::SdCardReader>()), right_(std::make_unique<sdcard::SdCardReader>()) {
+    const std::string leftName = pickRecord(leftFolder, baseName + "l");
+    const std::string rightName = pickRecord(rightFolder, baseName + "r");
+    if (!left_->open(leftFolder, leftName)) {
+        error_ = "left record: " + left_->error();
+        return;
+    }
+    if (!right_->open(rightFolder, rightName)) {
+        error_ = "right record: " + right_->error();
+        return;
+    }
+    const KvnSignal* l = eegOf(*left_, "left", error_);
+    const KvnSignal* r = l ? eegOf(*right_, "right", error_) : nullptr;
+    if (!l || !r)
+        return;
+    if (l->samples != r->samples || left_->header().blockRate != right_->header().blockRate) {
+        error_ = "the left and right records differ in block rate or samples per block";
+        return;
+    }
+    leftChannels_ = l->channels;
+    rightChannels_ = r->channels;
+    samples_ = l->samples;
+    signals_.emplace_back("EEG", leftChannels_ + rightChannels_, leftChannels_ + rightChannels_, samples_, 1u);
+    for (const KvnSignal& s : left_->header().signals)
+        if (s.name == "uSD")
+            signals_.push_back(s);
+    // The later of the two starts is where pairs begin.
+    const uint16_t l0 = left_->header().firstSequence;
+    const uint16_t r0 = right_->header().firstSequence;
+    rightShift_ = static_cast<int16_t>(static_cast<uint16_t>(r0 - l0));
+    valid_ = true;
+}
+
+Eeg64Importer::~Eeg64Importer() = default;
+
+std::string Eeg64Importer::version() const { return valid_ ? left_->header().version : std::string(); }
+
+uint16_t Eeg64Importer::first_sequence() const {
+    if (!valid_)
+        return 0;
+    return rightShift_ > 0 ? right_->header().firstSequence : left_->header().firstSequence;
+}
+
+int64_t Eeg64Importer::total_frames() const {
+    if (!valid_)
+        return 0;
+    left_->scan();
+    right_->scan();
+    const int64_t shift = rightShift_;
+    int64_t pairs = std::min(left_->sampleBlocks() - std::max<int64_t>(0, shift),
+                             right_->sampleBlocks() - std::max<int64_t>(0, -shift));
+    return std::max<int64_t>(0, pairs);
+}
+
+uint16_t Eeg64Importer::blocks_per_second() const { return valid_ ? left_->header().blockRate : 0; }
+
+std::vector<KvnSignal> Eeg64Importer::get_signals() const { return signals_; }
+
+bool Eeg64Importer::get_valid_setup_halvo() const { return false; }
+
+bool Eeg64Importer::import_posita_setup(const std::string& path) {
+    (void)path;  // an EEG headset has no positioning accessory
+    error_ = "an EEG 64 record carries no positioning set-up";
+    return false;
+}
+
+bool Eeg64Importer::import(bool lenient) {
+    skipped_ = 0;
+    if (!valid_)
+        return false;
+    if (!left_->rewind() || !right_->rewind()) {
+        error_ = left_->error().empty() ? right_->error() : left_->error();
+        return false;
+    }
+    using Status = sdcard::SdCardReader::Status;
+    sdcard::SdCardReader::Block lb, rb;
+    // Sequence numbers wrap at 65536; pairs are matched on counters that do not.
+    struct Side {
+        sdcard::SdCardReader* reader;
+        sdcard::SdCardReader::Block* block;
+        int64_t counter;
+        bool started = false;
+        bool has = false;
+        Status status = Status::Block;
+    };
+    Side L{left_.get(), &lb, static_cast<int64_t>(left_->header().firstSequence)};
+    Side R{right_.get(), &rb, static_cast<int64_t>(left_->header().firstSequence) + rightShift_};
+    auto advance = [](Side& s) {
+        uint16_t previous = s.block->sequence;
+        do {
+            s.status = s.reader->next(*s.block);
+        } while (s.status == Status::Block && s.block->type != sdcard::BLOCK_SAMPLES);
+        s.has = s.status == Status::Block;
+        if (!s.has)
+            return;
+        if (s.started)
+            s.counter += static_cast<uint16_t>(s.block->sequence - previous);
+        else
+            s.counter += static_cast<int16_t>(static_cast<uint16_t>(
+                s.block->sequence - static_cast<uint16_t>(s.counter)));  // first block against the header
+        s.started = true;
+    };
+    advance(L);
+    advance(R);
+
+    const std::size_t channels = leftChannels_ + rightChannels_;
+    std::vector<double> merged(channels * samples_);
+    while (L.has && R.has) {
+        if (L.counter < R.counter) {
+            ++skipped_;
+            advance(L);
+            continue;
+        }
+        if (R.counter < L.counter) {
+            ++skipped_;
+            advance(R);
+            continue;
+        }
+        for (unsigned s = 0; s < samples_; ++s) {
+            std::copy_n(lb.values.data() + s * leftChannels_, leftChannels_, merged.data() + s * channels);
+            std::copy_n(rb.values.data() + s * rightChannels_, rightChannels_,
+                        merged.data() + s * channels + leftChannels_);
+        }
+        Block out;
+        out.sequence = lb.sequence;
+        out.battery = pairBattery(lb.battery, rb.battery);
+        out.flags = static_cast<uint16_t>(lb.flags | rb.flags);
+        out.type = SAMPLES_BLOCK;
+        out.values = merged.data();
+        out.count = merged.size();
+        if (!deliver(out))
+            return false;
+        advance(L);
+        advance(R);
+    }
+    while (L.has) {
+        ++skipped_;
+        advance(L);
+    }
+    while (R.has) {
+        ++skipped_;
+        advance(R);
+    }
+    if (L.status == Status::Error || R.status == Status::Error) {
+        error_ = L.status == Status::Error ? "left record: " + left_->error() : "right record: " + right_->error();
+        return lenient;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+
+namespace importer {
+
+std::string basename(const std::string& name) {
+    const std::size_t us = name.rfind('_');
+    if (us == std::string::npos || us + 1 == name.size())
+        return name;
+    for (std::size_t i = us + 1; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9')
+            return name;
+    return name.substr(0, us);
+}
+
+std::vector<std::string> recordNames(const std::string& folder) {
+    std::set<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec)
+        return {};
+    for (const fs::directory_entry& e : it) {
+        std::error_code fec;
+        if (!e.is_regular_file(fec))
+            continue;
+        const std::string file = e.path().filename().string();
+        const std::string stem = file.substr(0, file.find('.'));
+        if (stem.size() > 2 && stem.compare(0, 2, "0_") == 0)
+            names.insert(stem.substr(2));
+    }
+    return {names.begin(), names.end()};
+}
+
+}  // namespace importer
