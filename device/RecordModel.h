@@ -2,11 +2,7 @@
 
 #include "DeviceModel.h"
 
-// CsvReader has a member named like Qt's "signals" keyword macro.
-#pragma push_macro("signals")
-#undef signals
 #include "CsvReader.h"
-#pragma pop_macro("signals")
 
 #include <atomic>
 #include <string>

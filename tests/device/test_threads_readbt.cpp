@@ -3,36 +3,12 @@
 
 #include "FakeModel.h"
 #include "ReadBT.h"
+#include "Receiver.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
 
 namespace {
-
-// Collects the thread's reports on the test's own thread, through queued connections.
-class Receiver : public QObject {
-public:
-    explicit Receiver(ReadBT& t) {
-        connect(&t, &ReadBT::resultReady, this,
-                [this](const std::vector<double>& d, int seq, short batt, ushort flags, qlonglong ts, qlonglong utc) {
-                    data.push_back(d);
-                    seqs.push_back(seq);
-                    battery = batt;
-                    lastFlags = flags;
-                    stamps.push_back(ts);
-                    utcs.push_back(utc);
-                });
-        connect(&t, &ReadBT::noData, this, [this] { ++noData; });
-        connect(&t, &ReadBT::lostConnnection, this, [this] { ++lost; });
-        connect(&t, &ReadBT::signalEnd, this, [this] { ++ends; });
-    }
-    std::vector<std::vector<double>> data;
-    std::vector<int> seqs;
-    std::vector<qlonglong> stamps, utcs;
-    short battery = 0;
-    ushort lastFlags = 0;
-    int noData = 0, lost = 0, ends = 0;
-};
 
 void stopThread(ReadBT& t) {
     t.requestInterruption();
