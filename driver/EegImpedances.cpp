@@ -54,7 +54,7 @@ bool solveUnit(std::vector<double> m, std::size_t n, std::size_t k, std::vector<
 }
 
 // Weights that turn a window of samples into the in-phase and quadrature amplitudes of the carrier, by a
-// Hann-weighted least-squares fit of offset, drift, carrier and the given extra tones. The Hann weighting keeps
+// tapered (sine window) least-squares fit of offset, drift, carrier and the given extra tones. The taper keeps
 // far tones (the alpha rhythm, noise) from leaking in; the fitted tones are removed exactly.
 bool carrierWeights(std::size_t n, double rate, const std::vector<double>& tones, std::vector<double>& inPhase,
                     std::vector<double>& quadrature)
@@ -62,7 +62,7 @@ bool carrierWeights(std::size_t n, double rate, const std::vector<double>& tones
     const std::size_t cols = 4 + 2 * tones.size();
     std::vector<double> basis(n * cols), weight(n);
     for (std::size_t i = 0; i < n; ++i) {
-        weight[i] = 0.5 - 0.5 * std::cos(2.0 * PI * (double(i) + 0.5) / double(n));
+        weight[i] = std::sin(PI * (double(i) + 0.5) / double(n));
         double* row = basis.data() + i * cols;
         static const double cosQuarter[4] = {1.0, 0.0, -1.0, 0.0};
         static const double sinQuarter[4] = {0.0, 1.0, 0.0, -1.0};
