@@ -1,4 +1,5 @@
 #include "EegImpedances.h"
+#include "SimTestSupport.h"
 
 #include <QtTest>
 
@@ -64,6 +65,7 @@ private slots:
     void updatesEveryOtherBlockAndFollowsChanges();
     void nonFiniteSamplesMeanNoContactUntilTheyLeaveTheWindow();
     void degenerateSetUps();
+    void simulatedHeadsetsGiveSteadyLevels();
 };
 
 void TestImpedances::thresholds()
@@ -214,6 +216,50 @@ void TestImpedances::degenerateSetUps()
     for (int b = 0; b < 20; ++b)
         noRate.push(slow.block(false).data(), false);
     QCOMPARE(noRate.levels(), std::vector<int>({2}));
+}
+
+// The simulated headsets set each electrode's contact through their carrier: read as the viewer does, every
+// channel must settle on one level at once and keep it, and the fleet's mix of contacts must show.
+void TestImpedances::simulatedHeadsetsGiveSteadyLevels()
+{
+    QTemporaryDir cards;
+    QVERIFY(cards.isValid());
+    freshFleet(cards, 16.0);
+    struct Headset {
+        int usbPort;
+        const char* name;
+        unsigned channels, samplesPerBlock;
+        double rate;
+    };
+    const Headset headsets[] = {{0, "KVN-A32-0412L", 32, 8, 256.0}, {10, "KVN-H64-1010", 64, 16, 1024.0}};
+    for (const Headset& h : headsets) {
+        auto driver = h.usbPort ? usbDriver(h.usbPort) : bluetoothDriver(h.name);
+        QVERIFY2(driver->isConnected(), h.name);
+        QCOMPARE(driver->getSignal(0).name.substr(0, 3), std::string("EEG"));
+        QVERIFY(driver->start());
+        EegImpedances imp(10, 2);
+        imp.reset(h.channels, h.samplesPerBlock, h.rate, driver->getVersion(), 1);
+        std::vector<int> settled;
+        std::vector<int> counts(5, 0);
+        const int blocks = int(h.rate / h.samplesPerBlock) * 15;
+        for (int b = 0; b < blocks; ++b) {
+            Block block;
+            QVERIFY2(readBlock(*driver, block), h.name);
+            QVERIFY(block.data.size() >= h.channels * h.samplesPerBlock);
+            imp.push(block.data.data(), false);  // EEG comes first, sample after sample
+            if (b == 9) {
+                settled = imp.levels();
+                for (int level : settled)
+                    ++counts[std::size_t(level)];
+            } else if (b > 9 && imp.levels() != settled) {
+                QFAIL(qPrintable(QString("%1: a level changed at block %2").arg(h.name).arg(b)));
+            }
+        }
+        QVERIFY(driver->stop());
+        // Half the electrodes are simulated in good contact, the others not: expect many level 1, but not only.
+        QVERIFY2(counts[1] >= int(h.channels) / 4, qPrintable(QString::number(counts[1])));
+        QVERIFY(counts[1] < int(h.channels));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestImpedances)
