@@ -1,5 +1,10 @@
 #include "MainWindow.h"
 
+#include "DataBlock.h"
+#include "DeviceModel.h"
+#include "LslOutletSet.h"
+#include "SignalsWidget.h"
+
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -12,6 +17,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QVBoxLayout>
 #include <vector>
 
@@ -25,6 +31,7 @@ QString MainWindow::windowTitleText()
 MainWindow::MainWindow(QWidget* parent) : QWidget(parent)
 {
     qRegisterMetaType<std::vector<double>>("std::vector<double>");
+    qRegisterMetaType<std::vector<DataBlock>>("std::vector<DataBlock>");
     sensorType = 0;
     setAcceptDrops(true);
 
@@ -35,7 +42,27 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent)
     showMaximized();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    readThread.requestInterruption();
+    readThread.wait(1000);
+    if (model && model->is_connected()) {
+        model->disconnect_device(false);
+        model->clear();
+    }
+    configurationWatcher.disconnect(this);
+    configurationFuture.waitForFinished();
+    // A connect attempt still running uses its model: it must end before any model goes.
+    for (auto& worker : connectWorkers) {
+        worker.first->wait();
+        delete worker.first;
+        if (worker.second != model.get()) delete worker.second;
+    }
+    connectWorkers.clear();
+    delete signalsWidget.data();
+    outlets.reset();
+    model.reset();
+}
 
 void MainWindow::buildWidgets()
 {
@@ -102,7 +129,7 @@ void MainWindow::buildWidgets()
     boxLayout->addLayout(right);
     boxLayout->setAlignment(right, Qt::AlignCenter);
 
-    signalsWidget = new QWidget(this);
+    signalsWidget = new SignalsWidget(this);
     signalsWidget->setMinimumSize(600, 400);
 
     splitter = new QSplitter(Qt::Vertical, this);
@@ -160,7 +187,12 @@ void MainWindow::connectSignals()
     connect(sdCardPathInput, &QLineEdit::textChanged, this, &MainWindow::onSDCardPathInputChanged);
     connect(hdBox, &QCheckBox::stateChanged, this, &MainWindow::onHDBoxStateChanged);
     connect(selectFolderButton, &QPushButton::clicked, this, &MainWindow::onHDFolderButtonClicked);
+    connect(&readThread, &ReadBT::resultReady, this, &MainWindow::onNewDataReceived);
+    connect(&readThread, &ReadBT::lostConnnection, this, &MainWindow::onLostConnection);
+    connect(&readThread, &ReadBT::noData, this, &MainWindow::onNoData);
     connect(reconnectButton, &QPushButton::clicked, this, &MainWindow::onReconnectButtonClicked);
+    connect(&readThread, &ReadBT::dongleLost, this, &MainWindow::onDongleLost);
+    connect(&readThread, &ReadBT::signalEnd, this, &MainWindow::onSignalEnd);
     connect(minimizeAction, &QAction::triggered, this, &QWidget::hide);
     connect(maximizeAction, &QAction::triggered, this, &QWidget::showMaximized);
     connect(restoreAction, &QAction::triggered, this, &QWidget::showNormal);
@@ -168,6 +200,7 @@ void MainWindow::connectSignals()
     connect(trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger) toggleVisibility();
     });
+    connect(&configurationWatcher, &QFutureWatcher<ConfigurationResult>::finished, this, &MainWindow::onConfigured);
 }
 
 void MainWindow::toggleVisibility()
@@ -180,31 +213,12 @@ void MainWindow::toggleVisibility()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (model && model->is_connected()) onDisconnectButtonClicked();
     QWidget::closeEvent(event);
 }
 
-void MainWindow::configure(const char*) {}
-void MainWindow::dragEnterEvent(QDragEnterEvent*) {}
-void MainWindow::dropEvent(QDropEvent*) {}
-void MainWindow::onConnectButtonClicked() {}
-void MainWindow::onDisconnectButtonClicked() {}
-void MainWindow::onReconnectButtonClicked() {}
-void MainWindow::onOpenButtonClicked() {}
-void MainWindow::onImportButtonClicked() {}
-void MainWindow::onStartButtonClicked() {}
-void MainWindow::onStopButtonClicked() {}
-void MainWindow::onSDCardBoxStateChanged(int) {}
-void MainWindow::onSDCardPathInputChanged(QString) {}
-void MainWindow::onHDBoxStateChanged(int) {}
-void MainWindow::onHDFolderButtonClicked() {}
-void MainWindow::onSignalModeChanged(int, int) {}
-void MainWindow::onLostConnection() {}
-void MainWindow::onNoData() {}
-void MainWindow::onDongleFound(uint) {}
-void MainWindow::onDongleLost() {}
-void MainWindow::onSignalEnd() {}
-void MainWindow::setErrorMessage(QString, QString, QString) {}
-void MainWindow::onConnected(bool) {}
-void MainWindow::onConfigured() {}
-void MainWindow::resetDeviceControls() {}
-void MainWindow::refreshDeviceControls() {}
+void MainWindow::trayMessage(const QString& title, const QString& text)
+{
+    if (trayIcon) trayIcon->showMessage(title, text, QSystemTrayIcon::Information, 1000);
+}
+

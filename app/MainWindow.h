@@ -1,9 +1,19 @@
 #pragma once
 
+#include "CsvWriter.h"
+#include "PropertyMap.h"
+#include "ReadBT.h"
+
+#include <QDateTime>
+#include <QFuture>
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QString>
-#include <QTime>
+#include <QElapsedTimer>
 #include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -17,12 +27,30 @@ class QMenu;
 class QPushButton;
 class QSplitter;
 class QSystemTrayIcon;
+class QMessageBox;
+class QThread;
+class DeviceModel;
+class LslOutletSet;
+class SignalsWidget;
+
 
 // The program's only top-level window: device controls on top, the signal viewers below, a status line at
 // the bottom, and a tray icon that can hide and restore it.
 class MainWindow : public QWidget {
     Q_OBJECT
 public:
+    // What the background configuration hands back to the window.
+    struct ConfigurationResult {
+        bool success = false;
+        bool autostart = false;
+        bool hide = false;
+        std::string harddrivePath;
+        std::string message;
+        // Built and connected by the task, installed (and owned from then on) by the window on its own thread.
+        DeviceModel* model = nullptr;
+        int sensorType = -1;  // -1: unchanged
+    };
+
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -46,6 +74,8 @@ private slots:
     void onSDCardPathInputChanged(QString text);
     void onHDBoxStateChanged(int state);
     void onHDFolderButtonClicked();
+    void onNewDataReceived(std::vector<double> data, int seq, short battLevel, ushort flags, qlonglong timestamp,
+                           qlonglong utc);
     void onSignalModeChanged(int signal, int mode);
     void onLostConnection();
     void onNoData();
@@ -53,8 +83,11 @@ private slots:
     void onDongleLost();
     void onSignalEnd();
     void setErrorMessage(QString title, QString short_message, QString long_message);
+    void applyConnection(std::string type, PropertyMap properties, std::vector<PropertyMap> other_devices,
+                         bool requires_dongle);
     void onConnected(bool success);
     void onConfigured();
+    ConfigurationResult do_configure(const char* configuration_filename);
 
 private:
     void buildWidgets();
@@ -62,11 +95,41 @@ private:
     void toggleVisibility();
     void resetDeviceControls();
     void refreshDeviceControls();
+    // Yes stops, No abandons the acquisition without the Stop steps; false when the user cancelled.
+    bool settleRunningAcquisition(const QString& question);
+    void stopReadThread();
+    // Installs a new model (and its outlet set); the previous one goes, once no connect attempt still uses it.
+    void replaceModel(DeviceModel* newModel);
+    void startConnectWorker();
+    void trayMessage(const QString& title, const QString& text);
+    QString modelName() const;
 
+    bool setupSdCardRecord(const QDateTime& start);
+    bool setupHardDriveRecord(const QDateTime& start);
+    void closeHardDriveRecord();
+    void writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc);
+    std::vector<KvnSignal> csvSignalList() const;
+
+    void showRecordingTime(QString suffix);
+    void showBatteryLevel(short level);
+    void warnLslUnavailableOnce();
+
+    std::unique_ptr<DeviceModel> model;
+    PropertyMap lastConnection;
     int sensorType = 0;
+    ReadBT readThread;
+    CsvWriter csvWriter;
+    std::unique_ptr<LslOutletSet> outlets;
+    QPointer<QMessageBox> configurationBox;
+    QFutureWatcher<ConfigurationResult> configurationWatcher;
+    QFuture<ConfigurationResult> configurationFuture;
+    // Connect attempts still running, each with the model it uses; such a model is deleted only after its attempt.
+    std::vector<std::pair<QThread*, DeviceModel*>> connectWorkers;
+    bool lslWarningShown = false;
+
     qint64 blockCounter = 0;
     bool noDataShown = false;
-    QTime noDataSince;
+    QElapsedTimer noDataSince;
 
     QPointer<QGroupBox> deviceBox;
     QPointer<QPushButton> connectButton;
@@ -83,7 +146,7 @@ private:
     QPointer<QPushButton> startButton;
     QPointer<QPushButton> stopButton;
     QPointer<QSplitter> splitter;
-    QPointer<QWidget> signalsWidget;
+    QPointer<SignalsWidget> signalsWidget;
     QPointer<QLabel> deviceLabel;
     QPointer<QLabel> batteryLabel;
 

@@ -1,4 +1,4 @@
-#include "DeviceModel.h"
+#include "FakeDeviceModel.h"
 #include "LslOutletSet.h"
 
 #include <QJsonArray>
@@ -8,40 +8,7 @@
 #include <QtTest>
 
 namespace {
-// A device with a fixed signal list; only what the outlets read is answered.
-class FakeModel : public DeviceModel {
-public:
-    struct Sig {
-        std::string name;
-        unsigned channels, samples;
-        int mode;
-    };
-    std::string name = "D";
-    unsigned rate = 64;
-    std::vector<Sig> sigs;
-
-    bool requires_dongle() const override { return false; }
-    bool is_read_only() const override { return true; }
-    bool is_running() const override { return true; }
-    bool is_connected() const override { return true; }
-    std::string description() const override { return name; }
-    std::string version() const override { return "HW1.0_FW1.0"; }
-    unsigned frequency() const override { return rate; }
-    int64_t duration() const override { return -1; }
-    unsigned signal_count() const override { return unsigned(sigs.size()); }
-    std::string signal_name(unsigned i) const override { return sigs[i].name; }
-    unsigned signal_channels(unsigned i) const override { return sigs[i].channels; }
-    unsigned signal_samples(unsigned i) const override { return sigs[i].samples; }
-    int signal_mode(unsigned i) const override { return sigs[i].mode; }
-    bool read(std::vector<double>&, uint16_t&, int16_t&, uint16_t&) override { return false; }
-
-protected:
-    void do_clear() override {}
-    void do_connect() override {}
-    void do_disconnect() override {}
-    void do_start() override {}
-    void do_stop() override {}
-};
+using FakeModel = FakeDeviceModel;
 
 QString uniquePrefix()
 {

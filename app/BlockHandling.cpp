@@ -1,0 +1,122 @@
+// What the window does with each block and with the acquisition thread's reports.
+
+#include "MainWindow.h"
+
+#include "DeviceModel.h"
+#include "LslLibrary.h"
+#include "LslOutletSet.h"
+#include "SignalsWidget.h"
+#include "StatusTexts.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QThread>
+
+void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short battLevel, ushort flags,
+                                   qlonglong timestamp, qlonglong utc)
+{
+    noDataShown = false;
+    if (!model || !model->is_running()) return;
+    if (lslBox && lslBox->isChecked() && outlets) outlets->pushBlock(data);
+    if (signalsWidget) signalsWidget->dispatchData(*model, data);
+    if (flags == 0) {
+        showRecordingTime(QString());
+    } else {
+        const FlagMessage m = flagMessage(flags);
+        setErrorMessage(m.title, m.shortMessage, m.longMessage);
+    }
+    showBatteryLevel(battLevel);
+    // Flags 7: the two halves of a pair are not aligned yet; such blocks are shown but never recorded.
+    if (hdBox && hdBox->isChecked() && flags != 7 && csvWriter.isOpen())
+        csvWriter.write(data.data(), uint16_t(seq), timestamp, utc, battLevel, flags);
+}
+
+void MainWindow::setErrorMessage(QString, QString short_message, QString)
+{
+    showRecordingTime(short_message);
+}
+
+void MainWindow::showRecordingTime(QString suffix)
+{
+    ++blockCounter;
+    const unsigned rate = model ? model->frequency() : 0;
+    const qint64 elapsed = rate ? blockCounter / qint64(rate) : 0;
+    const qint64 total = model ? model->duration() : -1;
+    QString text = tr("Recording time: ") + formatDuration(elapsed);
+    if (total >= 0) text += "/" + formatDuration(total);
+    text += " " + suffix;
+    if (deviceLabel) deviceLabel->setText(text);
+}
+
+void MainWindow::showBatteryLevel(short level)
+{
+    if (batteryLabel) batteryLabel->setText(batteryText(level));
+}
+
+void MainWindow::onNoData()
+{
+    if (!noDataShown) {
+        noDataSince.start();
+        noDataShown = true;
+        if (deviceLabel) deviceLabel->setText(tr("Cannot receive data"));
+        return;
+    }
+    if (deviceLabel)
+        deviceLabel->setText(tr("Cannot receive data for ") + QString::number(noDataSince.elapsed() / 1000) +
+                             tr(" seconds"));
+}
+
+void MainWindow::onLostConnection()
+{
+    const QString text = tr("Connection lost. Trying to reconnect");
+    if (deviceLabel) deviceLabel->setText(text);
+    trayMessage(tr("KVN Viewer"), text);
+    if (lastConnection.exists("name") && lastConnection.text("name").rfind("KVN-TRK", 0) == 0 && signalsWidget && model)
+        signalsWidget->dispatchZeros(*model);
+}
+
+void MainWindow::onSignalEnd()
+{
+    if (deviceLabel) deviceLabel->setText(tr("It's over"));
+    onStopButtonClicked();
+}
+
+void MainWindow::onDongleLost()
+{
+    if (!model) return;
+    if (model->is_running()) onStopButtonClicked();
+    if (model) model->disconnect_device(false);
+}
+
+void MainWindow::onDongleFound(uint)
+{
+    for (int attempt = 0; attempt < 11 && model && !model->is_connected(); ++attempt) {
+        model->disconnect_device(false);
+        QThread::msleep(250);
+        model->connect_device(false);
+    }
+    if (!model || !model->is_connected()) return;
+    refreshDeviceControls();
+    onStartButtonClicked();
+}
+
+void MainWindow::onSignalModeChanged(int signal, int mode)
+{
+    if (signalsWidget) signalsWidget->setSignalTabsEnabled(signal, mode);
+}
+
+void MainWindow::warnLslUnavailableOnce()
+{
+    LslLibrary& lsl = LslLibrary::instance();
+    if (lsl.available() || lslWarningShown) return;
+    lslWarningShown = true;
+    // Not modal: an unattended start must not wait for somebody to close it.
+    auto* box = new QMessageBox(QMessageBox::Warning, tr("LSL unavailable"),
+                                tr("The Lab Streaming Layer library could not be loaded, so no stream will be "
+                                   "published. Acquisition and recording go on.\n\n") + lsl.error(),
+                                QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}

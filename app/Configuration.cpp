@@ -1,0 +1,244 @@
+// Setting the device up from a JSON file, given on the command line or dropped on the window.
+
+#include "MainWindow.h"
+
+#include "ConfigurationFile.h"
+#include "Connection.h"
+#include "ConnectionFactory.h"
+#include "DeviceModel.h"
+#include "DriverModel.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QTimer>
+#include <QUrl>
+#include <QtConcurrent>
+#include <exception>
+
+void MainWindow::configure(const char* configuration_filename)
+{
+    const std::string file = configuration_filename ? configuration_filename : "";
+    // One configuration at a time: a second one would install a model under the first.
+    if (configurationFuture.isRunning()) {
+        QMessageBox::warning(this, tr("Configuration error"),
+                             tr("A configuration is still in progress; ") + QString::fromStdString(file) +
+                                 tr(" was not loaded."));
+        return;
+    }
+    configurationFuture = QtConcurrent::run([this, file] { return do_configure(file.c_str()); });
+    configurationWatcher.setFuture(configurationFuture);
+    configurationBox = new QMessageBox(QMessageBox::Information, tr("Device configuration"),
+                                       tr("Configuring the device"), QMessageBox::NoButton, this,
+                                       Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    configurationBox->setModal(false);
+    configurationBox->show();
+}
+
+MainWindow::ConfigurationResult MainWindow::do_configure(const char* configuration_filename)
+{
+    ConfigurationResult result;
+    const std::string filename = configuration_filename ? configuration_filename : "";
+    QFile file(QString::fromLocal8Bit(filename.c_str()));
+    if (QFileInfo(file.fileName()).isDir() || !file.open(QIODevice::ReadOnly)) {
+        result.message = "Unable to find configuration file " + filename;
+        return result;
+    }
+    std::unique_ptr<DeviceModel> created;
+    // The window installs the model on its own thread, so the model must live there.
+    auto handOver = [&created](ConfigurationResult& r) {
+        if (!created) return;
+        created->moveToThread(QApplication::instance()->thread());
+        r.model = created.release();
+    };
+    // A failure keeps only the message, the sensor type already read and the model already made.
+    auto failure = [&](const std::string& message) {
+        ConfigurationResult failed;
+        failed.sensorType = result.sensorType;
+        failed.message = message;
+        failed.model = result.model;
+        handOver(failed);
+        return failed;
+    };
+    try {
+        // One byte more than the limit is enough to tell a file that is too large.
+        const QByteArray bytes = file.read(qint64(configfile::kMaxBytes) + 1);
+        file.close();
+        const nlohmann::json doc = configfile::parse(bytes.toStdString());
+
+        std::unique_ptr<Connection> connection;
+        bool dongle = false;
+        if (doc.is_object() && doc.contains("connection") && doc["connection"].is_object() &&
+            doc["connection"].contains("type")) {
+            const nlohmann::json& c = doc["connection"];
+            const std::string type = c["type"].get<std::string>();
+            const PropertyMap properties =
+                c.contains("properties") ? configfile::toPropertyMap(c["properties"]) : PropertyMap();
+            connection.reset(ConnectionFactory::createAndSetup(type, properties));
+            dongle = type == "ble";
+        }
+        if (!connection) {
+            result.message = "Unable to create a valid connection. Check the configuration parameters";
+            return result;
+        }
+
+        if (doc.contains("sensors")) {
+            const nlohmann::json& s = doc["sensors"];
+            if (s.is_string() && s.get<std::string>() == "dry")
+                result.sensorType = 1;
+            else if (s.is_string() && s.get<std::string>() == "water")
+                result.sensorType = 2;
+            else {
+                if (s.is_string()) result.sensorType = 0;
+                result.message = "Unknown sensor type";
+            }
+        }
+        if (doc.contains("lsl") && doc["lsl"].is_boolean() && doc["lsl"].get<bool>())
+            QMetaObject::invokeMethod(lslBox, "setChecked", Qt::QueuedConnection, Q_ARG(bool, true));
+
+        connection->setTimeout(1000);
+        if (connection->readOnly()) {
+            auto* single = new DriverModel;
+            single->setup(connection.release());
+            created.reset(single);
+        } else {
+            auto* configurable = new ConfigurableDriverModel;
+            configurable->setup(connection.release(), {}, dongle);
+            created.reset(configurable);
+        }
+        DeviceModel* m = created.get();
+
+        m->connect_device(false);
+        if (!m->is_connected()) {
+            return failure("Cannot connect to the device configured");
+        }
+
+        result.hide = doc.contains("hide") && doc["hide"].is_boolean() && doc["hide"].get<bool>();
+        bool autostart = true;
+        if (doc.contains("harddrive")) {
+            if (doc["harddrive"].is_string()) {
+                result.harddrivePath = doc["harddrive"].get<std::string>();
+            } else {
+                QMetaObject::invokeMethod(hdBox, "setChecked", Qt::QueuedConnection, Q_ARG(bool, false));
+                result.message = "A hd device path expected";
+                autostart = false;
+            }
+        }
+
+        auto* configurable = qobject_cast<ConfigurableDeviceModel*>(m);
+        if (!m->is_connected() || m->is_read_only() || !configurable) {
+            autostart = false;
+        } else {
+            bool failed = false;
+            auto switchable = [m](unsigned k) { return m->signal_name(k) != "uSD" && m->signal_name(k) != "HAP"; };
+            if (doc.contains("channels")) {
+                const nlohmann::json& ch = doc["channels"];
+                if (ch.is_array()) {
+                    for (std::size_t k = 0; k < ch.size(); ++k) {
+                        if (k >= m->signal_count() || !switchable(unsigned(k)) || !ch[k].is_number_integer())
+                            continue;
+                        // A mode is one byte on the device; a value that does not fit would be cut silently.
+                        const auto mode = ch[k].get<long long>();
+                        if (mode < 0 || mode > 255) continue;
+                        configurable->set_signal_mode(unsigned(k), unsigned(mode));
+                    }
+                } else {
+                    failed = true;
+                }
+            } else {
+                for (unsigned k = 0; k < m->signal_count(); ++k)
+                    if (switchable(k)) configurable->set_signal_mode(k, 1);
+            }
+            if (doc.contains("sdcard")) {
+                const nlohmann::json& sd = doc["sdcard"];
+                if (sd.is_string()) {
+                    configurable->enable_sd_card(true);
+                    const QFileInfo path(QString::fromStdString(sd.get<std::string>()));
+                    configurable->set_file_name(path.fileName().toStdString());
+                    configurable->set_folder_name(path.path().toStdString());
+                    if (!configurable->is_sd_card_enabled()) {
+                        result.message = "Unable to configure SD card";
+                        failed = true;
+                    }
+                } else {
+                    QMetaObject::invokeMethod(sdCardBox, "setChecked", Qt::QueuedConnection, Q_ARG(bool, false));
+                    failed = true;
+                }
+            }
+            if (failed) autostart = false;
+        }
+        if (doc.contains("autostart") && autostart)
+            autostart = doc["autostart"].is_boolean() && doc["autostart"].get<bool>();
+        else if (!doc.contains("autostart"))
+            autostart = false;
+        result.autostart = autostart;
+        result.success = true;
+        handOver(result);
+        return result;
+    } catch (const std::exception& e) {
+        return failure(std::string("Exception occurred during configuration phase:\n") + e.what());
+    } catch (...) {
+        return failure("Exception occurred during configuration phase");
+    }
+}
+
+void MainWindow::onConfigured()
+{
+    if (configurationBox) {
+        configurationBox->hide();
+        configurationBox->deleteLater();
+    }
+    ConfigurationResult result = configurationFuture.result();
+    if (result.sensorType >= 0) sensorType = result.sensorType;
+    if (result.model) {
+        // A dropped file stops any acquisition first; one started meanwhile must not read a deleted model.
+        if (readThread.isRunning()) onStopButtonClicked();
+        if (model && model->is_connected()) {
+            model->disconnect_device(false);
+            model->clear();
+        }
+        replaceModel(result.model);
+    }
+    if (!result.success) {
+        QMessageBox::critical(this, tr("Configuration problem"), QString::fromStdString(result.message));
+        return;
+    }
+    if (result.hide) hide();
+    refreshDeviceControls();
+    if (!result.message.empty())
+        QMessageBox::warning(this, tr("Configuration problem"), QString::fromStdString(result.message));
+    if (hdFolderInput) hdFolderInput->setEnabled(true);
+    if (!result.harddrivePath.empty()) {
+        if (hdFolderInput) hdFolderInput->setText(QString::fromStdString(result.harddrivePath));
+        if (hdBox) hdBox->setChecked(true);
+    }
+    if (result.autostart) QTimer::singleShot(0, this, &MainWindow::onStartButtonClicked);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() > 1) {
+        QMessageBox::warning(this, tr("Configuration error"), tr("Cannot load multiple configuration files at the same time"));
+        return;
+    }
+    if (urls.isEmpty()) return;
+    if (configurationFuture.isRunning()) {
+        configure(QFile::encodeName(urls.first().toLocalFile()).constData());  // refused with its message
+        return;
+    }
+    if (model && model->is_running()) onStopButtonClicked();
+    if (model && model->is_connected()) onDisconnectButtonClicked();
+    configure(QFile::encodeName(urls.first().toLocalFile()).constData());
+}

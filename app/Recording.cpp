@@ -1,0 +1,99 @@
+// The SD card and hard-drive records of an acquisition.
+
+#include "MainWindow.h"
+
+#include "DeviceModel.h"
+#include "RecordingNames.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+std::vector<KvnSignal> MainWindow::csvSignalList() const
+{
+    std::vector<KvnSignal> list;
+    if (!model) return list;
+    for (unsigned i = 0; i < model->signal_count(); ++i)
+        list.emplace_back(model->signal_name(i), model->signal_channels(i), 0, model->signal_samples(i),
+                          unsigned(model->signal_mode(i)));
+    return list;
+}
+
+bool MainWindow::setupSdCardRecord(const QDateTime& start)
+{
+    auto* configurable = qobject_cast<ConfigurableDeviceModel*>(model.get());
+    if (!configurable) return false;
+    configurable->enable_sd_card(true);
+    const QString text = sdCardPathInput ? sdCardPathInput->text() : QString();
+    configurable->set_file_name(sdFileName(text).toStdString());
+    configurable->set_folder_name(sdFolderName(start, text).toStdString());
+    return configurable->is_sd_card_enabled();
+}
+
+bool MainWindow::setupHardDriveRecord(const QDateTime& start)
+{
+    QDir base(hdFolderInput ? hdFolderInput->text() : QString());
+    const QString name = hdRecordFolderName(modelName(), start);
+    base.mkpath(name);
+    const QString folder = QFileInfo(base.filePath(name)).absoluteFilePath();
+    writeSignalsInfo(start, folder, true);
+    const QByteArray path = QFile::encodeName(folder);
+    csvWriter.setup(path.constData(), csvSignalList(), "", 1);
+    return csvWriter.writeHeaders(int(model->frequency()), true);
+}
+
+void MainWindow::closeHardDriveRecord()
+{
+    if (csvWriter.isOpen()) csvWriter.close();
+}
+
+void MainWindow::writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc)
+{
+    if (!model) return;
+    QFile file(folder + "/signalsInfo.json");
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) return;
+    file.write(QJsonDocument(signalsInfo(*model, startTime, sensorType, withUtc)).toJson(QJsonDocument::Indented));
+}
+
+void MainWindow::onHDBoxStateChanged(int state)
+{
+    const bool checked = state == Qt::Checked;
+    if (hdFolderInput) hdFolderInput->setEnabled(checked);
+    if (selectFolderButton) selectFolderButton->setEnabled(checked);
+    if (checked && hdFolderInput && hdFolderInput->text().isEmpty()) onHDFolderButtonClicked();
+}
+
+void MainWindow::onHDFolderButtonClicked()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Where do you want to save the signal imported?"),
+                                                             QString(), QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty() && hdFolderInput) hdFolderInput->setText(folder);
+}
+
+void MainWindow::onSDCardBoxStateChanged(int)
+{
+    auto* configurable = qobject_cast<ConfigurableDeviceModel*>(model.get());
+    if (!configurable || !sdCardBox) return;
+    configurable->enable_sd_card(sdCardBox->isChecked());
+    const bool enabled = configurable->is_sd_card_enabled();
+    if (enabled == sdCardBox->isChecked())
+        onSDCardPathInputChanged(sdCardPathInput ? sdCardPathInput->text() : QString());
+    else
+        QMessageBox::warning(this, tr("SD card error"),
+                             tr("SD card record cannot be enabled. Check that it is correctly inserted and working."));
+    if (sdCardBox) sdCardBox->setChecked(enabled);
+    if (sdCardPathInput) sdCardPathInput->setEnabled(enabled);
+}
+
+void MainWindow::onSDCardPathInputChanged(QString text)
+{
+    const QFileInfo info(text);
+    if (deviceLabel) deviceLabel->setText(tr("To write in folder ") + info.path() + tr(" and file ") + info.fileName());
+}

@@ -1,0 +1,97 @@
+#include "RecordingNames.h"
+
+#include "DeviceModel.h"
+#include "KvnSignal.h"
+#include "SignalNames.h"
+#include "StatusTexts.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <vector>
+
+QString sdFolderName(const QDateTime& start, const QString& userText)
+{
+    return start.toString(QStringLiteral("'viewer/'yy-MM-dd/HH-mm-ss/")) + QFileInfo(userText).path();
+}
+
+QString sdFileName(const QString& userText)
+{
+    return QFileInfo(userText).fileName();
+}
+
+QString sdInputText(const QString& folder, const QString& file)
+{
+    const QString path = QFileInfo(QDir(QDir::cleanPath(folder)), file).filePath();
+    static const QRegularExpression dated(QStringLiteral("^viewer/\\d\\d-\\d\\d-\\d\\d/\\d\\d-\\d\\d-\\d\\d/(.*)"));
+    const QRegularExpressionMatch m = dated.match(path);
+    return m.hasMatch() ? m.captured(1) : path;
+}
+
+QString sdCardPath(const QString& folder, const QString& file)
+{
+    QString f = folder;
+    if (f.size() >= 2 && f.endsWith(QStringLiteral("\\."))) f.chop(2);
+    QString name = file;
+    if (name.startsWith(QStringLiteral("./"))) name.remove(0, 2);
+    QString joined = f + "/" + name;
+    return joined.replace('\\', '/');
+}
+
+QString hdRecordFolderName(const QString& deviceName, const QDateTime& start)
+{
+    return deviceName + "-" + start.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
+}
+
+QJsonObject signalsInfo(const DeviceModel& model, const QDateTime& start, int sensorType, bool withUtc)
+{
+    const std::string device = model.description();
+    const unsigned rate = model.frequency();
+    // The list given to the file-name helper leaves "uSD" out, as the CSV writer does.
+    std::vector<KvnSignal> listed;
+    for (unsigned i = 0; i < model.signal_count(); ++i) {
+        if (model.signal_name(i) == "uSD") continue;
+        listed.emplace_back(model.signal_name(i), model.signal_channels(i), 1, model.signal_samples(i),
+                            unsigned(model.signal_mode(i)));
+    }
+
+    QJsonObject info;
+    info.insert("device", QString::fromStdString(device));
+    info.insert("record_date", start.toString(Qt::TextDate));
+    info.insert("eeg_sensor_type", sensorTypeText(sensorType));
+
+    QJsonArray signalArray;
+    for (std::size_t k = 0; k < listed.size(); ++k) {
+        const KvnSignal& s = listed[k];
+        const bool com = s.name.rfind("COM", 0) == 0;
+        QJsonObject o;
+        o.insert("type", QString::fromStdString(decoder_output_type(s.name)));
+        o.insert("channels", int(s.channels));
+        o.insert("sampling_rate", int(com ? rate : s.samples * rate));
+        o.insert("samples_per_block", int(com ? s.mode : s.samples));
+        o.insert("mode", int(s.mode));
+        // Indexed within the list the helper is given: with "uSD" left out of the list, the model's own index
+        // would name the wrong signal for every signal after a "uSD" that is not last.
+        o.insert("filename", QString::fromStdString(niceNameAndSuffix(device, listed, k)) + ".csv");
+        signalArray.append(o);
+    }
+    if (withUtc) {
+        QJsonObject utc;
+        utc.insert("type", "UTC");
+        utc.insert("channels", 1);
+        utc.insert("sampling_rate", int(rate));
+        utc.insert("samples_per_block", 1);
+        utc.insert("mode", 1);
+        utc.insert("filename", "UTC.csv");
+        signalArray.append(utc);
+    }
+    info.insert("signals", signalArray);
+
+    if (auto* configurable = qobject_cast<const ConfigurableDeviceModel*>(&model)) {
+        if (configurable->has_sd_card() && configurable->is_sd_card_enabled())
+            info.insert("sd_card_path", sdCardPath(QString::fromStdString(configurable->folder_name()),
+                                                   QString::fromStdString(configurable->file_name())));
+    }
+    return info;
+}

@@ -1,0 +1,6 @@
+// Opening recorded folders and importing SD-card records.
+
+#include "MainWindow.h"
+
+void MainWindow::onOpenButtonClicked() {}
+void MainWindow::onImportButtonClicked() {}
