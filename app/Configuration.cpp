@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -215,7 +216,10 @@ void MainWindow::onConfigured()
         QMessageBox::warning(this, tr("Configuration problem"), QString::fromStdString(result.message));
     if (hdFolderInput) hdFolderInput->setEnabled(true);
     if (!result.harddrivePath.empty()) {
-        if (hdFolderInput) hdFolderInput->setText(QString::fromStdString(result.harddrivePath));
+        // "~" stands for the user's home, so one file serves every user of a lab machine.
+        QString folder = QString::fromStdString(result.harddrivePath);
+        if (folder == "~" || folder.startsWith("~/")) folder.replace(0, 1, QDir::homePath());
+        if (hdFolderInput) hdFolderInput->setText(folder);
         if (hdBox) hdBox->setChecked(true);
     }
     if (result.autostart) QTimer::singleShot(0, this, &MainWindow::onStartButtonClicked);

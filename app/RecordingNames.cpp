@@ -23,6 +23,8 @@ QString sdFileName(const QString& userText)
 
 QString sdInputText(const QString& folder, const QString& file)
 {
+    // A device that was never given names would otherwise show "." as if the user had typed it.
+    if (folder.isEmpty() && file.isEmpty()) return QString();
     const QString path = QFileInfo(QDir(QDir::cleanPath(folder)), file).filePath();
     static const QRegularExpression dated(QStringLiteral("^viewer/\\d\\d-\\d\\d-\\d\\d/\\d\\d-\\d\\d-\\d\\d/(.*)"));
     const QRegularExpressionMatch m = dated.match(path);

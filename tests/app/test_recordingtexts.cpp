@@ -57,6 +57,7 @@ private slots:
         QCOMPARE(sdInputText(sdFolderName(start, "sub/r005"), "r005"), QStringLiteral("sub/r005"));
         QCOMPARE(sdInputText(sdFolderName(start, "r005"), "r005"), QStringLiteral("r005"));
         QCOMPARE(sdInputText("mine", "r1"), QStringLiteral("mine/r1"));
+        QCOMPARE(sdInputText("", ""), QString());
         QCOMPARE(sdCardPath("viewer\\26-12-05\\08-15-00\\.", "./r005"), QStringLiteral("viewer/26-12-05/08-15-00/r005"));
         QCOMPARE(sdCardPath(".", "r"), QStringLiteral("./r"));
         QCOMPARE(sdCardPath("", ""), QStringLiteral("/"));
