@@ -53,13 +53,10 @@ double unit(std::uint64_t h) { return static_cast<double>(h >> 11) * (1.0 / 9007
 
 // Roughly normal, zero mean, unit variance; a pure function of its key so blocks can be made in any order.
 double gauss(std::uint64_t key) {
-    std::uint64_t h = mix(key);
-    double sum = 0.0;
-    for (int i = 0; i < 4; ++i) {
-        sum += unit(h);
-        h = mix(h);
-    }
-    return (sum - 2.0) * 1.7320508075688772;
+    // Four 16-bit uniforms from one hash: their sum is close enough to normal for sensor noise.
+    const std::uint64_t h = mix(key);
+    const double sum = static_cast<double>((h & 0xFFFF) + ((h >> 16) & 0xFFFF) + ((h >> 32) & 0xFFFF) + (h >> 48));
+    return (sum / 65536.0 - 2.0) * 1.7320508075688772;
 }
 
 std::uint64_t hashText(const std::string& text) {
@@ -108,6 +105,12 @@ SimDevice::SimDevice(SimDeviceSpec spec, std::uint64_t seed, const sim::Faults& 
             t.phase = 2 * kPi * unit(mix(h + 1));
             t.phase2 = 2 * kPi * unit(mix(h + 2));
             t.amplitude = unit(mix(h + 3));
+            t.sinPhase = std::sin(t.phase);
+            t.cosPhase = std::cos(t.phase);
+            t.sinPhase2 = std::sin(t.phase2);
+            t.cosPhase2 = std::cos(t.phase2);
+            t.sinMains = std::sin(0.3 * c);
+            t.cosMains = std::cos(0.3 * c);
             if (s.name.compare(0, 3, "EEG") == 0) {
                 t.amplitude = 6.0 + 12.0 * t.amplitude;  // 10 Hz rhythm, uV
                 // Electrode contact: mostly good, some fair or poor, a few without contact.
@@ -117,6 +120,7 @@ SimDevice::SimDevice(SimDeviceSpec spec, std::uint64_t seed, const sim::Faults& 
                 else if (pick < 0.75) t.carrier = 12.0 + 10.0 * within;
                 else if (pick < 0.9) t.carrier = 28.0 + 17.0 * within;
                 else t.carrier = 60.0 + 60.0 * within;
+                for (int q = 0; q < 4; ++q) t.carrierAt[q] = t.carrier * std::sin(0.5 * kPi * q + t.phase);
             }
         }
     }
@@ -338,6 +342,8 @@ bool SimDevice::stop() {
     if (!running_) return true;
     advanceLocked(Clock::now());
     stopLocked();
+    // Blocks not yet read are dropped with the stream.
+    readNext_ = produced_;
     return true;
 }
 
@@ -407,6 +413,11 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
         const double fs = rate * (s.samplesFollowMode ? 1 : samples);
         const std::uint64_t signalKey = seed_ ^ (0x9E37ULL * (i + 1) << 32);
         const auto& traits = traits_[i];
+        if (s.name.compare(0, 3, "EEG") == 0) {
+            generateEeg(i, s.channels, samples, block, fs, signalKey, out.data() + pos);
+            pos += static_cast<std::size_t>(s.channels) * samples;
+            continue;
+        }
         for (unsigned k = 0; k < samples; ++k) {
             // A digital aux input carries one sample per IMU, all taken at the block's time.
             const std::uint64_t n = s.samplesFollowMode ? block : block * samples + k;
@@ -415,14 +426,7 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
                 const ChannelTraits& tr = traits[c];
                 const std::uint64_t key = signalKey ^ mix((static_cast<std::uint64_t>(c) << 40) ^ (n * 64 + k));
                 double v = 0.0;
-                if (s.name.compare(0, 3, "EEG") == 0) {
-                    double rhythm = tr.amplitude * (0.6 + 0.4 * std::sin(2 * kPi * 0.1 * t + tr.phase2)) *
-                                    std::sin(2 * kPi * 10.0 * t + tr.phase);
-                    double mains = mainsAmplitude_ * std::sin(2 * kPi * 50.0 * t + 0.3 * c);
-                    // The impedance carrier runs at a quarter of the sampling rate: a quarter turn per sample.
-                    double carrier = tr.carrier * std::sin(0.5 * kPi * static_cast<double>(n % 4) + tr.phase);
-                    v = rhythm + mains + carrier + 2.5 * gauss(key);
-                } else if (s.name.compare(0, 3, "BVP") == 0) {
+                if (s.name.compare(0, 3, "BVP") == 0) {
                     double p = std::fmod(1.2 * t + 0.3 * std::sin(2 * kPi * t / 25.0), 1.0);
                     if (p < 0) p += 1.0;
                     double pulse = std::exp(-std::pow((p - 0.15) / 0.06, 2)) +
@@ -459,6 +463,27 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
             }
         }
         if (anc) ++ancIndex;
+    }
+}
+
+void SimDevice::generateEeg(std::size_t signal, unsigned channels, unsigned samples, std::uint64_t block,
+                            double fs, std::uint64_t signalKey, double* out) const {
+    const auto& traits = traits_[signal];
+    for (unsigned k = 0; k < samples; ++k) {
+        const std::uint64_t n = block * samples + k;
+        const double t = static_cast<double>(n) / fs;
+        const double sa = std::sin(2 * kPi * 10.0 * t), ca = std::cos(2 * kPi * 10.0 * t);
+        const double sm = std::sin(2 * kPi * 0.1 * t), cm = std::cos(2 * kPi * 0.1 * t);
+        const double sn = std::sin(2 * kPi * 50.0 * t), cn = std::cos(2 * kPi * 50.0 * t);
+        for (unsigned c = 0; c < channels; ++c) {
+            const ChannelTraits& tr = traits[c];
+            // A 10 Hz rhythm waxing and waning, mains interference, the impedance carrier and sensor noise.
+            const double rhythm = tr.amplitude * (0.6 + 0.4 * (sm * tr.cosPhase2 + cm * tr.sinPhase2)) *
+                                  (sa * tr.cosPhase + ca * tr.sinPhase);
+            const double mains = mainsAmplitude_ * (sn * tr.cosMains + cn * tr.sinMains);
+            const std::uint64_t key = signalKey ^ mix((static_cast<std::uint64_t>(c) << 40) ^ (n * 64 + k));
+            *out++ = rhythm + mains + tr.carrierAt[n % 4] + 2.5 * gauss(key);
+        }
     }
 }
 

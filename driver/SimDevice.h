@@ -109,6 +109,8 @@ private:
     std::vector<KvnSignal> signalsLocked() const;
     std::size_t valuesPerBlockLocked() const;
     void generate(std::uint64_t block, std::vector<double>& out) const;
+    void generateEeg(std::size_t signal, unsigned channels, unsigned samples, std::uint64_t block, double fs,
+                     std::uint64_t signalKey, double* out) const;
     void writeCardBlock(std::uint64_t block);
 
     const SimDeviceSpec spec_;
@@ -155,6 +157,11 @@ private:
         double carrier = 0.0;    // impedance carrier peak amplitude (EEG)
         double phase = 0.0;
         double phase2 = 0.0;
+        // Sines and cosines of the phases, so a sample costs products rather than sines.
+        double sinPhase = 0.0, cosPhase = 1.0;
+        double sinPhase2 = 0.0, cosPhase2 = 1.0;
+        double sinMains = 0.0, cosMains = 1.0;
+        double carrierAt[4] = {0, 0, 0, 0};  // the carrier at a quarter of the sampling rate repeats every 4
     };
     std::vector<std::vector<ChannelTraits>> traits_;  // per signal, per channel
     double mainsAmplitude_ = 3.0;
