@@ -180,20 +180,18 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     if (config_.showZoomButtons) {
         auto* zoom = new QVBoxLayout;
         zoom->setSpacing(3);
-        zoomIn_ = new QPushButton;
+        // Without the button images the buttons show texts; a text resets the shortcut, so it comes first.
+        const bool images = QFile::exists(":/img/button_zoomin_default.png");
+        zoomIn_ = new QPushButton(images ? QString() : QStringLiteral("+"));
         zoomIn_->setObjectName("zoomInButton");
         zoomIn_->setShortcut(QKeySequence("Ctrl++"));
         zoomIn_->setToolTip(tr("Enlarge signal (Ctrl +)"));
         connect(zoomIn_, SIGNAL(clicked()), this, SLOT(enlargeScaleY()));
-        zoomOut_ = new QPushButton;
+        zoomOut_ = new QPushButton(images ? QString() : QStringLiteral("-"));
         zoomOut_->setObjectName("zoomOutButton");
         zoomOut_->setShortcut(QKeySequence("Ctrl+-"));
         zoomOut_->setToolTip(tr("Reduce signal (Ctrl -)"));
         connect(zoomOut_, SIGNAL(clicked()), this, SLOT(reduceScaleY()));
-        if (!QFile::exists(":/img/button_zoomin_default.png")) {
-            zoomIn_->setText("+");
-            zoomOut_->setText("-");
-        }
         zoom->addWidget(zoomIn_);
         zoom->addWidget(zoomOut_);
         grid->addLayout(zoom, 0, 3, Qt::AlignRight | Qt::AlignVCenter);
