@@ -259,6 +259,7 @@ bool SimDevice::setSetUp(const std::string& setUp) {
     if (!minijson::parse(setUp, parsed, error) || !(parsed.isObject() || parsed.isArray())) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     setUp_ = setUp;
+    setUpFlags_ = setUpFlagsFor(parsed);
     if (running_) {
         advanceLocked(Clock::now());
         if (card_ && !card_->writeSetup(sequenceOf(produced_), batteryLocked(), 0, setUp_)) {
@@ -292,7 +293,16 @@ std::uint16_t SimDevice::sequenceOf(std::uint64_t block) const {
 std::uint16_t SimDevice::flagsOf(std::uint64_t block) const {
     if (faults_.errorFlagBlock >= 0 && block == static_cast<std::uint64_t>(faults_.errorFlagBlock))
         return faults_.errorFlags;
-    return cardFlags_;
+    return static_cast<std::uint16_t>(cardFlags_ | setUpFlags_);
+}
+
+std::uint16_t SimDevice::setUpFlagsFor(const minijson::Value& setUp) const {
+    std::size_t anchors = 0;
+    for (const auto& s : spec_.signals)
+        if (s.name.compare(0, 3, "ANC") == 0) ++anchors;
+    const minijson::Value* list = setUp.isArray() ? &setUp : setUp.find("anchors");
+    const std::size_t configured = (list && list->isArray()) ? list->array.size() : 0;
+    return configured < anchors ? 0x0100 : 0;
 }
 
 std::int16_t SimDevice::batteryLocked() const { return faults_.batterySet ? faults_.battery : ownBattery_; }

@@ -15,6 +15,9 @@
 #include "KvnSignal.h"
 #include "Simulation.h"
 
+namespace minijson {
+struct Value;
+}
 namespace sdcard {
 class SdCardWriter;
 }
@@ -105,6 +108,7 @@ private:
     void stopLocked();
     std::uint16_t sequenceOf(std::uint64_t block) const;
     std::uint16_t flagsOf(std::uint64_t block) const;
+    std::uint16_t setUpFlagsFor(const minijson::Value& setUp) const;
     std::int16_t batteryLocked() const;
     std::vector<KvnSignal> signalsLocked() const;
     std::size_t valuesPerBlockLocked() const;
@@ -149,6 +153,7 @@ private:
     std::uint64_t gapEnd_ = 0;     // gapStart_ == gapEnd_: no gap in this run
     std::unique_ptr<sdcard::SdCardWriter> card_;
     std::uint16_t cardFlags_ = 0;  // SD-card trouble, reported in every block's flags
+    std::uint16_t setUpFlags_ = 0; // a positioning set-up with fewer anchors than the device has
     std::vector<double> cardBuffer_;
 
     // Per-channel character of the values.

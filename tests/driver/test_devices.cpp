@@ -217,6 +217,11 @@ private slots:
     void trackerReportsAnchorsAndItsSetUp() {
         auto driver = bluetoothDriver("KVN-TRK-0031");
         const std::string setUp = driver->getSetUp();
+        QVERIFY(driver->start());
+        Block first;
+        QVERIFY(readBlock(*driver, first));
+        QCOMPARE(unsigned(first.flags), 0u);  // the set-up it came with names all three anchors
+        QVERIFY(driver->stop());
         QVERIFY(setUp.find("anchors") != std::string::npos);
         QVERIFY(!driver->setSetUp("{not json"));
         QCOMPARE(driver->getSetUp(), setUp);
@@ -226,6 +231,7 @@ private slots:
 
         QVERIFY(driver->start());
         for (const Block& b : readBlocks(*driver, 4)) {
+            QCOMPARE(unsigned(b.flags), 0x0100u);  // anchors not configured
             QCOMPARE(b.data.size(), std::size_t(2 + 2 + 2 + 6));
             for (int k = 0; k < 3; ++k) {
                 QVERIFY(b.data[2 * k] > 0.0 && b.data[2 * k] < 20.0);       // metres
