@@ -11,9 +11,10 @@ Connection* ConnectionFactory::createAndSetup(const std::string& type, const Pro
         return new BluetoothConnection(name, kind == "ble", properties, readOnly);
     }
     if (kind == "usb") {
+        // A port or rate that cannot be right still gives a connection: it fails to connect, which the
+        // caller reports like any unreachable device.
         int port = properties.get<int>("port");
         int baudRate = properties.getOr<int>("baudRate", 921600);
-        if (port <= 0 || baudRate <= 0) return nullptr;
         return new UsbConnection(port, baudRate, properties, readOnly);
     }
     return nullptr;

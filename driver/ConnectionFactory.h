@@ -11,8 +11,9 @@ class Connection;
 //   "ble":       "device" (text); the link goes through the BLE dongle.
 //   "usb":       "port" (integer, the number of port "COM<n>"), "baudRate" (integer, optional, default 921600).
 // Any type may carry "readOnly" (boolean, default false): a link on which the device is not configured.
-// Returns a new connection owned by the caller, or null for an unknown type or an unusable value (a port or
-// baud rate that is not positive). A missing "device" or "port" throws std::invalid_argument from PropertyMap.
+// Returns a new connection owned by the caller, or null for an unknown type. A port or baud rate that is not
+// positive gives a connection that never connects. A missing "device" or "port", or a "port" that is not a
+// number, throws std::invalid_argument from PropertyMap.
 class ConnectionFactory {
 public:
     static Connection* createAndSetup(const std::string& type, const PropertyMap& properties);

@@ -103,7 +103,18 @@ private slots:
         QCOMPARE(c->information(), std::string("KVN-H64-1010"));
 
         usb.set("port", 0);  // the wizard's number for a port name it could not read
-        QVERIFY(!ConnectionFactory::createAndSetup("usb", usb));
+        usb.set("readOnly", false);
+        c.reset(ConnectionFactory::createAndSetup("usb", usb));
+        QVERIFY(c);
+        QVERIFY(!c->connect());
+        QCOMPARE(c->information(), std::string("COM0"));
+        usb.set("port", 3);
+        usb.set("baudRate", 0);  // a typed rate that was not a number
+        c.reset(ConnectionFactory::createAndSetup("usb", usb));
+        QVERIFY(c && !c->connect());
+        usb.set("baudRate", 921600);
+        c.reset(ConnectionFactory::createAndSetup("usb", usb));
+        QVERIFY(c && c->connect());
         QVERIFY(!ConnectionFactory::createAndSetup("serial", usb));
         QVERIFY_EXCEPTION_THROWN(ConnectionFactory::createAndSetup("ble", PropertyMap()), std::invalid_argument);
     }
