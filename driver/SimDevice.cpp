@@ -69,6 +69,16 @@ const char* kDefaultSetUp =
     "{\"anchors\":[{\"id\":1,\"x\":0.0,\"y\":0.0,\"z\":2.5},{\"id\":2,\"x\":6.0,\"y\":0.0,\"z\":2.5},"
     "{\"id\":3,\"x\":3.0,\"y\":5.0,\"z\":2.5}]}";
 
+// Faults set by a program are not checked like a file's: keep every number where the timing arithmetic is sound.
+sim::Faults sane(sim::Faults f) {
+    auto clamp = [](double v, double low, double high) { return std::clamp(std::isfinite(v) ? v : 0.0, low, high); };
+    f.dropSeconds = clamp(f.dropSeconds, 0.0, 1e6);
+    f.gapSeconds = clamp(f.gapSeconds, 0.0, 1e6);
+    f.clockOffsetUs = clamp(f.clockOffsetUs, -2e9, 2e9);
+    f.clockJitterUs = clamp(f.clockJitterUs, 0.0, 1e8);
+    return f;
+}
+
 }  // namespace
 
 const std::vector<SimDeviceSpec>& simFleetSpecs() {
@@ -87,7 +97,7 @@ const std::vector<SimDeviceSpec>& simFleetSpecs() {
 }
 
 SimDevice::SimDevice(SimDeviceSpec spec, std::uint64_t seed, const sim::Faults& faults)
-    : spec_(std::move(spec)), seed_(mix(seed ^ hashText(spec_.name))), faults_(faults),
+    : spec_(std::move(spec)), seed_(mix(seed ^ hashText(spec_.name))), faults_(sane(faults)),
       blockRate_(spec_.blockRate), syncRandom_(seed_) {
     for (const auto& s : spec_.signals) modes_.push_back(s.name == "uSD" ? 0 : 1);
     if (spec_.positioning) setUp_ = kDefaultSetUp;
@@ -133,7 +143,7 @@ SimDevice::~SimDevice() {
 
 void SimDevice::setFaults(const sim::Faults& faults) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_ = faults;
+    faults_ = sane(faults);
     dropFired_ = gapFired_ = stopFired_ = false;
     if (faults_.unreachable) ++epoch_;
     wake_.notify_all();

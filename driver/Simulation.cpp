@@ -1,5 +1,6 @@
 #include "Simulation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +14,9 @@
 #include "SimDevice.h"
 
 namespace {
+
+constexpr double kMinScale = 1e-3;
+constexpr double kMaxScale = 1e6;
 
 struct Fleet {
     std::mutex mutex;
@@ -30,8 +34,9 @@ struct Fleet {
         if (const char* text = std::getenv("KVN_SIM_TIME_SCALE"); text && *text) {
             char* end = nullptr;
             double value = std::strtod(text, &end);
-            if (end && *end == '\0' && std::isfinite(value) && value > 0) scale = value;
-            else std::cerr << "KVN_SIM_TIME_SCALE: \"" << text << "\" is not a number > 0; using 1" << std::endl;
+            if (end && *end == '\0' && value >= kMinScale && value <= kMaxScale) scale = value;
+            else std::cerr << "KVN_SIM_TIME_SCALE: \"" << text << "\" is not a number from 0.001 to 1e6; using 1"
+                           << std::endl;
         }
         seed = 1;
         if (const char* text = std::getenv("KVN_SIM_SEED"); text && *text) {
@@ -201,7 +206,7 @@ namespace sim {
 double timeScale() { return fleet().scale.load(); }
 
 void setTimeScale(double scale) {
-    if (std::isfinite(scale) && scale > 0) fleet().scale = scale;
+    if (std::isfinite(scale) && scale > 0) fleet().scale = std::clamp(scale, kMinScale, kMaxScale);
 }
 
 std::uint64_t seed() { return fleet().seed.load(); }

@@ -12,8 +12,8 @@
 //                       the device); default "$HOME/.local/share/lumetra-viewer/sdcard".
 //   KVN_SIM_FAULTS      a JSON file of faults per device name (format below). A malformed file is reported on
 //                       standard error and ignored.
-//   KVN_SIM_TIME_SCALE  a number > 0: 10 runs the devices ten times faster than real time (pacing, fault
-//                       durations and read time-outs are all in simulated time).
+//   KVN_SIM_TIME_SCALE  a number from 0.001 to 1e6: 10 runs the devices ten times faster than real time
+//                       (pacing, fault durations and read time-outs are all in simulated time).
 //   KVN_SIM_SEED        an integer seed; the same seed gives the same sample values.
 // The functions below override them for the running process and are safe to call from any thread.
 //
@@ -57,7 +57,7 @@ struct Faults {
 };
 
 double timeScale();
-void setTimeScale(double scale);  // ignored unless > 0
+void setTimeScale(double scale);  // ignored unless > 0; kept within 0.001 .. 1e6
 std::uint64_t seed();
 void setSeed(std::uint64_t seed);
 std::string sdCardRoot();

@@ -1,5 +1,6 @@
 #include <QFile>
 
+#include <limits>
 #include <thread>
 
 #include "SimTestSupport.h"
@@ -157,6 +158,28 @@ private slots:
         QCOMPARE(unsigned(b.flags), 5u);  // file creation error
         QVERIFY(driver->stop());
         QVERIFY(!QFile::exists(cards_.path() + "/../outside/0_r1.kvb"));
+    }
+
+    void absurdProgrammaticValuesStayHarmless() {
+        sim::setTimeScale(1e300);
+        QCOMPARE(sim::timeScale(), 1e6);
+        sim::setTimeScale(-1);
+        QCOMPARE(sim::timeScale(), 1e6);
+        sim::setTimeScale(10);
+        sim::Faults f;
+        f.gapAfterBlocks = 2;
+        f.gapSeconds = 1e300;
+        f.clockOffsetSet = true;
+        f.clockOffsetUs = std::numeric_limits<double>::quiet_NaN();
+        f.clockJitterUs = 1e300;
+        sim::setFaults("KVN-A32-0412L", f);
+        auto driver = bluetoothDriver("KVN-A32-0412L");
+        driver->setTimeout(100);
+        QVERIFY(driver->start());
+        QCOMPARE(int(readBlocks(*driver, 5).size()), 2);
+        QVERIFY(driver->startSynchronization());
+        BaseDriver::SynchronizationData d;
+        QVERIFY(driver->synchronize(d));
     }
 
     void faultsFileIsReadAndCheckedWhole() {
