@@ -101,7 +101,8 @@ SimDevice::SimDevice(SimDeviceSpec spec, std::uint64_t seed, const sim::Faults& 
       blockRate_(spec_.blockRate), syncRandom_(seed_) {
     for (const auto& s : spec_.signals) modes_.push_back(s.name == "uSD" ? 0 : 1);
     if (spec_.positioning) setUp_ = kDefaultSetUp;
-    ownBattery_ = static_cast<std::int16_t>(3 + mix(seed_ + 1) % 3);
+    // A device on a USB cable charges from it.
+    ownBattery_ = spec_.reach == "usb" ? std::int16_t(-1) : static_cast<std::int16_t>(3 + mix(seed_ + 1) % 3);
     ownClockOffsetUs_ = 1e5 + std::floor(unit(mix(seed_ + 2)) * 5e6);
     mainsAmplitude_ = 2.0 + 2.0 * unit(mix(seed_ + 3));
 
