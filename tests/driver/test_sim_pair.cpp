@@ -16,7 +16,7 @@ class TestSimPair : public QObject {
     }
 
 private slots:
-    void init() { freshFleet(cards_, 8.0); }
+    void init() { freshFleet(cards_, 4.0); }
     void cleanupTestCase() { sim::reset(); }
 
     void describesOneSixtyFourChannelDevice() {
@@ -64,7 +64,7 @@ private slots:
         // Each merged sample holds the left channels, then the right ones: compare with the halves alone.
         sim::reset();
         sim::setSeed(7);
-        sim::setTimeScale(8.0);
+        sim::setTimeScale(4.0);
         auto left = bluetoothDriver("KVN-A32-0412L");
         auto right = bluetoothDriver("KVN-A32-0412R");
         QVERIFY(left->start() && right->start());
