@@ -1,0 +1,182 @@
+#include "OpenDialog.h"
+
+#include "RecordTexts.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kDescriptionTail = "/signalsInfo.csv";
+
+void setUpTable(QTableWidget* table)
+{
+    table->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    table->setAlternatingRowColors(true);
+    table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setMaximumHeight(200);
+    table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
+
+QTableWidgetItem* centred(const QString& text)
+{
+    auto* item = new QTableWidgetItem(text);
+    item->setTextAlignment(Qt::AlignCenter);
+    return item;
+}
+
+}  // namespace
+
+OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(tr("Open record"));
+
+    pathInput = new QLineEdit(this);
+    pathInput->setObjectName("pathInput");
+    browseButton = new QPushButton(tr("&Browse Input"), this);
+    recordBox = new QComboBox(this);
+    recordBox->setObjectName("recordBox");
+    recordBox->setEditable(false);
+    lengthLabel = new QLabel(tr("Record length:"), this);
+    lengthLabel->setObjectName("lengthLabel");
+    table = new QTableWidget(0, 3, this);
+    table->setObjectName("signalTable");
+    table->setHorizontalHeaderLabels({tr("Signal"), tr("Channels"), tr("Sampling rate")});
+    setUpTable(table);
+    openButton = new QPushButton(tr("&Open"), this);
+    cancelButton = new QPushButton(tr("&Cancel"), this);
+    openButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    cancelButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+
+    auto* pathRow = new QHBoxLayout;
+    pathRow->addWidget(pathInput);
+    pathRow->addWidget(browseButton);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(openButton);
+    buttonRow->addWidget(cancelButton);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(pathRow);
+    layout->addWidget(recordBox);
+    layout->addWidget(lengthLabel);
+    layout->addWidget(table);
+    layout->addLayout(buttonRow);
+
+    connect(browseButton, &QPushButton::clicked, this, &OpenDialog::browse);
+    connect(pathInput, &QLineEdit::textChanged, this, &OpenDialog::search);
+    connect(recordBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &OpenDialog::showDetails);
+    connect(openButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+
+    resizeToContents();
+}
+
+OpenDialog::~OpenDialog() = default;
+
+QByteArray OpenDialog::selectedFolder() const
+{
+    const int index = recordBox->currentIndex();
+    if (index < 0 || index >= folders.size()) return QByteArray();
+    return folders.at(index);
+}
+
+void OpenDialog::browse()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Open recording"), pathInput->text(),
+                                                             QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty()) pathInput->setText(folder);
+}
+
+void OpenDialog::search(const QString& text)
+{
+    recordBox->clear();
+    folders.clear();
+    clearDetails();  // also when the box was already empty and emitted nothing
+
+    const std::string chosen = QFile::encodeName(text).toStdString();
+    if (chosen.empty()) return;
+    // Trailing slashes are not part of the folder's name; without this a typed "rec/" would find nothing.
+    std::string prefix = chosen;
+    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+
+    std::error_code ec;
+    fs::recursive_directory_iterator it(fs::path(chosen), fs::directory_options::skip_permission_denied, ec);
+    int walked = 0;
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        if (++walked > MAX_WALKED_ENTRIES) break;
+        const std::string path = it->path().string();
+        if (path.size() < prefix.size() + kDescriptionTail.size() || path.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        if (path.compare(path.size() - kDescriptionTail.size(), kDescriptionTail.size(), kDescriptionTail) != 0)
+            continue;
+        const std::string sub = path.substr(prefix.size(), path.size() - prefix.size() - kDescriptionTail.size());
+        if (!sub.empty() && sub.front() != '/') continue;  // "recordings2/..." is not inside "recordings"
+        folders.append(QByteArray::fromStdString(prefix + "/" + sub));
+        recordBox->addItem(QFile::decodeName(QByteArray::fromStdString(sub)));
+    }
+}
+
+void OpenDialog::clearDetails()
+{
+    lengthLabel->setText(tr("Record length:"));
+    table->clearContents();
+    table->setRowCount(0);
+    resizeToContents();
+}
+
+void OpenDialog::showDetails(int index)
+{
+    if (index < 0 || index >= folders.size()) {
+        clearDetails();
+        return;
+    }
+    table->clearContents();
+    if (!reader.open(folders.at(index).toStdString())) {
+        // A damaged description gets no table, and says so where the length would be.
+        lengthLabel->setText(tr("Record length: ") + tr("unreadable record (%1)").arg(QString::fromStdString(reader.error())));
+        table->setRowCount(0);
+        resizeToContents();
+        return;
+    }
+    lengthLabel->setText(recordLengthText(reader.duration()));
+
+    const int count = int(reader.numberOfSignals());
+    table->setRowCount(count);
+    QStringList labels;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = reader.signalName(std::size_t(i));
+        if (name == "uSD") continue;
+        labels << QString::number(i + 1);
+        table->setItem(i, 0, new QTableWidgetItem(QString::fromStdString(name)));
+        table->setItem(i, 1, centred(QString::number(reader.signalChannels(std::size_t(i)))));
+        table->setItem(i, 2, centred(QString::number(reader.signalSamplingRate(std::size_t(i)))));
+    }
+    table->setVerticalHeaderLabels(labels);
+    // The description is all the dialog needs; the data files need not stay open.
+    reader.close();
+    resizeToContents();
+}
+
+void OpenDialog::resizeToContents()
+{
+    table->resizeColumnsToContents();
+    table->resizeRowsToContents();
+    table->adjustSize();
+    adjustSize();
+}
