@@ -155,7 +155,7 @@ bool Driver::setSignalMode(std::size_t index, std::uint8_t mode) {
 bool Driver::setAllSignalModes(const std::string& modes) {
     std::shared_ptr<SimDevice> device;
     if (!configurable(device)) return false;
-    const std::size_t count = device->spec().signals.size();
+    const std::size_t count = device->kind().signals.size();
     bool ok = modes.size() == count;
     for (std::size_t i = 0; i < count && i < modes.size(); ++i) {
         auto mode = static_cast<std::uint8_t>(modes[i]);
@@ -170,7 +170,7 @@ bool Driver::setAllSignalModes(const std::string& modes) {
 bool Driver::enableSDCard(bool enable) {
     std::shared_ptr<SimDevice> device;
     if (!configurable(device)) return false;
-    const auto& signals = device->spec().signals;
+    const auto& signals = device->kind().signals;
     for (std::size_t i = 0; i < signals.size(); ++i) {
         if (signals[i].name != "uSD") continue;
         bool ok = device->setSignalMode(i, enable ? 1 : 0);

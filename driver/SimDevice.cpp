@@ -12,9 +12,9 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-SimSignalSpec signal(const char* name, unsigned channels, unsigned samples, unsigned maxMode = 1,
+SimSignalKind signal(const char* name, unsigned channels, unsigned samples, unsigned maxMode = 1,
                      bool followMode = false) {
-    SimSignalSpec s;
+    SimSignalKind s;
     s.name = name;
     s.channels = channels;
     s.samples = samples;
@@ -23,9 +23,9 @@ SimSignalSpec signal(const char* name, unsigned channels, unsigned samples, unsi
     return s;
 }
 
-SimDeviceSpec device(const char* name, const char* version, const char* reach, const char* port,
-                     std::uint16_t rate, std::vector<SimSignalSpec> signals, bool positioning = false) {
-    SimDeviceSpec d;
+SimDeviceKind device(const char* name, const char* version, const char* reach, const char* port,
+                     std::uint16_t rate, std::vector<SimSignalKind> signals, bool positioning = false) {
+    SimDeviceKind d;
     d.name = name;
     d.version = version;
     d.reach = reach;
@@ -36,7 +36,7 @@ SimDeviceSpec device(const char* name, const char* version, const char* reach, c
     return d;
 }
 
-std::vector<SimSignalSpec> biosensingSignals() {
+std::vector<SimSignalKind> biosensingSignals() {
     // Up to four IMUs on the digital aux input; each adds one 9-axis sample to the block.
     return {signal("EEG", 8, 8), signal("BVP", 1, 8), signal("GSR", 1, 1), signal("COM", 9, 0, 4, true),
             signal("HAP", 1, 1), signal("uSD", 1, 1)};
@@ -81,8 +81,8 @@ sim::Faults sane(sim::Faults f) {
 
 }  // namespace
 
-const std::vector<SimDeviceSpec>& simFleetSpecs() {
-    static const std::vector<SimDeviceSpec> fleet = {
+const std::vector<SimDeviceKind>& simFleetKinds() {
+    static const std::vector<SimDeviceKind> fleet = {
         device("KVN-A32-0412L", "HW3.0_FW2.1", "bluetooth", "", 32, {signal("EEG", 32, 8), signal("uSD", 1, 1)}),
         device("KVN-A32-0412R", "HW3.0_FW2.1", "bluetooth", "", 32, {signal("EEG", 32, 8), signal("uSD", 1, 1)}),
         device("KVN-B08-2201", "HW2.0_FW1.1", "bluetooth", "", 32, biosensingSignals()),
@@ -96,19 +96,19 @@ const std::vector<SimDeviceSpec>& simFleetSpecs() {
     return fleet;
 }
 
-SimDevice::SimDevice(SimDeviceSpec spec, std::uint64_t seed, const sim::Faults& faults)
-    : spec_(std::move(spec)), seed_(mix(seed ^ hashText(spec_.name))), faults_(sane(faults)),
-      blockRate_(spec_.blockRate), syncRandom_(seed_) {
-    for (const auto& s : spec_.signals) modes_.push_back(s.name == "uSD" ? 0 : 1);
-    if (spec_.positioning) setUp_ = kDefaultSetUp;
+SimDevice::SimDevice(SimDeviceKind kind, std::uint64_t seed, const sim::Faults& faults)
+    : kind_(std::move(kind)), seed_(mix(seed ^ hashText(kind_.name))), faults_(sane(faults)),
+      blockRate_(kind_.blockRate), syncRandom_(seed_) {
+    for (const auto& s : kind_.signals) modes_.push_back(s.name == "uSD" ? 0 : 1);
+    if (kind_.positioning) setUp_ = kDefaultSetUp;
     // A device on a USB cable charges from it.
-    ownBattery_ = spec_.reach == "usb" ? std::int16_t(-1) : static_cast<std::int16_t>(3 + mix(seed_ + 1) % 3);
+    ownBattery_ = kind_.reach == "usb" ? std::int16_t(-1) : static_cast<std::int16_t>(3 + mix(seed_ + 1) % 3);
     ownClockOffsetUs_ = 1e5 + std::floor(unit(mix(seed_ + 2)) * 5e6);
     mainsAmplitude_ = 2.0 + 2.0 * unit(mix(seed_ + 3));
 
-    traits_.resize(spec_.signals.size());
-    for (std::size_t i = 0; i < spec_.signals.size(); ++i) {
-        const auto& s = spec_.signals[i];
+    traits_.resize(kind_.signals.size());
+    for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
+        const auto& s = kind_.signals[i];
         traits_[i].resize(s.channels);
         for (unsigned c = 0; c < s.channels; ++c) {
             std::uint64_t h = mix(seed_ ^ (0x1000 * (i + 1) + c));
@@ -198,9 +198,9 @@ void SimDevice::shutdown() {
 
 std::vector<KvnSignal> SimDevice::signalsLocked() const {
     std::vector<KvnSignal> result;
-    result.reserve(spec_.signals.size());
-    for (std::size_t i = 0; i < spec_.signals.size(); ++i) {
-        const auto& s = spec_.signals[i];
+    result.reserve(kind_.signals.size());
+    for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
+        const auto& s = kind_.signals[i];
         unsigned samples = s.samplesFollowMode ? modes_[i] : s.samples;
         result.emplace_back(s.name, s.channels, s.channels, samples, modes_[i]);
     }
@@ -209,8 +209,8 @@ std::vector<KvnSignal> SimDevice::signalsLocked() const {
 
 std::size_t SimDevice::valuesPerBlockLocked() const {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < spec_.signals.size(); ++i) {
-        const auto& s = spec_.signals[i];
+    for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
+        const auto& s = kind_.signals[i];
         if (s.name == "uSD" || modes_[i] == 0) continue;
         n += static_cast<std::size_t>(s.channels) * (s.samplesFollowMode ? modes_[i] : s.samples);
     }
@@ -220,7 +220,7 @@ std::size_t SimDevice::valuesPerBlockLocked() const {
 SimDevice::Description SimDevice::describe() const {
     std::lock_guard<std::mutex> lock(mutex_);
     Description d;
-    d.version = spec_.version;
+    d.version = kind_.version;
     d.blockRate = blockRate_;
     d.signals = signalsLocked();
     d.directory = directory_;
@@ -239,8 +239,8 @@ bool SimDevice::setBlockRate(std::uint16_t rate) {
 
 bool SimDevice::setSignalMode(std::size_t index, std::uint8_t mode) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (running_ || index >= spec_.signals.size()) return false;
-    const auto& s = spec_.signals[index];
+    if (running_ || index >= kind_.signals.size()) return false;
+    const auto& s = kind_.signals[index];
     if (mode > s.maxMode) return false;
     if (s.name == "uSD" && mode == 1 && faults_.sdCardRefused) return false;
     auto refused = faults_.refusedModes.find(s.name);
@@ -264,7 +264,7 @@ bool SimDevice::setFile(const std::string& file) {
 }
 
 bool SimDevice::setSetUp(const std::string& setUp) {
-    if (!spec_.positioning) return false;
+    if (!kind_.positioning) return false;
     minijson::Value parsed;
     std::string error;
     if (!minijson::parse(setUp, parsed, error) || !(parsed.isObject() || parsed.isArray())) return false;
@@ -309,7 +309,7 @@ std::uint16_t SimDevice::flagsOf(std::uint64_t block) const {
 
 std::uint16_t SimDevice::setUpFlagsFor(const minijson::Value& setUp) const {
     std::size_t anchors = 0;
-    for (const auto& s : spec_.signals)
+    for (const auto& s : kind_.signals)
         if (s.name.compare(0, 3, "ANC") == 0) ++anchors;
     const minijson::Value* list = setUp.isArray() ? &setUp : setUp.find("anchors");
     const std::size_t configured = (list && list->isArray()) ? list->array.size() : 0;
@@ -336,17 +336,17 @@ bool SimDevice::start(const std::string& cardFolder) {
         gapEnd_ = gapStart_ + length;
     }
     cardFlags_ = 0;
-    for (std::size_t i = 0; i < spec_.signals.size(); ++i) {
-        if (spec_.signals[i].name != "uSD" || modes_[i] != 1) continue;
+    for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
+        if (kind_.signals[i].name != "uSD" || modes_[i] != 1) continue;
         sdcard::RecordHeader header;
-        header.version = spec_.version;
+        header.version = kind_.version;
         header.blockRate = runRate_;
         header.firstSequence = firstSequence_;
         header.signals = signalsLocked();
-        header.setup = spec_.positioning ? setUp_ : std::string();
+        header.setup = kind_.positioning ? setUp_ : std::string();
         card_ = std::make_unique<sdcard::SdCardWriter>();
         if (!card_->open(cardFolder, directory_, file_, header)) {
-            std::cerr << spec_.name << ": SD card record cannot be created: " << card_->error() << std::endl;
+            std::cerr << kind_.name << ": SD card record cannot be created: " << card_->error() << std::endl;
             cardFlags_ = 5;
             card_.reset();
         }
@@ -371,7 +371,7 @@ bool SimDevice::stop() {
 void SimDevice::stopLocked() {
     running_ = false;
     if (card_) {
-        if (!card_->close()) std::cerr << spec_.name << ": SD card record not closed cleanly: " << card_->error() << std::endl;
+        if (!card_->close()) std::cerr << kind_.name << ": SD card record not closed cleanly: " << card_->error() << std::endl;
         card_.reset();
     }
     wake_.notify_all();
@@ -381,7 +381,7 @@ void SimDevice::writeCardBlock(std::uint64_t block) {
     generate(block, cardBuffer_);
     if (!card_->writeBlock(sequenceOf(block), batteryLocked(), flagsOf(block), cardBuffer_.data(),
                            cardBuffer_.size())) {
-        std::cerr << spec_.name << ": SD card write failed: " << card_->error() << std::endl;
+        std::cerr << kind_.name << ": SD card write failed: " << card_->error() << std::endl;
         cardFlags_ = 6;
         card_->close();
         card_.reset();
@@ -423,8 +423,8 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
     std::size_t pos = 0;
     const double rate = runRate_;
     unsigned ancIndex = 0;
-    for (std::size_t i = 0; i < spec_.signals.size(); ++i) {
-        const auto& s = spec_.signals[i];
+    for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
+        const auto& s = kind_.signals[i];
         const bool anc = s.name.compare(0, 3, "ANC") == 0;
         if (s.name == "uSD" || modes_[i] == 0) {
             if (anc) ++ancIndex;

@@ -24,7 +24,7 @@ class SdCardWriter;
 
 // The library's inner model of one simulated device; reached through a Connection.
 
-struct SimSignalSpec {
+struct SimSignalKind {
     std::string name;
     unsigned channels = 0;
     unsigned samples = 0;     // per block; for a digital aux input the samples follow the mode (one per IMU)
@@ -32,18 +32,18 @@ struct SimSignalSpec {
     bool samplesFollowMode = false;
 };
 
-struct SimDeviceSpec {
+struct SimDeviceKind {
     std::string name;
     std::string version;
     std::string reach;        // "bluetooth" or "usb"
     std::string port;         // "COM3" for a USB device
     std::uint16_t blockRate = 32;
-    std::vector<SimSignalSpec> signals;
+    std::vector<SimSignalKind> signals;
     bool positioning = false; // carries a positioning set-up
 };
 
 // The table of simulated devices.
-const std::vector<SimDeviceSpec>& simFleetSpecs();
+const std::vector<SimDeviceKind>& simFleetKinds();
 
 class SimDevice {
 public:
@@ -56,13 +56,13 @@ public:
         std::string setUp;
     };
 
-    SimDevice(SimDeviceSpec spec, std::uint64_t seed, const sim::Faults& faults);
+    SimDevice(SimDeviceKind kind, std::uint64_t seed, const sim::Faults& faults);
     ~SimDevice();
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
 
-    const SimDeviceSpec& spec() const { return spec_; }
-    const std::string& name() const { return spec_.name; }
+    const SimDeviceKind& kind() const { return kind_; }
+    const std::string& name() const { return kind_.name; }
 
     void setFaults(const sim::Faults& faults);
     bool reachable() const;
@@ -117,7 +117,7 @@ private:
                      std::uint64_t signalKey, double* out) const;
     void writeCardBlock(std::uint64_t block);
 
-    const SimDeviceSpec spec_;
+    const SimDeviceKind kind_;
     const std::uint64_t seed_;
 
     mutable std::mutex mutex_;

@@ -82,9 +82,9 @@ struct Fleet {
         return it == faults.end() ? sim::Faults() : it->second;
     }
 
-    std::shared_ptr<SimDevice> deviceLocked(const SimDeviceSpec& spec) {
-        auto& slot = devices[spec.name];
-        if (!slot) slot = std::make_shared<SimDevice>(spec, seed.load(), faultsOf(spec.name));
+    std::shared_ptr<SimDevice> deviceLocked(const SimDeviceKind& kind) {
+        auto& slot = devices[kind.name];
+        if (!slot) slot = std::make_shared<SimDevice>(kind, seed.load(), faultsOf(kind.name));
         return slot;
     }
 };
@@ -290,7 +290,7 @@ void setDonglePresent(bool present) {
 
 std::vector<std::string> deviceNames() {
     std::vector<std::string> names;
-    for (const auto& spec : simFleetSpecs()) names.push_back(spec.name);
+    for (const auto& kind : simFleetKinds()) names.push_back(kind.name);
     return names;
 }
 
@@ -308,16 +308,16 @@ namespace detail {
 std::shared_ptr<SimDevice> deviceByName(const std::string& name) {
     Fleet& f = fleet();
     std::lock_guard<std::mutex> lock(f.mutex);
-    for (const auto& spec : simFleetSpecs())
-        if (spec.reach == "bluetooth" && spec.name == name) return f.deviceLocked(spec);
+    for (const auto& kind : simFleetKinds())
+        if (kind.reach == "bluetooth" && kind.name == name) return f.deviceLocked(kind);
     return nullptr;
 }
 
 std::shared_ptr<SimDevice> deviceByPort(const std::string& port) {
     Fleet& f = fleet();
     std::lock_guard<std::mutex> lock(f.mutex);
-    for (const auto& spec : simFleetSpecs())
-        if (spec.reach == "usb" && spec.port == port) return f.deviceLocked(spec);
+    for (const auto& kind : simFleetKinds())
+        if (kind.reach == "usb" && kind.port == port) return f.deviceLocked(kind);
     return nullptr;
 }
 
@@ -327,12 +327,12 @@ std::vector<std::string> discover(const std::string& reach) {
     {
         Fleet& f = fleet();
         std::lock_guard<std::mutex> lock(f.mutex);
-        for (const auto& spec : simFleetSpecs())
-            if (spec.reach == reach) candidates.push_back(f.deviceLocked(spec));
+        for (const auto& kind : simFleetKinds())
+            if (kind.reach == reach) candidates.push_back(f.deviceLocked(kind));
     }
     // A device that is switched off or out of reach does not answer the scan.
     for (const auto& device : candidates)
-        if (device->reachable()) found.push_back(reach == "usb" ? device->spec().port : device->name());
+        if (device->reachable()) found.push_back(reach == "usb" ? device->kind().port : device->name());
     return found;
 }
 
