@@ -1,0 +1,122 @@
+// Renders a viewer fed with synthetic EEG offscreen, saves it as a PNG and checks that every channel's band
+// holds a trace, and that strip-by-strip drawing gives the same picture as a full replot.
+#include <SigPlotRt.h>
+#include <SignalsWidget.h>
+#include <SigViewerRt.h>
+
+#include <QDir>
+#include <QImage>
+#include <QtTest>
+#include <cmath>
+#include <random>
+
+using Vesk::SigViewerRt;
+
+namespace {
+
+const int CHANNELS = 8, SAMPLES = 8, BLOCK_RATE = 32, RATE = 256;
+
+// Alpha rhythm, mains hum, noise and an impedance carrier at a quarter of the rate whose size varies by channel.
+void feedEeg(SigViewerRt& viewer, int blocks, long& sample, std::mt19937& rng)
+{
+    std::normal_distribution<double> noise(0.0, 3.0);
+    const double carrier[CHANNELS] = {4, 8, 15, 20, 35, 45, 70, 90};
+    std::vector<double> block(CHANNELS * SAMPLES);
+    for (int b = 0; b < blocks; ++b) {
+        for (int s = 0; s < SAMPLES; ++s) {
+            const double t = double(sample + s) / RATE;
+            for (int c = 0; c < CHANNELS; ++c)
+                block[s * CHANNELS + c] = 25.0 * std::sin(2 * M_PI * 10.0 * t + c) +
+                                          30.0 * std::sin(2 * M_PI * 50.0 * t) + noise(rng) +
+                                          carrier[c] * std::sin(2 * M_PI * 64.0 * t);
+        }
+        viewer.process(block.data(), false);
+        sample += SAMPLES;
+        QCoreApplication::processEvents();
+    }
+}
+
+bool isTrace(QRgb p) { return qGray(p) > 150; }
+
+QString outputPath(const QString& name)
+{
+    const QString dir = qEnvironmentVariable("KVN_SCREENSHOT_DIR", QDir::currentPath());
+    QDir().mkpath(dir);
+    return QDir(dir).filePath(name);
+}
+
+}  // namespace
+
+class ScreenshotTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void eegViewerDrawsEveryChannel()
+    {
+        Vesk::SigViewerRtConfig config =
+            SignalsWidget::buildViewerConfig(KvnSignal("EEG", CHANNELS, CHANNELS, SAMPLES, 1), BLOCK_RATE);
+        config.deviceVersion = "HW2.0_FW1.1";
+        config.eegSensorType = 1;
+        SigViewerRt viewer(config);
+        viewer.resize(900, 520);
+        viewer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+
+        long sample = 0;
+        std::mt19937 rng(3);
+        feedEeg(viewer, BLOCK_RATE * 5, sample, rng);  // five of the seven seconds
+        const QImage shot = viewer.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QVERIFY(shot.save(outputPath("viewer_eeg.png")));
+
+        Vesk::SigPlotRt* plot = viewer.plot();
+        QWidget* canvas = plot->canvas();
+        const QPoint origin = canvas->mapTo(&viewer, QPoint(0, 0));
+        const QwtScaleMap xMap = plot->canvasMap(QwtPlot::xBottom);
+        const QwtScaleMap yMap = plot->canvasMap(QwtPlot::yLeft);
+        const int written = static_cast<int>(xMap.transform(4.5));
+        const int unwritten = static_cast<int>(xMap.transform(5.5));
+        const double halfBand = std::fabs(yMap.transform(0.0) - yMap.transform(config.channelRange)) / 2;
+        for (int c = 0; c < CHANNELS; ++c) {
+            const int y0 = origin.y() + static_cast<int>(yMap.transform(viewer.offset(c)) - halfBand);
+            const int y1 = origin.y() + static_cast<int>(yMap.transform(viewer.offset(c)) + halfBand);
+            int traced = 0, ahead = 0;
+            for (int y = y0; y <= y1; ++y) {
+                for (int x = origin.x() + 5; x < origin.x() + written; ++x)
+                    traced += isTrace(shot.pixel(x, y));
+                for (int x = origin.x() + unwritten; x < origin.x() + canvas->width() - 5; ++x)
+                    ahead += isTrace(shot.pixel(x, y));
+            }
+            QVERIFY2(traced > written / 2, qPrintable(QString("channel %1: %2 trace pixels").arg(c).arg(traced)));
+            // Past the sweep the trace is the flat start line, far fewer pixels.
+            QVERIFY2(ahead < traced / 2, qPrintable(QString("channel %1 ahead: %2").arg(c).arg(ahead)));
+        }
+
+        // The legend shows the impedance dots: a good and a no-contact channel at least.
+        const QImage legend = viewer.legend()->grab().toImage();
+        bool green = false, grey = false;
+        for (int y = 0; y < legend.height(); ++y)
+            for (int x = 0; x < legend.width(); ++x) {
+                green |= QColor(legend.pixel(x, y)) == QColor(0, 185, 25);
+                grey |= QColor(legend.pixel(x, y)) == QColor(128, 128, 128);
+            }
+        QVERIFY(green && grey);
+
+        // Strips drawn block by block must add up to what a full replot draws.
+        const QImage strips = canvas->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        plot->replot();
+        QCoreApplication::processEvents();
+        const QImage full = canvas->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QVERIFY(full.save(outputPath("viewer_eeg_replot.png")));
+        QCOMPARE(strips.size(), full.size());
+        int differing = 0;
+        for (int y = 0; y < full.height(); ++y)
+            for (int x = 0; x < full.width(); ++x) {
+                const QRgb a = strips.pixel(x, y), b = full.pixel(x, y);
+                differing += std::abs(qGray(a) - qGray(b)) > 60;
+            }
+        QVERIFY2(differing < full.width() * full.height() / 200, qPrintable(QString::number(differing)));
+    }
+};
+
+QTEST_MAIN(ScreenshotTest)
+#include "test_screenshot.moc"
