@@ -1,9 +1,14 @@
 // How many blocks per second the acquisition thread moves from an unpaced simulated 64-channel device
 // (EEG 64 x 16 = 1024 values per block) to a queued receiver on another thread, and the CPU time per block.
 // The target is 100 times the fastest device's block rate (64 blocks/s).
+// Then the pacing of record playback: the rate at which recorded folders of several block rates come back
+// through the same thread, against the rate they were recorded at.
 
 #include "DriverModel.h"
 #include "ReadBT.h"
+#include "RecordModel.h"
+
+#include "CsvWriter.h"
 
 #include "ConnectionFactory.h"
 #include "Connection.h"
@@ -37,6 +42,45 @@ public:
         values += static_cast<long>(data.size());
     }
 };
+
+// Plays a record of `blocks` blocks at `rate` blocks per second and returns the achieved rate between the
+// first and the last block.
+double playbackRate(unsigned rate, int blocks) {
+    QTemporaryDir dir;
+    {
+        CsvWriter w;
+        const std::vector<KvnSignal> sigs = {{"EEG", 8, 8, 8, 1}};
+        if (!w.setup(dir.path().toLocal8Bit().constData(), sigs, "BENCH", 0) || !w.writeHeaders(int(rate), true))
+            return -1;
+        std::vector<double> v(64, 1.5);
+        for (int b = 0; b < blocks; ++b)
+            w.write(v.data(), uint16_t(b), 0, 0, 5, 0);
+        w.close();
+    }
+    RecordModel model;
+    model.open(dir.path().toStdString());
+    model.connect_device();
+    model.start();
+    ReadBT reader;
+    std::atomic<long> got{0};
+    std::atomic<qlonglong> first{0}, last{0};
+    QObject::connect(
+        &reader, &ReadBT::resultReady, &reader,
+        [&](const std::vector<double>&, int, short, ushort, qlonglong ts, qlonglong) {
+            if (got++ == 0)
+                first = ts;
+            last = ts;
+        },
+        Qt::DirectConnection);
+    QObject::connect(&reader, &ReadBT::signalEnd, &reader, [&] { reader.requestInterruption(); },
+                     Qt::DirectConnection);
+    reader.setModel(&model, true);
+    reader.start();
+    reader.wait();
+    if (got < 2)
+        return -1;
+    return (got - 1) / ((last - first) * 1e-6);
+}
 
 }  // namespace
 
@@ -103,5 +147,11 @@ int main(int argc, char** argv) {
     std::printf("process CPU per block: %.1f us (%.2f s CPU, both threads and the simulated device)\n",
                 total ? cpu / total * 1e6 : 0.0, cpu);
     std::printf("ratio to the fastest device (64 blocks/s): %.0fx (target >= 100x)\n", rate / 64.0);
+
+    std::printf("\nplayback pacing (pause = 1000 / rate ms, integer division):\n");
+    for (unsigned r : {16u, 32u, 64u, 250u}) {
+        const double achieved = playbackRate(r, static_cast<int>(r * 2));
+        std::printf("  recorded %3u blocks/s -> played %.1f blocks/s (ratio %.3f)\n", r, achieved, achieved / r);
+    }
     return 0;
 }

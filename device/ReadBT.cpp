@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include <chrono>
+#include <exception>
 #include <iostream>
 
 namespace {
@@ -22,7 +23,11 @@ bool firmwareAtMostOnePointZero(int major, int minor) { return major < 1 || (maj
 
 ReadBT::ReadBT(QObject* parent) : QThread(parent) { (void)kVectorMetaType; }
 
-ReadBT::~ReadBT() = default;
+// Destroying a running QThread aborts the program; an owner that gave up waiting must not crash on exit.
+ReadBT::~ReadBT() {
+    requestInterruption();
+    wait();
+}
 
 void ReadBT::setModel(DeviceModel* model, bool restartAllowed) {
     model_ = model;
@@ -78,25 +83,36 @@ void ReadBT::run() {
     parseFirmwareVersion(model->version(), fwMajor_, fwMinor_);
 
     while (!isInterruptionRequested()) {
-        if (!model->is_connected()) {
-            say("Reconnect ...");
-            model->connect_device(true);
-            const bool ok = model->is_connected();
-            sayLine(ok ? "OK" : "NOPE");
-            if (!ok) {
-                interruptibleSleep(1000);
-                continue;
-            }
-        }
-        if (!model->is_running() && !restart()) {
-            model->disconnect_device(false);
-            // A device that refuses to start would otherwise be reconnected and restarted in a tight loop.
+        // An exception leaving run() would end the whole program; the library may throw (an auxiliary device
+        // described without a type, for one), so the thread reports it and tries again later.
+        try {
+            iterate(model);
+        } catch (const std::exception& e) {
+            std::cout << "Acquisition error: " << e.what() << std::endl;
             interruptibleSleep(1000);
-            continue;
         }
-        if (!paused_)
-            readBlock();
     }
+}
+
+void ReadBT::iterate(DeviceModel* model) {
+    if (!model->is_connected()) {
+        say("Reconnect ...");
+        model->connect_device(true);
+        const bool ok = model->is_connected();
+        sayLine(ok ? "OK" : "NOPE");
+        if (!ok) {
+            interruptibleSleep(1000);
+            return;
+        }
+    }
+    if (!model->is_running() && !restart()) {
+        model->disconnect_device(false);
+        // A device that refuses to start would otherwise be reconnected and restarted in a tight loop.
+        interruptibleSleep(1000);
+        return;
+    }
+    if (!paused_)
+        readBlock();
 }
 
 void ReadBT::readBlock() {

@@ -21,6 +21,7 @@ class ReadBT : public QThread {
     Q_OBJECT
 public:
     explicit ReadBT(QObject* parent = nullptr);
+    // Stops a thread still running (waiting for the iteration in progress).
     ~ReadBT() override;
 
     // Call only while the thread is not running.
@@ -47,6 +48,8 @@ protected:
     void run() override;
 
 private:
+    // One pass of the loop: reconnect, restart, read.
+    void iterate(DeviceModel* model);
     void readBlock();
     bool restart();
     // Sleeps up to ms milliseconds, waking early when an interruption is requested.

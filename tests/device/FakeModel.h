@@ -12,6 +12,7 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,8 @@ public:
     std::string fileLimit;                 // when set, the device keeps at most this many characters
     std::vector<bool> syncOk;              // per exchange of do_synchronize; the loop stops at the end
     std::atomic<int> cancelAfterExchanges{-1};
-    std::atomic<int> enableSdAtStart{-1};  // the card comes on by itself with this start call
+    std::atomic<int> enableSdAtStart{-1};
+    std::atomic<bool> throwOnStart{false};  // as the library does for an auxiliary device without a type  // the card comes on by itself with this start call
 
     // --- observations ---
     std::atomic<bool> connectedState{false};
@@ -116,6 +118,8 @@ protected:
             for (auto& s : signals_)
                 if (s.name == "uSD")
                     s.mode = 1;
+        if (throwOnStart)
+            throw std::invalid_argument("type property not in the map");
         if (startable && connectedState) {
             blocksThisStart = 0;
             runningState = true;

@@ -30,6 +30,8 @@ private slots:
     void refusedRestartDisconnectsWithoutSpinning();
     void pauseStopsReadingButNotRestarting();
     void interruptionEndsAReconnectWaitPromptly();
+    void anExceptionFromTheModelDoesNotEndTheProgram();
+    void destroyingARunningThreadStopsIt();
 };
 
 void TestThreadsReadBT::firmwareVersionRule_data() {
@@ -257,6 +259,38 @@ void TestThreadsReadBT::interruptionEndsAReconnectWaitPromptly() {
     QVERIFY(t.wait(1000));
     QVERIFY(m.connectCalls.load() <= 2);
     QCOMPARE(r.seqs.size(), size_t(0));
+}
+
+void TestThreadsReadBT::anExceptionFromTheModelDoesNotEndTheProgram() {
+    FakeModel m;
+    m.connect_device();
+    m.throwOnStart = true;
+    ReadBT t;
+    Receiver r(t);
+    t.setModel(&m, true);
+    t.start();
+    QTRY_VERIFY_WITH_TIMEOUT(m.startCalls.load() >= 1, 5000);
+    QTest::qWait(50);
+    QVERIFY(t.isRunning());
+    // The thread waits before trying again, and keeps going once the model behaves.
+    QCOMPARE(m.startCalls.load(), 1);
+    m.throwOnStart = false;
+    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= 3, 10000);
+    stopThread(t);
+}
+
+void TestThreadsReadBT::destroyingARunningThreadStopsIt() {
+    FakeModel m;
+    m.connect_device();
+    m.start();
+    auto* t = new ReadBT;
+    t->setModel(&m, true);
+    t->start();
+    QTRY_VERIFY_WITH_TIMEOUT(m.sequence.load() >= 3, 5000);
+    delete t;  // would abort if the thread were left running
+    const int seen = m.sequence;
+    QTest::qWait(30);
+    QCOMPARE(m.sequence.load(), seen);
 }
 
 QTEST_GUILESS_MAIN(TestThreadsReadBT)
