@@ -239,16 +239,28 @@ void TestProxy::auxiliaryDevicesAreStartedAndStoppedWithTheMainOne() {
     QVERIFY(watcher.connectDevice());
     QVERIFY(!watcher.isRunning());
 
+    // The proxy's signals, in order: the link is rebuilt around the auxiliary pass, then the device starts.
+    QStringList order;
+    const DriverProxy& proxy = m.proxy();
+    QObject::connect(&proxy, &DriverProxy::connected, [&] { order << "connected"; });
+    QObject::connect(&proxy, &DriverProxy::disconnected, [&] { order << "disconnected"; });
+    QObject::connect(&proxy, &DriverProxy::updated, [&] { order << "updated"; });
+    QObject::connect(&proxy, &DriverProxy::started, [&] { order << "started"; });
+    QObject::connect(&proxy, &DriverProxy::stopped, [&] { order << "stopped"; });
+
     QSignalSpy started(&m, &DeviceModel::started);
     m.start();
     QVERIFY(m.is_running());
     QCOMPARE(started.count(), 1);
     QVERIFY(watcher.isRunning());
+    QCOMPARE(order, QStringList({"disconnected", "connected", "updated", "started"}));
 
+    order.clear();
     m.stop();
     QVERIFY(!m.is_running());
     QVERIFY(!watcher.isRunning());
     QVERIFY(m.is_connected());
+    QCOMPARE(order, QStringList({"disconnected", "connected", "updated", "stopped"}));
 }
 
 void TestProxy::auxiliaryDeviceWithoutTypeIsAnError() {
