@@ -69,6 +69,10 @@ public:
     // File name (inside the folder) of signal `index` of the set-up list; empty when it records nothing.
     std::string fileName(std::size_t index) const;
 
+    // Writes the shortest text that reads back as `value`, exactly as std::to_chars(out, end, value) would, and
+    // returns the end of the text. Needs 48 bytes of room at `out` (it may scribble past the text's end).
+    static char* formatDouble(char* out, double value);
+
     static constexpr const char* DESCRIPTION_FILE = "signalsInfo.csv";
     static constexpr const char* UTC_FILE = "UTC.csv";
 

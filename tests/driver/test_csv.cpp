@@ -10,7 +10,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <charconv>
 #include <limits>
+#include <random>
 #include <set>
 #include <sstream>
 #include <sys/resource.h>
@@ -108,6 +110,7 @@ std::size_t rowOffset(const std::string& text, std::size_t row) {
 class TestCsv : public QObject {
     Q_OBJECT
 private slots:
+    void formatDoubleMatchesToChars();
     void writeThenReadGivesEveryBlockBack();
     void filesArePlainCsv();
     void importWithoutStamps();
@@ -120,6 +123,39 @@ private slots:
     void fullDiskIsReported();
     void readByPython();
 };
+
+void TestCsv::formatDoubleMatchesToChars() {
+    // The writer's own shortest-text formatter must agree with std::to_chars character for character.
+    std::mt19937_64 rng(2026);
+    std::normal_distribution<double> normal(0.0, 30.0);
+    std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.1, 1e-5, 1e-4, 123456.0, 1e15, 1e16, 1e17, 1e21, 1e22,
+                                  9007199254740992.0, 9007199254740993.0, 5e-324, 2.2250738585072014e-308,
+                                  std::numeric_limits<double>::max(), std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity(), std::nan(""), 0.3, 2.0 / 3.0};
+    for (int e = -1074; e <= 1023; ++e)  // powers of two: their lower neighbour is closer
+        values.push_back(std::ldexp(1.0, e));
+    for (int i = 0; i < 300000; ++i) {
+        uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        values.push_back(d);
+        values.push_back(normal(rng));
+        values.push_back(std::ldexp(normal(rng), static_cast<int>(rng() % 2150) - 1100));
+        values.push_back(std::round(normal(rng) * 1e6));
+    }
+    int mismatches = 0;
+    QString first;
+    for (double v : values) {
+        char a[96], b[64];
+        char* ea = CsvWriter::formatDouble(a, v);
+        char* eb = std::to_chars(b, b + sizeof b, v).ptr;
+        if (std::string(a, ea) != std::string(b, eb)) {
+            if (!mismatches++)
+                first = QString("%1 instead of %2").arg(QString::fromLatin1(a, int(ea - a)), QString::fromLatin1(b, int(eb - b)));
+        }
+    }
+    QVERIFY2(mismatches == 0, qPrintable(QString::number(mismatches) + " mismatches, first: " + first));
+}
 
 void TestCsv::writeThenReadGivesEveryBlockBack() {
     QTemporaryDir dir;
