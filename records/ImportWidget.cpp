@@ -1,0 +1,265 @@
+#include "ImportWidget.h"
+
+#include "ImportConfiguration.h"
+#include "ImportWorker.h"
+#include "Importer.h"
+#include "RecordTexts.h"
+#include "SignalNames.h"
+
+#include <QCheckBox>
+#include <QColor>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QThreadPool>
+#include <QVBoxLayout>
+
+#include <vector>
+
+namespace {
+
+QTableWidgetItem* centred(const QString& text, bool grey)
+{
+    auto* item = new QTableWidgetItem(text);
+    item->setTextAlignment(Qt::AlignCenter);
+    if (grey) item->setForeground(QColor(128, 128, 128));
+    return item;
+}
+
+}  // namespace
+
+ImportWidget::ImportWidget(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(tr("Import SD record"));
+
+    tabs = new QTabWidget(this);
+    singlePicker = new SimpleImportConfiguration([](const QByteArray&, const QByteArray&) { return true; });
+    singlePicker->setObjectName("singlePicker");
+    eeg64Picker = new Eeg64ImportConfiguration;
+    eeg64Picker->setObjectName("eeg64Picker");
+    tabs->addTab(singlePicker, tr("Single device"));
+    tabs->addTab(eeg64Picker, tr("EEG 64 device"));
+    tabs->setCurrentIndex(0);
+
+    lengthLabel = new QLabel(tr("Record length:"), this);
+    lengthLabel->setObjectName("lengthLabel");
+    sequenceLabel = new QLabel(tr("First sequence:"), this);
+    sequenceLabel->setObjectName("sequenceLabel");
+    setupLabel = new QLabel(tr("Halvo Record"), this);
+    setupLabel->setObjectName("setupLabel");
+    setupBox = new QCheckBox(tr("SetUp Recorded"), this);
+    setupBox->setObjectName("setupBox");
+    setupBox->setEnabled(false);
+    setupBox->setLayoutDirection(Qt::LeftToRight);
+    setupLabel->hide();
+    setupBox->hide();
+
+    table = new QTableWidget(0, 4, this);
+    table->setObjectName("signalTable");
+    table->setHorizontalHeaderLabels({tr("Signal"), tr("Channels"), tr("Sampling rate"), tr("Mode")});
+    table->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    table->setAlternatingRowColors(true);
+    table->setSelectionMode(QAbstractItemView::NoSelection);
+    table->setMaximumHeight(200);
+    table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+    outputInput = new QLineEdit(this);
+    outputInput->setObjectName("outputInput");
+    outputButton = new QPushButton(tr("Browse &Output"), this);
+    importButton = new QPushButton(tr("&Import"), this);
+    importButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    progressBar = new QProgressBar(this);
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    exitButton = new QPushButton(tr("&Exit"), this);
+    exitButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+
+    auto* setupRow = new QHBoxLayout;
+    setupRow->addWidget(setupLabel);
+    setupRow->addWidget(setupBox);
+    auto* outputRow = new QHBoxLayout;
+    outputRow->addWidget(outputInput);
+    outputRow->addWidget(outputButton);
+    auto* importRow = new QHBoxLayout;
+    importRow->addWidget(importButton);
+    importRow->addWidget(progressBar);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(tabs);
+    layout->addWidget(lengthLabel);
+    layout->addWidget(sequenceLabel);
+    layout->addLayout(setupRow);
+    layout->addWidget(table);
+    layout->addLayout(outputRow);
+    layout->addLayout(importRow);
+    layout->addWidget(exitButton, 0, Qt::AlignHCenter);
+
+    connect(outputButton, &QPushButton::clicked, this, &ImportWidget::browseOutput);
+    connect(outputInput, &QLineEdit::textChanged, this, &ImportWidget::updateImportButton);
+    connect(importButton, &QPushButton::clicked, this, &ImportWidget::startImport);
+    connect(exitButton, &QPushButton::clicked, this, &ImportWidget::exitClicked);
+    connect(singlePicker, &ImportConfiguration::updated, this, &ImportWidget::refresh);
+    connect(eeg64Picker, &ImportConfiguration::updated, this, &ImportWidget::refresh);
+    connect(tabs, &QTabWidget::currentChanged, this, &ImportWidget::refresh);
+
+    importButton->setEnabled(false);
+    resizeToContents();
+}
+
+ImportWidget::~ImportWidget()
+{
+    if (worker) {
+        // Only reached while an import runs when the dialog goes without being closed (its parent goes).
+        worker->abort();
+        if (!QThreadPool::globalInstance()->tryTake(worker)) worker->waitUntilDone();
+        delete worker;
+    }
+    delete importer;
+}
+
+void ImportWidget::browseOutput()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("Output folder"), outputInput->text(),
+                                                             QFileDialog::ShowDirsOnly);
+    if (!folder.isEmpty()) outputInput->setText(folder);
+}
+
+void ImportWidget::updateImportButton()
+{
+    importButton->setEnabled(!running && importer && !outputInput->text().isEmpty());
+}
+
+void ImportWidget::refresh()
+{
+    if (running) {
+        refreshPending = true;
+        return;
+    }
+    delete importer;
+    importer = nullptr;
+    importerUsed = false;
+    if (auto* picker = qobject_cast<ImportConfiguration*>(tabs->currentWidget())) importer = picker->createImporter();
+
+    table->clearContents();
+    if (!importer) {
+        lengthLabel->setText(tr("Record length:"));
+        sequenceLabel->setText(tr("First sequence:"));
+        setupLabel->hide();
+        setupBox->hide();
+        table->setRowCount(0);
+    } else {
+        lengthLabel->setText(recordLengthText(importer->duration()));
+        sequenceLabel->setText(tr("First sequence: ") + QString::number(importer->first_sequence()));
+        const std::vector<KvnSignal> signalList = importer->get_signals();
+        const std::string version = importer->version();
+        const unsigned rate = importer->blocks_per_second();
+        table->setRowCount(int(signalList.size()));
+        QStringList labels;
+        bool positioning = false;
+        for (std::size_t i = 0; i < signalList.size(); ++i) {
+            const KvnSignal& s = signalList[i];
+            if (s.name == "uSD") continue;
+            if (s.name == "ANC") positioning = true;
+            labels << QString::number(i + 1);
+            const bool grey = s.mode == 0;
+            const int row = int(i);
+            table->setItem(row, 0, new QTableWidgetItem(QString::fromStdString(niceNameAndSuffix(version, signalList, i))));
+            table->setItem(row, 1, centred(QString::number(s.channels), grey));
+            table->setItem(row, 2, centred(QString::number(qulonglong(s.samples) * rate), grey));
+            table->setItem(row, 3, centred(QString::number(int(s.mode)), grey));
+        }
+        table->setVerticalHeaderLabels(labels);
+        setupLabel->setVisible(positioning);
+        setupBox->setVisible(positioning);
+        setupBox->setChecked(positioning && importer->get_valid_setup_halvo());
+    }
+    updateImportButton();
+    resizeToContents();
+}
+
+void ImportWidget::setControlsEnabled(bool enabled)
+{
+    tabs->setEnabled(enabled);
+    outputInput->setEnabled(enabled);
+    outputButton->setEnabled(enabled);
+    exitButton->setEnabled(enabled);
+}
+
+void ImportWidget::startImport()
+{
+    if (running || !importer || importerUsed || outputInput->text().isEmpty()) return;
+    delete worker;
+    worker = new ImportWorker(importer, QFile::encodeName(outputInput->text()));
+    importerUsed = true;
+    progressBar->setValue(0);
+    connect(worker, &ImportWorker::progress, progressBar, &QProgressBar::setValue);
+    connect(worker, &ImportWorker::finished, this, &ImportWidget::importFinished);
+    running = true;
+    setControlsEnabled(false);
+    updateImportButton();
+    worker->markStarted();
+    QThreadPool::globalInstance()->start(worker, 0);
+}
+
+void ImportWidget::importFinished(bool success)
+{
+    if (!running || sender() != worker) return;
+    if (success)
+        QMessageBox::information(this, tr("SD record import"), tr("Record imported successfully"), QMessageBox::Ok);
+    else
+        QMessageBox::warning(this, tr("SD record import"), tr("Record not imported"), QMessageBox::Ok);
+    running = false;
+    worker->waitUntilDone();  // finished is its last signal, but run() may not have returned yet
+    delete worker;
+    worker = nullptr;
+    if (importer) {
+        importer->import_posita_setup((QFile::encodeName(outputInput->text()) + "/posita_setup.json").toStdString());
+        delete importer;
+        importer = nullptr;
+    }
+    setControlsEnabled(true);
+    updateImportButton();
+    if (closePending) {
+        closePending = false;
+        QDialog::done(QDialog::Rejected);
+        return;
+    }
+    if (refreshPending) {
+        refreshPending = false;
+        refresh();
+    }
+}
+
+void ImportWidget::exitClicked()
+{
+    if (running && worker) worker->abort();
+    close();
+}
+
+void ImportWidget::done(int result)
+{
+    if (running) {
+        if (worker) worker->abort();
+        closePending = true;
+        return;
+    }
+    QDialog::done(result);
+}
+
+void ImportWidget::resizeToContents()
+{
+    table->resizeColumnsToContents();
+    table->resizeRowsToContents();
+    table->adjustSize();
+    adjustSize();
+}

@@ -1,0 +1,109 @@
+#include "ImportWorker.h"
+
+#include "CsvWriter.h"
+#include "Importer.h"
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// What the callbacks share with run(). The importer keeps its callbacks after the import, so they hold this
+// by shared pointer and do nothing once the run is over.
+struct RunState {
+    std::unique_ptr<CsvWriter> writer;
+    int64_t total = 0;
+    int64_t counter = 0;
+    bool writeFailed = false;
+    bool active = true;
+};
+
+}  // namespace
+
+ImportWorker::ImportWorker(BaseImporter* importer_, const QByteArray& outputFolder, QObject* parent)
+    : QObject(parent), importer(importer_), output(outputFolder.toStdString())
+{
+    setAutoDelete(false);
+}
+
+ImportWorker::~ImportWorker() = default;
+
+int ImportWorker::percentage(int64_t doneBlocks, int64_t total)
+{
+    if (total <= 0) return -1;
+    const int64_t value = doneBlocks * 100 / total;
+    return value > 100 ? 100 : int(value);
+}
+
+void ImportWorker::abort() { aborted = true; }
+
+void ImportWorker::markStarted()
+{
+    std::lock_guard<std::mutex> lock(doneMutex);
+    started = true;
+}
+
+void ImportWorker::markDone()
+{
+    std::lock_guard<std::mutex> lock(doneMutex);
+    done = true;
+    doneChanged.notify_all();
+}
+
+void ImportWorker::waitUntilDone()
+{
+    std::unique_lock<std::mutex> lock(doneMutex);
+    if (!started) return;
+    doneChanged.wait(lock, [this] { return done; });
+}
+
+void ImportWorker::run()
+{
+    // The abort flag is not cleared here: an abort that came before the pool got to this worker still counts.
+    lastPercentage = 0;
+    if (!importer) {
+        emit finished(false);
+        markDone();
+        return;
+    }
+    auto state = std::make_shared<RunState>();
+    state->total = importer->total_frames();
+    const std::vector<KvnSignal> signalList = importer->get_signals();
+    state->writer = std::make_unique<CsvWriter>(output.c_str(), signalList.data(), signalList.size(), std::string(), 1);
+    if (!state->writer->writeHeaders(importer->blocks_per_second(), false)) {
+        emit finished(false);
+        markDone();
+        return;
+    }
+
+    importer->addCallback([state](const BaseImporter::Block& block) {
+        if (!state->active) return false;
+        if (block.type == BaseImporter::SETUP_BLOCK) return true;
+        // A block that does not fit the header's layout would be read past its end.
+        if (block.count != state->writer->valuesPerBlock() || (block.count > 0 && !block.values) ||
+            !state->writer->write(block.values, block.sequence, block.battery, block.flags)) {
+            state->writeFailed = true;
+            return false;
+        }
+        return true;
+    });
+    importer->addCallback([this, state](const BaseImporter::Block&) {
+        if (!state->active) return false;
+        const int value = percentage(state->counter + 1, state->total);
+        if (value > lastPercentage) {
+            lastPercentage = value;
+            emit progress(value);
+        }
+        ++state->counter;
+        return !aborted.load(std::memory_order_relaxed);
+    });
+
+    const bool imported = importer->import(false);
+    // A record whose rows did not all reach the disk is no success either.
+    const bool closed = state->writer->close();
+    const bool success = imported && !state->writeFailed && closed;
+    state->active = false;
+    state->writer.reset();
+    emit finished(success);
+    markDone();
+}
