@@ -2,5 +2,51 @@
 
 #include "MainWindow.h"
 
-void MainWindow::onOpenButtonClicked() {}
-void MainWindow::onImportButtonClicked() {}
+#include "DeviceModel.h"
+#include "ImportWidget.h"
+#include "OpenDialog.h"
+#include "RecordModel.h"
+
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+void MainWindow::onOpenButtonClicked()
+{
+    if (model && model->is_connected() && model->is_running() &&
+        !settleRunningAcquisition(tr("Do you want to stop the current acquisition before opening a record?")))
+        return;
+    if (model && model->is_connected()) {
+        model->disconnect_device(false);
+        model->clear();
+        resetDeviceControls();
+    }
+    QByteArray folder;
+    {
+        OpenDialog dialog(this);
+        if (dialog.exec() != QDialog::Accepted) return;
+        folder = dialog.selectedFolder();
+    }
+    if (folder.isEmpty()) return;
+
+    auto* record = new RecordModel;
+    // A folder that does not open is reported below, when connecting fails.
+    record->open(folder.toStdString());
+    replaceModel(record);
+    model->connect_device(false);
+    if (model->is_connected()) {
+        refreshDeviceControls();
+        if (!model) return;
+        if (disconnectButton) disconnectButton->setText(tr("Close"));
+        if (deviceLabel) deviceLabel->setText(tr("Record opened"));
+    } else {
+        QMessageBox::warning(this, tr("Connection problem"), tr("Unable to connect the device ") + modelName());
+        if (deviceLabel) deviceLabel->setText(tr("Unable to connect"));
+    }
+}
+
+void MainWindow::onImportButtonClicked()
+{
+    ImportWidget dialog(this);
+    dialog.exec();
+}
