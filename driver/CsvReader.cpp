@@ -75,6 +75,7 @@ struct CsvReader::Source {
     unsigned channels = 0;
     unsigned samples = 1;
     long dataStart = 0;  // byte after the header line
+    std::size_t maxLine = 1 << 20;
     uint64_t nextSample = 0;
     std::vector<char> buffer;
     std::size_t begin = 0, end = 0;
@@ -107,6 +108,8 @@ struct CsvReader::Source {
             }
             if (eof)
                 return false;
+            if (end - begin > maxLine)
+                return false;  // no line is that long: the file is damaged here
             if (begin > 0) {
                 std::memmove(buffer.data(), buffer.data() + begin, end - begin);
                 end -= begin;
@@ -269,6 +272,8 @@ bool CsvReader::open(const std::string& folderArg) {
         src->path = folder + "/" + file;
         src->channels = file == "UTC.csv" ? 0 : channels;
         src->samples = file == "UTC.csv" ? 1 : samples;
+        // Room for the fixed columns and the longest number text in every column.
+        src->maxLine = 256 + (FIXED_COLUMNS + src->channels) * 32;
         src->fp = std::fopen(src->path.c_str(), "rb");
         if (!src->fp)
             return fail("cannot open " + src->path + ": " + std::strerror(errno));

@@ -19,7 +19,9 @@ constexpr std::size_t MAX_FIELD = 26;
 // The double formatter stores whole 16- and 24-byte runs and needs this much room after its output position.
 constexpr std::size_t FORMAT_ROOM = 48;
 
-bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD"; }
+// A signal is in the block's sample vector when it is on and is not the SD card; one that contributes no values
+// gets no file either.
+bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD" && s.channels > 0 && s.samples > 0; }
 
 std::string csvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos)

@@ -410,6 +410,24 @@ void TestCsv::writerReportsFailures() {
     QVERIFY(!fs::exists(base + "/s/signalsInfo.csv"));
     QCOMPARE(slurp(base + "/s/COM.csv"), std::string("mine"));
 
+    // A signal that contributes no values gets no file, and the record still plays back.
+    {
+        const std::vector<KvnSignal> odd = {{"EEG", 2, 0, 1, 1}, {"DIN", 0, 0, 4, 1}, {"COM", 9, 0, 0, 0}};
+        CsvWriter z;
+        QVERIFY(z.setup((base + "/z").c_str(), odd, "", 1) && z.writeHeaders(kRate, true));
+        QCOMPARE(z.valuesPerBlock(), std::size_t(2));
+        const double two[] = {1.5, -2.5};
+        QVERIFY(z.write(two, 9, 0, 0, 5, 0));
+        QVERIFY(z.close());
+        QVERIFY(!fs::exists(base + "/z/DIN.csv"));
+        CsvReader r;
+        QVERIFY2(r.open(base + "/z"), r.error().c_str());
+        QCOMPARE(r.numberOfSignals(), std::size_t(1));
+        Frame f = r.read();
+        QCOMPARE(f.blocks.at(0).value(0, 1), -2.5);
+        QCOMPARE(f.sequence, uint16_t(9));
+    }
+
     // Constructor form used by the importer.
     CsvWriter ctor((base + "/c").c_str(), kSignals.data(), kSignals.size(), "", 1);
     QVERIFY(ctor.writeHeaders(kRate, false));
