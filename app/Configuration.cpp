@@ -7,6 +7,7 @@
 #include "ConnectionFactory.h"
 #include "DeviceModel.h"
 #include "DriverModel.h"
+#include "SignalsWidget.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -15,6 +16,7 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
@@ -23,11 +25,22 @@
 #include <QtConcurrent>
 #include <exception>
 
+namespace {
+// From configure until onConfigured has taken the result: the watcher reports finished only once its report has
+// been delivered, whereas the future stops running before that report arrives.
+bool configurationInProgress(const QFutureWatcher<MainWindow::ConfigurationResult>& watcher)
+{
+    return !watcher.isFinished();
+}
+}  // namespace
+
 void MainWindow::configure(const char* configuration_filename)
 {
     const std::string file = configuration_filename ? configuration_filename : "";
-    // One configuration at a time: a second one would install a model under the first.
-    if (configurationFuture.isRunning()) {
+    // One configuration at a time, until its result has been applied: a second one would install a model under
+    // the first, and replacing the watcher's future before its report arrives would drop the first result (and
+    // its connected device) unseen. The watcher counts as finished only once it has reported.
+    if (configurationInProgress(configurationWatcher)) {
         QMessageBox::warning(this, tr("Configuration error"),
                              tr("A configuration is still in progress; ") + QString::fromStdString(file) +
                                  tr(" was not loaded."));
@@ -46,8 +59,8 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
 {
     ConfigurationResult result;
     const std::string filename = configuration_filename ? configuration_filename : "";
-    QFile file(QString::fromLocal8Bit(filename.c_str()));
-    if (QFileInfo(file.fileName()).isDir() || !file.open(QIODevice::ReadOnly)) {
+    std::string text;
+    if (filename.empty() || !configfile::readBounded(filename, text)) {
         result.message = "Unable to find configuration file " + filename;
         return result;
     }
@@ -68,10 +81,7 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
         return failed;
     };
     try {
-        // One byte more than the limit is enough to tell a file that is too large.
-        const QByteArray bytes = file.read(qint64(configfile::kMaxBytes) + 1);
-        file.close();
-        const nlohmann::json doc = configfile::parse(bytes.toStdString());
+        const nlohmann::json doc = configfile::parse(text);
 
         std::unique_ptr<Connection> connection;
         bool dongle = false;
@@ -162,7 +172,9 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
                     configurable->enable_sd_card(true);
                     const QFileInfo path(QString::fromStdString(sd.get<std::string>()));
                     configurable->set_file_name(path.fileName().toStdString());
-                    configurable->set_folder_name(path.path().toStdString());
+                    // A bare name lies in the card's current folder.
+                    const QString folder = path.path().isEmpty() ? QStringLiteral(".") : path.path();
+                    configurable->set_folder_name(folder.toStdString());
                     if (!configurable->is_sd_card_enabled()) {
                         result.message = "Unable to configure SD card";
                         failed = true;
@@ -196,16 +208,21 @@ void MainWindow::onConfigured()
         configurationBox->deleteLater();
     }
     ConfigurationResult result = configurationFuture.result();
-    if (result.sensorType >= 0) sensorType = result.sensorType;
     if (result.model) {
         // A dropped file stops any acquisition first; one started meanwhile must not read a deleted model.
         if (readThread.isRunning()) onStopButtonClicked();
-        if (model && model->is_connected()) {
+        const bool replacesDevice = model && model->is_connected();
+        if (replacesDevice) {
             model->disconnect_device(false);
             model->clear();
         }
         replaceModel(result.model);
+        // Viewers laid out for the previous device must not be fed this one's blocks: they are rebuilt below.
+        if (signalsWidget) signalsWidget->clear();
+        // The controls described the device just dropped; a failed configuration leaves no usable one.
+        if (replacesDevice && !result.success) resetDeviceControls();
     }
+    if (result.sensorType >= 0) sensorType = result.sensorType;
     if (!result.success) {
         QMessageBox::critical(this, tr("Configuration problem"), QString::fromStdString(result.message));
         return;
@@ -238,7 +255,7 @@ void MainWindow::dropEvent(QDropEvent* event)
         return;
     }
     if (urls.isEmpty()) return;
-    if (configurationFuture.isRunning()) {
+    if (configurationInProgress(configurationWatcher)) {
         configure(QFile::encodeName(urls.first().toLocalFile()).constData());  // refused with its message
         return;
     }

@@ -17,6 +17,10 @@ struct Refused : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Reads at most kMaxBytes + 1 bytes of the file into `text` (one byte more than allowed is enough to refuse a
+// file that is too large without reading all of it). False when it cannot be opened or read, or is a folder. A
+// named pipe nobody writes to reads as empty instead of blocking.
+bool readBounded(const std::string& path, std::string& text);
 // Deepest nesting of objects and arrays in `text`, brackets inside strings ignored.
 int nestingDepth(const std::string& text);
 // Parses `text` as one JSON document; throws nlohmann's parse errors and Refused.
