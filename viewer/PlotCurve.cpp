@@ -1,10 +1,80 @@
 #include "PlotCurve.h"
 
+#include <QPainter>
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <qwt_clipper.h>
+#include <qwt_painter.h>
+#include <qwt_point_data.h>
+#include <qwt_scale_map.h>
 
 namespace Kvn {
 
 PlotCurve::PlotCurve(bool nanSplitting) : nanSplitting_(nanSplitting) {}
+
+void PlotCurve::drawLines(QPainter* painter, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
+                          const QRectF& canvasRect, int from, int to) const
+{
+    const auto* raw = dynamic_cast<const QwtCPointerData*>(data());
+    if (!nanSplitting_ || !raw || from > to || testCurveAttribute(Fitted) || brush().style() != Qt::NoBrush ||
+        !QwtPainter::roundingAlignment(painter)) {
+        QwtPlotCurve::drawLines(painter, xMap, yMap, canvasRect, from, to);
+        return;
+    }
+    const double* xs = raw->xData();
+    const double* ys = raw->yData();
+    const double pw = std::max(1.0, painter->pen().widthF());
+    const QRectF clip = canvasRect.adjusted(-pw, -pw, pw, pw);
+    bool outside = false;
+
+    points_.resize(0);
+    struct Pick {
+        int index;
+        double y;
+    };
+    int column = INT_MIN;
+    Pick first{}, low{}, high{}, last{};
+    auto flush = [&] {
+        Pick picks[4] = {first, low, high, last};
+        std::sort(picks, picks + 4, [](const Pick& a, const Pick& b) { return a.index < b.index; });
+        for (int k = 0; k < 4; ++k) {
+            if (k > 0 && picks[k].index == picks[k - 1].index)
+                continue;
+            const double y = std::round(picks[k].y);
+            outside = outside || y < clip.top() || y > clip.bottom();
+            points_.append(QPointF(column, y));
+        }
+    };
+    for (int i = from; i <= to; ++i) {
+        const double py = yMap.transform(ys[i]);
+        const double px = xMap.transform(xs[i]);
+        if (!std::isfinite(py) || !(std::fabs(px) < 1e9))
+            continue;
+        const int c = static_cast<int>(std::lround(px));
+        const Pick pick{i, py};
+        if (c != column) {
+            if (column != INT_MIN)
+                flush();
+            column = c;
+            first = low = high = last = pick;
+            continue;
+        }
+        if (py < low.y)
+            low = pick;
+        if (py > high.y)
+            high = pick;
+        last = pick;
+    }
+    if (column != INT_MIN)
+        flush();
+    if (points_.size() < 2)
+        return;
+    if (outside && testPaintAttribute(ClipPolygons))
+        QwtPainter::drawPolyline(painter, QwtClipper::clipPolygonF(clip, points_));
+    else
+        QwtPainter::drawPolyline(painter, points_);
+}
 
 void PlotCurve::drawCurve(QPainter* painter, int style, const QwtScaleMap& xMap, const QwtScaleMap& yMap,
                           const QRectF& canvasRect, int from, int to) const

@@ -83,8 +83,9 @@ void SigPlotRt::sampleRange(const QwtScaleMap& xMap, double left, double right, 
 {
     const double t0 = xMap.invTransform(left);
     const double t1 = xMap.invTransform(right);
-    from = std::max(0, static_cast<int>((t0 - config_.margin) * config_.samplingRate));
-    to = std::min(config_.bufferLength - 1, static_cast<int>((t1 + config_.margin) * config_.samplingRate));
+    // One sample more on each side: the segments that cross the strip's edges belong to it too.
+    from = std::max(0, static_cast<int>((t0 - config_.margin) * config_.samplingRate) - 1);
+    to = std::min(config_.bufferLength - 1, static_cast<int>((t1 + config_.margin) * config_.samplingRate) + 1);
 }
 
 bool SigPlotRt::event(QEvent* event)

@@ -84,7 +84,9 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     plotConfig.partialRepaint = config_.partialRepaint;
     plotConfig.samplingRate = config_.samplingRate;
     plotConfig.bufferLength = rowLength_;
-    plotConfig.margin = 1;
+    // The plot already takes the neighbouring sample of each strip edge; a whole second more on each side
+    // would map five times the points for nothing.
+    plotConfig.margin = 0;
     plot_ = new SigPlotRt(plotConfig, this);
     connect(plot_, SIGNAL(contextMenu(const QPoint&)), this, SLOT(_contextMenu(const QPoint&)));
 
