@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -14,6 +18,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t FLUSH_BYTES = 256 * 1024;
+// Rows handed to the output thread but not yet written; the caller waits beyond this.
+constexpr std::size_t MAX_PENDING_BYTES = 2 * 1024 * 1024;
 // Longest text of a double ("-2.2250738585072014e-308") or of a signed 64-bit number, with the comma.
 constexpr std::size_t MAX_FIELD = 26;
 // The double formatter stores whole 16- and 24-byte runs and needs this much room after its output position.
@@ -308,6 +314,86 @@ struct CsvWriter::File {
     }
 };
 
+// Writes the files on a thread of its own, so that formatting the next rows and the system's writing overlap and
+// a slow disk does not stall the caller (the GUI thread, when recording). Buffers are written in the order they
+// were handed over; the first failure is kept and reported to the caller at its next call.
+struct CsvWriter::Output {
+    struct Job {
+        std::FILE* fp;
+        const std::string* path;
+        std::vector<char> data;
+        std::size_t size;
+    };
+
+    std::mutex mutex;
+    std::condition_variable work, space;
+    std::deque<Job> jobs;
+    std::vector<std::vector<char>> spare;
+    std::size_t pending = 0;  // bytes queued or being written
+    bool stopping = false;
+    std::string error;
+    std::thread thread;
+
+    Output() : thread([this] { run(); }) {}
+    ~Output() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        work.notify_all();
+        thread.join();
+    }
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (true) {
+            work.wait(lock, [this] { return stopping || !jobs.empty(); });
+            if (jobs.empty())
+                return;
+            Job job = std::move(jobs.front());
+            jobs.pop_front();
+            const bool skip = !error.empty();  // after a failure the rest would land in the wrong place
+            lock.unlock();
+            int err = 0;
+            if (!skip && std::fwrite(job.data.data(), 1, job.size, job.fp) != job.size)
+                err = errno ? errno : EIO;
+            lock.lock();
+            if (err && error.empty())
+                error = "cannot write " + *job.path + ": " + std::strerror(err);
+            pending -= job.size;
+            spare.push_back(std::move(job.data));
+            space.notify_all();
+        }
+    }
+
+    // Queues `used` bytes of `buffer` and hands back an empty buffer in its place.
+    void submit(std::FILE* fp, const std::string& path, std::vector<char>& buffer, std::size_t used) {
+        std::unique_lock<std::mutex> lock(mutex);
+        space.wait(lock, [this] { return pending < MAX_PENDING_BYTES; });
+        pending += used;
+        jobs.push_back(Job{fp, &path, std::move(buffer), used});
+        if (!spare.empty()) {
+            buffer = std::move(spare.back());
+            spare.pop_back();
+        } else {
+            buffer = std::vector<char>();
+        }
+        work.notify_one();
+    }
+
+    // Waits until everything handed over is written; returns the first failure, if any.
+    std::string drain() {
+        std::unique_lock<std::mutex> lock(mutex);
+        space.wait(lock, [this] { return pending == 0; });
+        return error;
+    }
+
+    std::string failure() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return error;
+    }
+};
+
 CsvWriter::CsvWriter() = default;
 
 CsvWriter::CsvWriter(const char* folder, const KvnSignal* signalList, std::size_t count, const std::string& device,
@@ -363,6 +449,7 @@ std::string CsvWriter::fileName(std::size_t index) const {
 }
 
 void CsvWriter::closeFiles() {
+    output_.reset();
     for (auto& f : files_)
         if (f->fp)
             std::fclose(f->fp);
@@ -431,7 +518,7 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
     if (withUtc && !create(UTC_FILE, 0, 1, 0))
         return undo("cannot create " + folder_ + "/" + UTC_FILE + ": " + std::strerror(errno));
     for (auto& f : files_)
-        if (!flushFile(*f))
+        if (!writeNow(*f))
             return undo(error_);
 
     // The description last: a folder is a record only once all its files exist.
@@ -454,11 +541,31 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
     ok = std::fclose(d) == 0 && ok;
     if (!ok)
         return undo("cannot write " + description);
+    output_ = std::make_unique<Output>();
     open_ = true;
     return true;
 }
 
 bool CsvWriter::flushFile(File& f) {
+    if (f.used == 0)
+        return true;
+    if (!output_)
+        return writeNow(f);
+    output_->submit(f.fp, f.path, f.buffer, f.used);
+    f.used = 0;
+    return true;
+}
+
+bool CsvWriter::checkOutput() {
+    if (output_ && !failed_) {
+        std::string e = output_->failure();
+        if (!e.empty())
+            return fail(e);
+    }
+    return !failed_;
+}
+
+bool CsvWriter::writeNow(File& f) {
     if (f.used == 0)
         return true;
     if (std::fwrite(f.buffer.data(), 1, f.used, f.fp) != f.used) {
@@ -473,10 +580,14 @@ bool CsvWriter::flushFile(File& f) {
 bool CsvWriter::flush() {
     if (!open_)
         return false;
-    bool ok = true;
     for (auto& f : files_)
-        ok = flushFile(*f) && ok;
-    return ok && !failed_;
+        flushFile(*f);
+    if (output_) {
+        std::string e = output_->drain();
+        if (!e.empty() && !failed_)
+            fail(e);
+    }
+    return !failed_;
 }
 
 bool CsvWriter::write(const double* data, uint16_t sequence, int64_t timestamp, int64_t utc, int16_t battery,
@@ -492,7 +603,7 @@ bool CsvWriter::writeBlock(const double* data, uint16_t sequence, const int64_t*
                            int16_t battery, uint16_t flags) {
     if (!open_)
         return fail(error_.empty() ? "no record is open" : error_);
-    if (failed_)
+    if (!checkOutput())
         return false;
     if (!data && valuesPerBlock_ > 0)
         return fail("a block without values");
@@ -536,7 +647,7 @@ bool CsvWriter::writeBlock(const double* data, uint16_t sequence, const int64_t*
     for (auto& f : files_)
         if (due || f->used >= FLUSH_BYTES)
             flushFile(*f);
-    return !failed_;
+    return checkOutput();
 }
 
 char* CsvWriter::formatDouble(char* out, double value) { return shortest::formatShortest(out, value); }
@@ -546,8 +657,15 @@ bool CsvWriter::close() {
         closeFiles();
         return true;
     }
-    for (auto& f : files_) {
+    for (auto& f : files_)
         flushFile(*f);
+    if (output_) {
+        std::string e = output_->drain();
+        if (!e.empty() && !failed_)
+            fail(e);
+        output_.reset();
+    }
+    for (auto& f : files_) {
         std::FILE* fp = f->fp;
         f->fp = nullptr;
         if (std::fclose(fp) != 0)

@@ -23,9 +23,10 @@
 // included, with an empty file name, since they record nothing), then the UTC row when stamps are written:
 //     format,device,block_rate,sensor_type,signal,channels,samples_per_block,mode,filename
 //
-// Rows are buffered and handed to the system at least four times per second of record time, so a killed
-// program loses at most a fraction of a second; a torn last line is ignored by the reader.
-// Not thread-safe: one writer is used by one thread at a time.
+// Rows are buffered and handed to an output thread of the writer at least four times per second of record time
+// (at most 2 MB wait there), so a killed program loses at most about a second and the caller never waits for the
+// disk unless it falls that far behind; a torn last line is ignored by the reader. A write failure is reported
+// by the next write(), flush() or close(). Not thread-safe: one writer is used by one thread at a time.
 class CsvWriter {
 public:
     CsvWriter();
@@ -78,9 +79,12 @@ public:
 
 private:
     struct File;
+    struct Output;
     bool writeBlock(const double* data, uint16_t sequence, const int64_t* timestamp, const int64_t* utc,
                     int16_t battery, uint16_t flags);
-    bool flushFile(File& f);
+    bool flushFile(File& f);  // hands the file's rows to the output thread (writes them at once before it runs)
+    bool writeNow(File& f);
+    bool checkOutput();       // picks up a failure of the output thread
     bool fail(const std::string& message);
     void closeFiles();
 
@@ -90,6 +94,7 @@ private:
     std::vector<KvnSignal> signals_;
     std::vector<std::string> fileNames_;  // per set-up signal; empty when not recorded
     std::vector<std::unique_ptr<File>> files_;  // recorded signals in order, then UTC.csv when used
+    std::unique_ptr<Output> output_;            // while open; declared after files_ so it stops first
     bool withUtc_ = false;
     bool open_ = false;
     bool failed_ = false;
