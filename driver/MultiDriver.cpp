@@ -267,6 +267,11 @@ bool MultiDriver::stopSynchronization() {
 }
 
 bool MultiDriver::connectDevice() {
+    {
+        // One device cannot be both halves of a head.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (leftName_ == rightName_) return false;
+    }
     bool l = left_.connectDevice();
     bool r = right_.connectDevice();
     return l && r;

@@ -21,6 +21,7 @@ public:
     ~MultiDriver() override;
 
     // `path` empty: both halves over Bluetooth; otherwise through the BLE dongle on that port or path.
+    // The same name on both sides never connects.
     void setup(const std::string& left, const std::string& right, const std::string& path = std::string());
 
     using BaseDriver::synchronize;

@@ -36,6 +36,15 @@ private slots:
         QVERIFY(!driver->setSetUp("{}"));
     }
 
+    void sameDeviceTwiceNeverConnects() {
+        MultiDriver driver;
+        driver.setup("KVN-A32-0412L", "KVN-A32-0412L");
+        QVERIFY(!driver.connectDevice());
+        QVERIFY(!driver.isConnected());
+        MultiDriver none;
+        QVERIFY(!none.connectDevice());
+    }
+
     void halfMissingMeansNotConnected() {
         sim::Faults off;
         off.unreachable = true;
