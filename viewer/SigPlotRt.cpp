@@ -81,9 +81,10 @@ void SigPlotRt::repaintRect(const QRect& rect)
 
 void SigPlotRt::sampleRange(const QwtScaleMap& xMap, double left, double right, int& from, int& to) const
 {
-    const double t0 = xMap.invTransform(left);
-    const double t1 = xMap.invTransform(right);
-    // One sample more on each side: the segments that cross the strip's edges belong to it too.
+    // A pixel and a sample more on each side: the segments that cross the strip's edges, and whole pixel
+    // columns at the edges, belong to it too.
+    const double t0 = xMap.invTransform(left - 1.0);
+    const double t1 = xMap.invTransform(right + 1.0);
     from = std::max(0, static_cast<int>((t0 - config_.margin) * config_.samplingRate) - 1);
     to = std::min(config_.bufferLength - 1, static_cast<int>((t1 + config_.margin) * config_.samplingRate) + 1);
 }
