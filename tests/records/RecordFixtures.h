@@ -49,7 +49,7 @@ struct CardBlock {
 inline std::vector<CardBlock> writeCardRecord(const QString& card, const std::string& directory, const std::string& name,
                                               const std::vector<KvnSignal>& signalList, int blockRate, int blocks,
                                               uint16_t firstSequence = 0, const std::string& setup = {},
-                                              const std::string& version = "HW3.0_FW2.1")
+                                              const std::string& version = "HW3.0_FW2.1", double offset = 0.0)
 {
     sdcard::RecordHeader header;
     header.version = version;
@@ -63,7 +63,7 @@ inline std::vector<CardBlock> writeCardRecord(const QString& card, const std::st
     for (int b = 0; b < blocks; ++b) {
         CardBlock block{uint16_t(firstSequence + b), int16_t(b % 6), uint16_t(b == 2 ? 4 : 0),
                         std::vector<double>(header.valuesPerBlock())};
-        for (std::size_t k = 0; k < block.values.size(); ++k) block.values[k] = sampleValue(b, k);
+        for (std::size_t k = 0; k < block.values.size(); ++k) block.values[k] = offset + sampleValue(b, k);
         if (!writer.writeBlock(block.sequence, block.battery, block.flags, block.values.data(), block.values.size()))
             break;
         written.push_back(std::move(block));

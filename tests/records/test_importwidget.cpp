@@ -184,6 +184,42 @@ private slots:
         QVERIFY(reader.read().isEnd());
     }
 
+    void eeg64PairImportsAsOneHeadset()
+    {
+        QTemporaryDir card, out;
+        const auto left = fixtures::writeCardRecord(card.path() + "/L", "sd", "s7l", fixtures::halfSignals(), 32, 30, 0, {},
+                                                  "HW3.0_FW2.1", 1000.0);
+        const auto right = fixtures::writeCardRecord(card.path() + "/R", "sd", "s7r", fixtures::halfSignals(), 32, 30, 0, {},
+                                                   "HW3.0_FW2.1", 2000.0);
+        QVERIFY(!left.empty() && !right.empty());
+        ImportWidget w;
+        w.show();
+        w.findChild<QTabWidget*>()->setCurrentIndex(1);
+        auto* pair = child<Eeg64ImportConfiguration>(w, "eeg64Picker");
+        pair->leftPicker()->findChild<QLineEdit*>("inputPath")->setText(card.path() + "/L");
+        QTest::qWait(20);
+        QVERIFY(!w.currentImporter());  // one half is not a headset
+        pair->rightPicker()->findChild<QLineEdit*>("inputPath")->setText(card.path() + "/R");
+        QTRY_VERIFY(w.currentImporter());
+        auto* table = child<QTableWidget>(w, "signalTable");
+        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("64"));
+        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("256"));
+
+        child<QLineEdit>(w, "outputInput")->setText(out.path());
+        std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
+        button(w, "&Import")->click();
+        QVERIFY(waitForImportEnd(w));
+        QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
+        CsvReader reader;
+        QVERIFY2(reader.open(out.path().toStdString()), reader.error().c_str());
+        QCOMPARE(reader.totalBlocks(), int64_t(30));
+        QCOMPARE(reader.signalChannels(0), 64u);
+        const Frame f = reader.read();
+        QCOMPARE(f.blocks[0].value(0, 0), left[0].values[0]);    // left channels first
+        QCOMPARE(f.blocks[0].value(0, 32), right[0].values[0]);  // then the right ones
+        QCOMPARE(f.blocks[0].value(7, 63), right[0].values[7 * 32 + 31]);
+    }
+
     void failedImportsSayNotImported_data()
     {
         QTest::addColumn<QString>("damage");
