@@ -52,7 +52,10 @@ bool parseInt(std::string_view text, T& out) {
 }
 
 // The next comma-separated field of `line` from `pos`; moves `pos` past the comma.
+// Past the last field it gives empty fields, which no parse accepts.
 std::string_view nextField(std::string_view line, std::size_t& pos) {
+    if (pos > line.size())
+        return {};
     std::size_t end = line.find(',', pos);
     if (end == std::string_view::npos)
         end = line.size();

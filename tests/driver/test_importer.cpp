@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 // RecordHeader has a field named like Qt's "signals" keyword.
 #undef signals
@@ -97,6 +98,7 @@ private slots:
     void eeg64PairMergesBySequence();
     void eeg64RefusesMismatchedHalves();
     void basenameAndRecordNames();
+    void mutatedRecordsNeverCrash();
 };
 
 void TestImporter::singleRecordImportsEveryBlock() {
@@ -363,6 +365,43 @@ void TestImporter::basenameAndRecordNames() {
     fs::create_directory(d + "/0_dir");
     QCOMPARE(importer::recordNames(d), (std::vector<std::string>{"abc", "def"}));
     QVERIFY(importer::recordNames(d + "/missing").empty());
+}
+
+void TestImporter::mutatedRecordsNeverCrash() {
+    // Random damage anywhere in a record: every import ends, with whole blocks only, and says why it failed.
+    QTemporaryDir dir;
+    const std::string d = dir.path().toStdString();
+    writeCard(d, "orig", kTracker, 0, 30, 1, R"({"a": 1})");
+    std::string original = slurp(d + "/0_orig.kvb");
+    std::mt19937 rng(99);
+    int failed = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string bytes = original;
+        const int kind = round % 3;
+        if (kind == 0) {
+            bytes.resize(rng() % bytes.size());
+        } else {
+            for (int k = 0; k < 1 + round % 5; ++k)
+                bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
+        }
+        std::ofstream(d + "/0_m.kvb", std::ios::binary | std::ios::trunc) << bytes;
+        Importer imp(d, "m");
+        std::size_t count = 0;
+        imp.addCallback([&count](const BaseImporter::Block& b) {
+            if (b.type == BaseImporter::SAMPLES_BLOCK && b.count != 10)
+                return false;
+            ++count;
+            return true;
+        });
+        const bool ok = imp.import(false);
+        QVERIFY(count <= 31);
+        QVERIFY(ok || !imp.error().empty());
+        QVERIFY(!QString::fromStdString(imp.error()).contains("stopped"));  // never a block of the wrong size
+        failed += ok ? 0 : 1;
+        imp.get_valid_setup_halvo();
+        imp.import_posita_setup(d + "/p.json");
+    }
+    QVERIFY(failed > 250);  // damage is noticed (a flipped bit in a checksum-free spot is rare)
 }
 
 QTEST_GUILESS_MAIN(TestImporter)
