@@ -4,9 +4,7 @@
 #include "FakeImporter.h"
 #include "ImportWorker.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QThreadPool>
 #include <QtTest>
 
 namespace {
@@ -172,28 +170,6 @@ private slots:
         late.abort();
         QVERIFY(!runWorker(late, early).success);
         QCOMPARE(early.delivered.load(), int64_t(1));
-    }
-
-    void runsOnThePoolAndReportsQueued()
-    {
-        QTemporaryDir out;
-        FakeImporter importer;
-        importer.blocks = 500;
-        importer.reportedFrames = 500;
-        ImportWorker worker(&importer, QFile::encodeName(out.path()));
-        QSignalSpy finished(&worker, &ImportWorker::finished);
-        QSignalSpy progress(&worker, &ImportWorker::progress);
-        worker.markStarted();
-        QThreadPool::globalInstance()->start(&worker, 0);
-        worker.waitUntilDone();
-        QVERIFY(finished.count() == 1 || finished.wait(2000));
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.first().first().toBool(), true);
-        QCOMPARE(progress.count(), 100);
-
-        // Waiting on a worker that was never started returns at once.
-        ImportWorker idle(&importer, QByteArray("/nowhere"));
-        idle.waitUntilDone();
     }
 };
 

@@ -6,7 +6,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -170,25 +169,6 @@ private slots:
         QVERIFY2(p.length->text().startsWith("Record length: unreadable record"), qPrintable(p.length->text()));
         QCOMPARE(p.table->rowCount(), 0);
         QCOMPARE(dialog.selectedFolder(), QFile::encodeName(dir.path()) + "//bad");
-    }
-
-    void buttonsCloseTheDialog()
-    {
-        OpenDialog dialog;
-        QPushButton* open = nullptr;
-        QPushButton* cancel = nullptr;
-        for (auto* b : dialog.findChildren<QPushButton*>()) {
-            if (b->text() == "&Open") open = b;
-            if (b->text() == "&Cancel") cancel = b;
-        }
-        QVERIFY(open && cancel);
-        dialog.show();
-        open->click();
-        QCOMPARE(dialog.result(), int(QDialog::Accepted));
-        QVERIFY(dialog.selectedFolder().isEmpty());  // accepted with nothing found: nothing to open
-        dialog.show();
-        cancel->click();
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
     }
 };
 
