@@ -60,6 +60,7 @@ private slots:
         touch(root + "/x0_no.kvb");
         touch(root + "/0x_no.kvb");
         QVERIFY(QDir().mkpath(root + "/0_folder.kvb"));  // a folder is no record
+        QVERIFY(QFile::link(root, root + "/sd/loop"));      // links to folders are not followed
 
         auto found = SimpleImportConfiguration::findRecords(QFile::encodeName(root));
         std::sort(found.begin(), found.end(), [](const Record& a, const Record& b) { return a.name < b.name; });

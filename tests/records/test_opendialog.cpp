@@ -66,6 +66,8 @@ private slots:
         QVERIFY(fixtures::writeHdRecord(root + "/a", kEeg, 32, 4));
         QVERIFY(fixtures::writeHdRecord(root + "/a/b", kEeg, 32, 4));
         QVERIFY(QDir().mkpath(root + "/c/d"));  // no record there
+        // Links to folders are not followed: neither a loop nor a second way to the same record.
+        QVERIFY(QFile::link(root, root + "/c/d/loop"));
         QVERIFY(fixtures::writeHdRecord(dir.path() + "/recs2", kEeg, 32, 4));  // beside, not inside
 
         for (const QString& typed : {root, root + "/"}) {
