@@ -101,8 +101,10 @@ void TestThreadsLive::droppedLinkIsReportedAndAcquisitionResumes() {
     QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= atLoss + 60, 20000);
     stopThread(t);
     QVERIFY(m.is_connected());
-    QCOMPARE(r.lostAfter.front(), size_t(60));
-    QVERIFY(sequential(r.seqs, 0, 60));
+    // The link goes when the 60th block is due; a reader a little behind has not had them all yet.
+    const size_t beforeLoss = r.lostAfter.front();
+    QVERIFY2(beforeLoss >= 40 && beforeLoss <= 60, qPrintable(QString::number(beforeLoss)));
+    QVERIFY(sequential(r.seqs, 0, beforeLoss));
     QVERIFY(out.count("Read ... DISCONNECTED") >= 1);
     QVERIFY(out.text().find("Reconnect ...OK\n") != std::string::npos);
     // Blocks after the recovery are in order again.
