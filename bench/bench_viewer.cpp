@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -96,7 +97,9 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // bench_viewer [seconds] [partial]: "partial" runs only the partial-repaint case (for profiling).
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const bool onlyPartial = argc > 2 && std::string(argv[2]) == "partial";
 
     std::printf("SigViewerRt, %d channels at %d Hz (%d samples x %d blocks/s), EEG filters and impedances, "
                 "1600x1000 offscreen, %d s of signal per run\n",
@@ -104,6 +107,8 @@ int main(int argc, char** argv)
     const Result partial = run(true, false, seconds);
     std::printf("partial repaint:        %7.1f ms CPU per second of signal = %5.1f %% of one core (wall %.1f ms)\n",
                 partial.cpuPerSecond * 1e3, partial.cpuPerSecond * 100, partial.wallPerSecond * 1e3);
+    if (onlyPartial)
+        return 0;
     const Result full = run(false, false, seconds);
     std::printf("full replot per block:  %7.1f ms CPU per second of signal = %5.1f %% of one core (wall %.1f ms)\n",
                 full.cpuPerSecond * 1e3, full.cpuPerSecond * 100, full.wallPerSecond * 1e3);

@@ -41,17 +41,19 @@ void PlotCurve::drawLines(QPainter* painter, const QwtScaleMap& xMap, const QwtS
         for (int k = 0; k < 4; ++k) {
             if (k > 0 && picks[k].index == picks[k - 1].index)
                 continue;
-            const double y = std::round(picks[k].y);
+            const double y = qRound(picks[k].y);
             outside = outside || y < clip.top() || y > clip.bottom();
             points_.append(QPointF(column, y));
         }
     };
     for (int i = from; i <= to; ++i) {
-        const double py = yMap.transform(ys[i]);
         const double px = xMap.transform(xs[i]);
+        double py = yMap.transform(ys[i]);
         if (!std::isfinite(py) || !(std::fabs(px) < 1e9))
             continue;
-        const int c = static_cast<int>(std::lround(px));
+        // A trace zoomed far off the canvas stays where pixel rounding is defined; the clipper cuts it.
+        py = std::max(-1e9, std::min(1e9, py));
+        const int c = qRound(px);
         const Pick pick{i, py};
         if (c != column) {
             if (column != INT_MIN)

@@ -382,6 +382,25 @@ private slots:
         QCOMPARE(Vesk::SigViewerRt::LegendWidget::levelColor(0), QColor(Qt::white));
     }
 
+    void extremeZoomStillDraws()
+    {
+        SigViewerRt viewer(config(2, 8, 256, 160.0));
+        viewer.resize(500, 300);
+        viewer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+        long sample = 0;
+        feed(viewer, 40, [](int, long s) { return std::sin(s * 0.3) * 50.0; }, sample);
+        for (int k = 0; k < 60; ++k)
+            viewer.enlargeScaleY();
+        feed(viewer, 40, [](int, long s) { return std::sin(s * 0.3) * 50.0; }, sample);
+        QVERIFY(!viewer.grab().isNull());
+        for (int k = 0; k < 1200; ++k)
+            viewer.reduceScaleY();
+        QCOMPARE(viewer.scaleLabel(), QString("infV"));  // the factor underflowed: a label, never a crash
+        feed(viewer, 4, [](int, long) { return 1.0; }, sample);
+        QVERIFY(!viewer.grab().isNull());
+    }
+
     void damagedConfigurationStillMakesAViewer()
     {
         SigViewerRtConfig c = config(2, 0, 0);
