@@ -28,8 +28,9 @@ QString MainWindow::windowTitleText()
     return QStringLiteral("Lumetra device viewer ") + QLatin1String(kVersionText);
 }
 
-MainWindow::MainWindow(QWidget* parent) : QWidget(parent)
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent), readThread(this)
 {
+    readThread.setObjectName(QStringLiteral("readThread"));
     qRegisterMetaType<std::vector<double>>("std::vector<double>");
     qRegisterMetaType<std::vector<DataBlock>>("std::vector<DataBlock>");
     sensorType = 0;
@@ -45,7 +46,8 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent)
 MainWindow::~MainWindow()
 {
     readThread.requestInterruption();
-    readThread.wait(1000);
+    // A QThread destroyed while running aborts the program; the thread ends within one read.
+    if (!readThread.wait(1000)) readThread.wait();
     if (model && model->is_connected()) {
         model->disconnect_device(false);
         model->clear();
@@ -162,6 +164,15 @@ void MainWindow::buildWidgets()
     trayIcon->setContextMenu(trayMenu);
     trayIcon->setVisible(true);
     setWindowIcon(QIcon(QStringLiteral(":/img/viewer.png")));
+
+    // Names let style sheets and tests find the controls.
+    sdCardBox->setObjectName(QStringLiteral("sdCardBox"));
+    sdCardPathInput->setObjectName(QStringLiteral("sdCardPathInput"));
+    hdBox->setObjectName(QStringLiteral("hdBox"));
+    hdFolderInput->setObjectName(QStringLiteral("hdFolderInput"));
+    lslBox->setObjectName(QStringLiteral("lslBox"));
+    deviceLabel->setObjectName(QStringLiteral("deviceLabel"));
+    batteryLabel->setObjectName(QStringLiteral("batteryLabel"));
 
     // The no-device state.
     disconnectButton->setEnabled(false);
