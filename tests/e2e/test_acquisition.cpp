@@ -2,9 +2,7 @@
 // record and LSL on, Stop; then the record folder is checked against what the window received.
 
 #include "CsvReader.h"
-#include "MainWindow.h"
-#include "ModalAnswerer.h"
-#include "ReadBT.h"
+#include "WindowSession.h"
 #include "Simulation.h"
 
 #include <QCheckBox>
@@ -24,126 +22,9 @@
 #include <QWizard>
 #include <QtTest>
 
+using namespace e2e;
+
 namespace {
-
-struct Block {
-    std::vector<double> data;
-    int seq;
-    short battery;
-    ushort flags;
-};
-
-template <typename T>
-T* byText(QWidget& w, const QString& text)
-{
-    for (T* c : w.findChildren<T*>())
-        if (c->text() == text) return c;
-    return nullptr;
-}
-
-// Answers the connection wizard (picking `choice` and `device`, or the second entry on the right for EEG 64)
-// and the sensor type question ("Water").
-class UserAnswers {
-public:
-    UserAnswers(const QString& choice, const QString& device)
-        : answerer([this, choice, device](QWidget* modal) { return answer(modal, choice, device); })
-    {
-    }
-    int sensorQuestions = 0;
-    int auxQuestions = 0;
-    QStringList warnings;
-    ModalAnswerer answerer;
-
-private:
-    bool answer(QWidget* modal, const QString& choice, const QString& device)
-    {
-        if (auto* wizard = qobject_cast<QWizard*>(modal)) {
-            for (auto* r : wizard->currentPage()->findChildren<QRadioButton*>())
-                if (r->text() == choice) r->setChecked(true);
-            wizard->next();
-            const auto combos = wizard->currentPage()->findChildren<QComboBox*>();
-            if (choice == "EEG 64") {
-                combos[0]->setCurrentIndex(combos[0]->findText("KVN-A32-0412L"));
-                combos[1]->setCurrentIndex(combos[1]->findText("KVN-A32-0412R"));
-            } else if (!combos.isEmpty()) {
-                combos[0]->setCurrentIndex(combos[0]->findText(device));
-            }
-            wizard->accept();
-            return true;
-        }
-        if (auto* input = qobject_cast<QInputDialog*>(modal)) {
-            ++sensorQuestions;
-            input->setTextValue("Water");
-            input->accept();
-            return true;
-        }
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            warnings << box->windowTitle() + ": " + box->text();
-            box->accept();
-            return true;
-        }
-        // What is plugged into a digital aux input: nothing.
-        if (modal->windowTitle() == "Digital Aux input configuration") {
-            ++auxQuestions;
-            for (auto* b : modal->findChildren<QPushButton*>())
-                if (b->text() == "Ok") b->click();
-            return true;
-        }
-        return false;
-    }
-};
-
-class Session {
-public:
-    Session() : window(new MainWindow(nullptr))
-    {
-        auto* thread = window->findChild<ReadBT*>("readThread");
-        QObject::connect(thread, &ReadBT::resultReady, &context,
-                         [this](const std::vector<double>& d, int seq, short b, ushort f, qlonglong, qlonglong) {
-                             if (recording) received.push_back({d, seq, b, f});
-                         },
-                         Qt::QueuedConnection);
-    }
-    ~Session() { delete window; }
-
-    QString statusText() { return window->findChild<QLabel*>("deviceLabel")->text(); }
-
-    bool connectTo(const QString& choice, const QString& device)
-    {
-        UserAnswers answers(choice, device);
-        byText<QPushButton>(*window, "Connect")->click();
-        const bool ok = QTest::qWaitFor([&] { return byText<QPushButton>(*window, "Start")->isEnabled(); }, 20000);
-        sensorQuestions = answers.sensorQuestions;
-        warnings = answers.warnings;
-        return ok;
-    }
-
-    void enableHardDrive(const QString& folder)
-    {
-        window->findChild<QLineEdit*>("hdFolderInput")->setText(folder);
-        byText<QCheckBox>(*window, "Hard drive record")->setChecked(true);
-    }
-
-    void start()
-    {
-        recording = true;
-        byText<QPushButton>(*window, "Start")->click();
-    }
-    // Blocks still queued when Stop is clicked reach the window after it and are dropped; the spy drops them too.
-    void stop()
-    {
-        recording = false;
-        byText<QPushButton>(*window, "Stop")->click();
-    }
-    bool waitBlocks(std::size_t n, int ms) { return QTest::qWaitFor([&] { return received.size() >= n; }, ms); }
-
-    MainWindow* window;
-    QObject context;
-    std::vector<Block> received;
-    bool recording = false;
-    int sensorQuestions = 0;
-    QStringList warnings;
-};
 
 QString onlySubfolder(const QString& parent)
 {
