@@ -55,7 +55,7 @@ void TestEeg64::connectsThePairAsOneDevice() {
 }
 
 void TestEeg64::blocksAreFlaggedUntilTheHalvesAreSynchronised() {
-    SimFleet fleet(20);
+    SimFleet fleet(5);
     EEG64DriverModel m;
     m.setup("KVN-A32-0412L", "KVN-A32-0412R", "");
     m.connect_device();

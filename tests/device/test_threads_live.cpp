@@ -177,7 +177,7 @@ void TestThreadsLive::missingDataOnFirmwareOneForcesDisconnection() {
 }
 
 void TestThreadsLive::missingDataOnNewerFirmwareIsOnlyReported() {
-    SimFleet fleet(20);
+    SimFleet fleet(10);
     sim::Faults f;
     f.gapAfterBlocks = 30;
     f.gapSeconds = 3.0;
@@ -200,9 +200,10 @@ void TestThreadsLive::missingDataOnNewerFirmwareIsOnlyReported() {
     QCOMPARE(out.count("FORCE DISCONNECTION"), 0);
     QCOMPARE(out.text().find("Reconnect"), std::string::npos);
     // The blocks of the gap never came; those around it are in order.
-    QVERIFY(sequential(r.seqs, 0, 30));
-    QVERIFY(sequential(r.seqs, 30, r.seqs.size()));
-    QVERIFY(r.seqs[30] > 30);
+    int jumps = 0;
+    for (size_t i = 1; i < r.seqs.size(); ++i)
+        jumps += r.seqs[i] != r.seqs[i - 1] + 1;
+    QCOMPARE(jumps, 1);
 }
 
 void TestThreadsLive::interruptionEndsABlockedIteration() {
