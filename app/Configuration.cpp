@@ -32,6 +32,38 @@ bool configurationInProgress(const QFutureWatcher<MainWindow::ConfigurationResul
 {
     return !watcher.isFinished();
 }
+
+// The configured device as the viewers see it: not configurable, so the viewers are laid out from the modes the
+// file set instead of setting every mode to 1 again and asking about the digital aux inputs, which would undo
+// "channels" and hold an unattended start on a modal question.
+class ConfiguredView : public DeviceModel {
+public:
+    explicit ConfiguredView(const DeviceModel& device) : device_(device) {}
+    bool requires_dongle() const override { return device_.requires_dongle(); }
+    bool is_read_only() const override { return true; }
+    bool is_running() const override { return device_.is_running(); }
+    bool is_connected() const override { return device_.is_connected(); }
+    std::string description() const override { return device_.description(); }
+    std::string version() const override { return device_.version(); }
+    unsigned frequency() const override { return device_.frequency(); }
+    int64_t duration() const override { return device_.duration(); }
+    unsigned signal_count() const override { return device_.signal_count(); }
+    std::string signal_name(unsigned i) const override { return device_.signal_name(i); }
+    unsigned signal_channels(unsigned i) const override { return device_.signal_channels(i); }
+    unsigned signal_samples(unsigned i) const override { return device_.signal_samples(i); }
+    int signal_mode(unsigned i) const override { return device_.signal_mode(i); }
+    bool read(std::vector<double>&, uint16_t&, int16_t&, uint16_t&) override { return false; }
+
+protected:
+    void do_clear() override {}
+    void do_connect() override {}
+    void do_disconnect() override {}
+    void do_start() override {}
+    void do_stop() override {}
+
+private:
+    const DeviceModel& device_;
+};
 }  // namespace
 
 void MainWindow::configure(const char* configuration_filename)
@@ -51,6 +83,8 @@ void MainWindow::configure(const char* configuration_filename)
     configurationBox = new QMessageBox(QMessageBox::Information, tr("Device configuration"),
                                        tr("Configuring the device"), QMessageBox::NoButton, this,
                                        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    // Without this the box would add an OK button of its own, and the user could dismiss it mid-way.
+    configurationBox->setStandardButtons(QMessageBox::NoButton);
     configurationBox->setModal(false);
     configurationBox->show();
 }
@@ -228,7 +262,19 @@ void MainWindow::onConfigured()
         return;
     }
     if (result.hide) hide();
+    // The viewer tabs are built from the modes the file set (refreshing keeps tabs that exist), and built
+    // again if the sensor type question changes what the EEG viewers were given.
+    const int sensorsBefore = sensorType;
+    if (signalsWidget && model) {
+        ConfiguredView view(*model);
+        signalsWidget->configureSignals(view, sensorType);
+    }
     refreshDeviceControls();
+    if (signalsWidget && model && sensorType != sensorsBefore) {
+        ConfiguredView view(*model);
+        signalsWidget->clear();
+        signalsWidget->configureSignals(view, sensorType);
+    }
     if (!result.message.empty())
         QMessageBox::warning(this, tr("Configuration problem"), QString::fromStdString(result.message));
     if (hdFolderInput) hdFolderInput->setEnabled(true);

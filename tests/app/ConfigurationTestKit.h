@@ -117,6 +117,12 @@ struct Answers {
                     }
                     return true;
                 }
+                // Anything else (a folder dialog, say) is recorded and closed, so a test can never hang on it.
+                if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                    seen << QStringLiteral("other|%1|%2").arg(modal->metaObject()->className(), modal->windowTitle());
+                    dialog->reject();
+                    return true;
+                }
                 return false;
             },
             parent);
