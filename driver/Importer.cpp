@@ -329,93 +329,125 @@ bool Importer::import(bool lenient) {
 
 namespace {
 
-// The record in `folder` whose name without restart suffix is `wanted`: the exact name first, else the first
-// restarted one in name order.
-std::string pickRecord(const std::string& folder, const std::string& wanted) {
-    std::vector<std::string> names = importer::recordNames(folder);
-    if (std::find(names.begin(), names.end(), wanted) != names.end())
-        return wanted;
-    for (const std::string& n : names)
-        if (importer::basename(n) == wanted)
-            return n;
-    return wanted;
+// The records in `folder` whose name without restart suffix is `wanted`, in recording order: the record itself,
+// then its restarts "_0", "_1", ...
+std::vector<std::string> recordPieces(const std::string& folder, const std::string& wanted) {
+    std::vector<std::pair<long long, std::string>> found;
+    for (const std::string& n : importer::recordNames(folder)) {
+        if (n == wanted)
+            found.emplace_back(-1, n);
+        else if (importer::basename(n) == wanted && n.size() - wanted.size() <= 19)
+            found.emplace_back(std::stoll(n.substr(wanted.size() + 1)), n);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> names;
+    for (auto& f : found)
+        names.push_back(std::move(f.second));
+    return names;
 }
 
 // The only recorded signal of an EEG half, or null (with `error`) when the half is something else.
-const KvnSignal* eegOf(const sdcard::SdCardReader& r, const char* side, std::string& error) {
+const KvnSignal* eegOf(const sdcard::SdCardReader& r, const std::string& side, std::string& error) {
     const KvnSignal* eeg = nullptr;
     for (const KvnSignal& s : r.header().signals) {
         if (!isRecorded(s))
             continue;
         if (eeg || s.name.compare(0, 3, "EEG") != 0) {
-            error = std::string("the ") + side + " record is not a single EEG signal";
+            error = "the " + side + " record is not a single EEG signal";
             return nullptr;
         }
         eeg = &s;
     }
     if (!eeg)
-        error = std::string("the ") + side + " record has no EEG signal";
+        error = "the " + side + " record has no EEG signal";
     return eeg;
 }
 
 }  // namespace
 
-Eeg64Importer::Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName)
-    : left_(std::make_unique<sdcard::SdCardReader>()), right_(std::make_unique<sdcard::SdCardReader>()) {
-    const std::string leftName = pickRecord(leftFolder, baseName + "l");
-    const std::string rightName = pickRecord(rightFolder, baseName + "r");
-    if (!left_->open(leftFolder, leftName)) {
-        error_ = "left record: " + left_->error();
+struct Eeg64Importer::Piece {
+    sdcard::SdCardReader left, right;
+    int16_t rightShift = 0;  // right's first sequence minus left's, modulo 65536
+};
+
+Eeg64Importer::Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName) {
+    const std::vector<std::string> lefts = recordPieces(leftFolder, baseName + "l");
+    const std::vector<std::string> rights = recordPieces(rightFolder, baseName + "r");
+    if (lefts.empty() || rights.empty()) {
+        error_ = "no " + std::string(lefts.empty() ? "left" : "right") + " record " + baseName +
+                 (lefts.empty() ? "l in " + leftFolder : "r in " + rightFolder);
         return;
     }
-    if (!right_->open(rightFolder, rightName)) {
-        error_ = "right record: " + right_->error();
-        return;
+    // A restart of the pair restarts both halves: the n-th pieces belong together.
+    const std::size_t count = std::min(lefts.size(), rights.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        auto piece = std::make_unique<Piece>();
+        if (!piece->left.open(leftFolder, lefts[i])) {
+            error_ = "left record: " + piece->left.error();
+            return;
+        }
+        if (!piece->right.open(rightFolder, rights[i])) {
+            error_ = "right record: " + piece->right.error();
+            return;
+        }
+        const KvnSignal* l = eegOf(piece->left, "left", error_);
+        const KvnSignal* r = l ? eegOf(piece->right, "right", error_) : nullptr;
+        if (!l || !r)
+            return;
+        if (l->samples != r->samples || piece->left.header().blockRate != piece->right.header().blockRate) {
+            error_ = "the left and right records differ in block rate or samples per block";
+            return;
+        }
+        if (i == 0) {
+            leftChannels_ = l->channels;
+            rightChannels_ = r->channels;
+            samples_ = l->samples;
+        } else if (l->channels != leftChannels_ || r->channels != rightChannels_ || l->samples != samples_ ||
+                   piece->left.header().blockRate != pieces_.front()->left.header().blockRate) {
+            error_ = "the restarts of the record differ in their signals";
+            return;
+        }
+        const uint16_t l0 = piece->left.header().firstSequence;
+        const uint16_t r0 = piece->right.header().firstSequence;
+        piece->rightShift = static_cast<int16_t>(static_cast<uint16_t>(r0 - l0));
+        pieces_.push_back(std::move(piece));
     }
-    const KvnSignal* l = eegOf(*left_, "left", error_);
-    const KvnSignal* r = l ? eegOf(*right_, "right", error_) : nullptr;
-    if (!l || !r)
-        return;
-    if (l->samples != r->samples || left_->header().blockRate != right_->header().blockRate) {
-        error_ = "the left and right records differ in block rate or samples per block";
-        return;
-    }
-    leftChannels_ = l->channels;
-    rightChannels_ = r->channels;
-    samples_ = l->samples;
     signals_.emplace_back("EEG", leftChannels_ + rightChannels_, leftChannels_ + rightChannels_, samples_, 1u);
-    for (const KvnSignal& s : left_->header().signals)
+    for (const KvnSignal& s : pieces_.front()->left.header().signals)
         if (s.name == "uSD")
             signals_.push_back(s);
-    // The later of the two starts is where pairs begin.
-    const uint16_t l0 = left_->header().firstSequence;
-    const uint16_t r0 = right_->header().firstSequence;
-    rightShift_ = static_cast<int16_t>(static_cast<uint16_t>(r0 - l0));
     valid_ = true;
 }
 
 Eeg64Importer::~Eeg64Importer() = default;
 
-std::string Eeg64Importer::version() const { return valid_ ? left_->header().version : std::string(); }
+std::string Eeg64Importer::version() const { return valid_ ? pieces_.front()->left.header().version : std::string(); }
 
 uint16_t Eeg64Importer::first_sequence() const {
     if (!valid_)
         return 0;
-    return rightShift_ > 0 ? right_->header().firstSequence : left_->header().firstSequence;
+    const Piece& p = *pieces_.front();
+    return p.rightShift > 0 ? p.right.header().firstSequence : p.left.header().firstSequence;
 }
 
 int64_t Eeg64Importer::total_frames() const {
     if (!valid_)
         return 0;
-    left_->scan();
-    right_->scan();
-    const int64_t shift = rightShift_;
-    int64_t pairs = std::min(left_->sampleBlocks() - std::max<int64_t>(0, shift),
-                             right_->sampleBlocks() - std::max<int64_t>(0, -shift));
-    return std::max<int64_t>(0, pairs);
+    int64_t total = 0;
+    for (const auto& p : pieces_) {
+        p->left.scan();
+        p->right.scan();
+        const int64_t shift = p->rightShift;
+        const int64_t pairs = std::min(p->left.sampleBlocks() - std::max<int64_t>(0, shift),
+                                       p->right.sampleBlocks() - std::max<int64_t>(0, -shift));
+        total += std::max<int64_t>(0, pairs);
+    }
+    return total;
 }
 
-uint16_t Eeg64Importer::blocks_per_second() const { return valid_ ? left_->header().blockRate : 0; }
+uint16_t Eeg64Importer::blocks_per_second() const {
+    return valid_ ? pieces_.front()->left.header().blockRate : 0;
+}
 
 std::vector<KvnSignal> Eeg64Importer::get_signals() const { return signals_; }
 
@@ -431,8 +463,20 @@ bool Eeg64Importer::import(bool lenient) {
     skipped_ = 0;
     if (!valid_)
         return false;
-    if (!left_->rewind() || !right_->rewind()) {
-        error_ = left_->error().empty() ? right_->error() : left_->error();
+    bool result = true;
+    for (auto& p : pieces_) {
+        bool stopped = false;
+        if (!importPiece(*p, lenient, stopped))
+            result = false;
+        if (stopped || !result)
+            return false;
+    }
+    return result;
+}
+
+bool Eeg64Importer::importPiece(Piece& piece, bool lenient, bool& stopped) {
+    if (!piece.left.rewind() || !piece.right.rewind()) {
+        error_ = piece.left.error().empty() ? piece.right.error() : piece.left.error();
         return false;
     }
     using Status = sdcard::SdCardReader::Status;
@@ -446,10 +490,11 @@ bool Eeg64Importer::import(bool lenient) {
         bool has = false;
         Status status = Status::Block;
     };
-    Side L{left_.get(), &lb, static_cast<int64_t>(left_->header().firstSequence)};
-    Side R{right_.get(), &rb, static_cast<int64_t>(left_->header().firstSequence) + rightShift_};
+    const int64_t l0 = piece.left.header().firstSequence;
+    Side L{&piece.left, &lb, l0};
+    Side R{&piece.right, &rb, l0 + piece.rightShift};
     auto advance = [](Side& s) {
-        uint16_t previous = s.block->sequence;
+        const uint16_t previous = s.block->sequence;
         do {
             s.status = s.reader->next(*s.block);
         } while (s.status == Status::Block && s.block->type != sdcard::BLOCK_SAMPLES);
@@ -458,9 +503,8 @@ bool Eeg64Importer::import(bool lenient) {
             return;
         if (s.started)
             s.counter += static_cast<uint16_t>(s.block->sequence - previous);
-        else
-            s.counter += static_cast<int16_t>(static_cast<uint16_t>(
-                s.block->sequence - static_cast<uint16_t>(s.counter)));  // first block against the header
+        else  // the first block, against the header's first sequence
+            s.counter += static_cast<int16_t>(static_cast<uint16_t>(s.block->sequence - static_cast<uint16_t>(s.counter)));
         s.started = true;
     };
     advance(L);
@@ -469,14 +513,9 @@ bool Eeg64Importer::import(bool lenient) {
     const std::size_t channels = leftChannels_ + rightChannels_;
     std::vector<double> merged(channels * samples_);
     while (L.has && R.has) {
-        if (L.counter < R.counter) {
+        if (L.counter != R.counter) {
             ++skipped_;
-            advance(L);
-            continue;
-        }
-        if (R.counter < L.counter) {
-            ++skipped_;
-            advance(R);
+            advance(L.counter < R.counter ? L : R);
             continue;
         }
         for (unsigned s = 0; s < samples_; ++s) {
@@ -491,8 +530,10 @@ bool Eeg64Importer::import(bool lenient) {
         out.type = SAMPLES_BLOCK;
         out.values = merged.data();
         out.count = merged.size();
-        if (!deliver(out))
+        if (!deliver(out)) {
+            stopped = true;
             return false;
+        }
         advance(L);
         advance(R);
     }
@@ -505,7 +546,7 @@ bool Eeg64Importer::import(bool lenient) {
         advance(R);
     }
     if (L.status == Status::Error || R.status == Status::Error) {
-        error_ = L.status == Status::Error ? "left record: " + left_->error() : "right record: " + right_->error();
+        error_ = L.status == Status::Error ? "left record: " + piece.left.error() : "right record: " + piece.right.error();
         return lenient;
     }
     return true;

@@ -92,10 +92,11 @@ private:
 };
 
 // The two halves of an EEG 64 headset: the left record "<base>l" in `leftFolder` and the right record "<base>r"
-// in `rightFolder` (restart suffixes allowed: "<base>l_0", ...), each with one 32-channel EEG signal, merged
-// into one record of one 64-channel EEG signal (left channels first) and the uSD signal. Blocks are paired by
-// sequence number; a block that has no partner in the other half is left out. Each half must record exactly
-// one EEG signal, with the same samples per block and block rate as the other half.
+// in `rightFolder`, each with one 32-channel EEG signal, merged into one record of one 64-channel EEG signal
+// (left channels first) and the uSD signal. Restarts of the pair ("<base>l_0" with "<base>r_0", ...) follow in
+// order, as one record. Blocks are paired by sequence number; a block that has no partner in the other half is
+// left out (skipped_blocks). Each half must record exactly one EEG signal, with the same samples per block and
+// block rate as the other half. The pair's battery is the lower level of the two; the flags are both ORed.
 class Eeg64Importer : public BaseImporter {
 public:
     Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName);
@@ -111,17 +112,19 @@ public:
     bool import(bool lenient) override;
 
     bool isValid() const { return valid_; }
-    int64_t skipped_blocks() const { return skipped_; }  // after import: unpaired blocks left out
+    std::size_t pieces() const { return pieces_.size(); }  // the record and its restarts
+    int64_t skipped_blocks() const { return skipped_; }    // after import: unpaired blocks left out
 
 private:
-    std::unique_ptr<sdcard::SdCardReader> left_;
-    std::unique_ptr<sdcard::SdCardReader> right_;
+    struct Piece;
+    bool importPiece(Piece& piece, bool lenient, bool& stopped);
+
+    std::vector<std::unique_ptr<Piece>> pieces_;
     std::vector<KvnSignal> signals_;
     bool valid_ = false;
     unsigned leftChannels_ = 0;
     unsigned rightChannels_ = 0;
     unsigned samples_ = 0;
-    int16_t rightShift_ = 0;  // right's first sequence minus left's, modulo 65536
     int64_t skipped_ = 0;
 };
 

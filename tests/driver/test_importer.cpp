@@ -97,6 +97,7 @@ private slots:
     void positioningSetupFile();
     void eeg64PairMergesBySequence();
     void eeg64RefusesMismatchedHalves();
+    void eeg64RestartsFollowInOrder();
     void basenameAndRecordNames();
     void mutatedRecordsNeverCrash();
 };
@@ -345,6 +346,34 @@ void TestImporter::eeg64RefusesMismatchedHalves() {
         QCOMPARE(imp.duration(), int64_t(0));
         QVERIFY(!imp.import(false));
     }
+}
+
+void TestImporter::eeg64RestartsFollowInOrder() {
+    // The pair restarted twice: pieces "x", "x_0", "x_1" of each half (listed out of order on disk).
+    QTemporaryDir dir;
+    const std::string d = dir.path().toStdString();
+    writeCard(d, "bl_1", kHalf, 300, 2, 5);
+    writeCard(d, "br_1", kHalf, 300, 2, 6);
+    writeCard(d, "bl", kHalf, 100, 4, 1);
+    writeCard(d, "br", kHalf, 100, 4, 2);
+    writeCard(d, "bl_0", kHalf, 200, 3, 3);
+    writeCard(d, "br_0", kHalf, 201, 3, 4);  // its right half starts one block late
+    writeCard(d, "bl_2", kHalf, 400, 3, 7);  // no right partner: left out
+    Eeg64Importer imp(d, d, "b");
+    QVERIFY2(imp.isValid(), imp.error().c_str());
+    QCOMPARE(imp.pieces(), std::size_t(3));
+    QCOMPARE(imp.first_sequence(), uint16_t(100));
+    QCOMPARE(imp.total_frames(), int64_t(4 + 2 + 2));
+    QCOMPARE(imp.duration(), int64_t(0));
+    Collected c = collect(imp);
+    QVERIFY(imp.import(false));
+    std::vector<uint16_t> seqs;
+    for (const Written& w : c.samples)
+        seqs.push_back(w.sequence);
+    QCOMPARE(seqs, (std::vector<uint16_t>{100, 101, 102, 103, 201, 202, 300, 301}));
+    QCOMPARE(c.samples[4].values[0], sampleValue(3, 1, 0));      // left piece 2, its second block
+    QCOMPARE(c.samples[4].values[32], sampleValue(4, 0, 0));     // right piece 2, its first block
+    QCOMPARE(imp.skipped_blocks(), int64_t(2));                   // left 200 and right 203
 }
 
 void TestImporter::basenameAndRecordNames() {
