@@ -37,15 +37,15 @@ public:
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;
 
-    // Remembers where and what to write; closes a record still open. `folder` must exist when writeHeaders
-    // runs. `device` names the device in the description (the folder's name when empty); `sensorType` is the
+    // Remembers where and what to write; closes a record still open. `device` names the device in the description (the folder's name when empty); `sensorType` is the
     // EEG sensor type code (0 unknown, 1 dry, 2 water, 3 textile), kept in the description.
     // Returns false (see error()) when the arguments cannot describe a record.
     bool setup(const char* folder, const std::vector<KvnSignal>& signalList, const std::string& device, int sensorType);
 
-    // Creates the files and writes their header lines and the description. `blockRate` is blocks per second;
-    // `withUtc` adds "UTC.csv" (a live acquisition stamps its blocks; an import has no stamps).
-    // False when the folder cannot be written or the set-up is unusable; nothing is left open then.
+    // Creates the folder when missing, the files, their header lines and the description. `blockRate` is blocks
+    // per second; `withUtc` adds "UTC.csv" (a live acquisition stamps its blocks; an import has no stamps).
+    // False when the folder cannot be written, already holds a record (or a file of the same name), or the
+    // set-up is unusable: an existing record is never overwritten, and nothing is left open or behind then.
     bool writeHeaders(int blockRate, bool withUtc);
 
     // One block in the live sample vector layout (the recorded signals in order, channels x samples each,
@@ -55,7 +55,7 @@ public:
     // A block without time stamps.
     bool write(const double* data, uint16_t sequence, int16_t battery, uint16_t flags);
 
-    // Hands every buffered row to the system.
+    // Hands every buffered row to the system and waits until it is written.
     bool flush();
     // Flushes and closes every file. False when anything written since writeHeaders was lost. Closing a closed
     // writer does nothing and returns true.
