@@ -31,12 +31,13 @@ public:
     QString cellText(int anchor) const;
     QRect circleRect(int anchor, int width, int height) const;
 
+    void setData(const double* data) override;
+
 public slots:
     void enlargeScale();
     void reduceScale();
 
 protected:
-    void setData(const double* data) override;
     void paintEvent(QPaintEvent* event) override;
 
 private slots:

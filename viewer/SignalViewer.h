@@ -12,7 +12,5 @@ public:
 
     void process(const double* data, bool channelMajor) override;
     void reset() override {}
-
-protected:
     virtual void setData(const double* data);
 };

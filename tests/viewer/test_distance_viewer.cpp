@@ -1,6 +1,7 @@
 // The distance viewer of a positioning set-up.
 #include <DistanceViewer.h>
 
+#include <QDir>
 #include <QImage>
 #include <QtTest>
 #include <cmath>
@@ -122,6 +123,15 @@ private slots:
         QCOMPARE(QColor(image.pixel(100, 150)), QColor(255, 128, 0));
         QCOMPARE(QColor(image.pixel(300, 30)), QColor(Qt::black));
         QCOMPARE(QColor(image.pixel(5, 5)), QColor(Qt::black));
+
+        DistanceViewer three(anchorSignal(1));
+        three.addAnchor(0);
+        three.addAnchor(1);
+        for (double d : {4.0, 12.0, 8.0, 14.0})
+            send(three, d, 3.9);
+        three.resize(900, 300);
+        const QString dir = qEnvironmentVariable("KVN_SCREENSHOT_DIR", QDir::currentPath());
+        QVERIFY(three.grab().save(QDir(dir).filePath("distance_viewer.png")));
     }
 };
 
