@@ -301,11 +301,14 @@ void MainWindow::dropEvent(QDropEvent* event)
         return;
     }
     if (urls.isEmpty()) return;
+    // A link that is not a local file keeps its text, so the message names what was dropped.
+    const QUrl& url = urls.first();
+    const QByteArray name = QFile::encodeName(url.isLocalFile() ? url.toLocalFile() : url.toString());
     if (configurationInProgress(configurationWatcher)) {
-        configure(QFile::encodeName(urls.first().toLocalFile()).constData());  // refused with its message
+        configure(name.constData());  // refused with its message
         return;
     }
     if (model && model->is_running()) onStopButtonClicked();
     if (model && model->is_connected()) onDisconnectButtonClicked();
-    configure(QFile::encodeName(urls.first().toLocalFile()).constData());
+    configure(name.constData());
 }

@@ -376,6 +376,16 @@ private slots:
         QCOMPARE(answers.seen.size(), 1);
     }
 
+    void droppedLinkThatIsNotAFileIsNamed()
+    {
+        MainWindow w;
+        kit::Answers answers(this);
+        drop(w, {QUrl("https://example.org/config.json")});
+        waitConfigured(w);
+        QCOMPARE(answers.seen, QStringList{"critical|Configuration problem|Unable to find configuration file "
+                                           "https://example.org/config.json"});
+    }
+
     void droppingWhileAcquiringStopsDisconnectsAndConfigures()
     {
         MainWindow w;
