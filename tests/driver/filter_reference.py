@@ -3,15 +3,13 @@
 
 Usage: filter_reference.py OUTPUT_FILE
 
-Each case is a block of lines:
-  case KIND ORDER RATE F1 F2 CHANNELS SAMPLES_PER_BLOCK BLOCKS SECTIONS
-  sos b0 b1 b2 a0 a1 a2            (SECTIONS lines)
-  in  v...                          (CHANNELS x total samples, channel after channel)
-  out v...                          (sosfilt of each channel over the whole length, zero initial state)
-A design SciPy refuses is a single line:
-  invalid KIND ORDER RATE F1 F2
-KIND is lowpass, highpass, bandpass or bandstop; F2 is -1 for the single-edge kinds, as the C++ call takes it.
-Numbers are written with repr so they read back exactly.
+Each case is four lines:
+  case KIND ORDER RATE F1 F2 CHANNELS SAMPLES_PER_BLOCK BLOCKS
+  sos b0 b1 b2 a0 a1 a2 ...   (section after section)
+  in  v...                     (channel after channel)
+  out v...                     (sosfilt of each channel over the whole length, zero initial state)
+A design SciPy refuses is one line: invalid KIND ORDER RATE F1 F2
+F2 is -1 for the single-edge kinds, as the C++ call takes it. Numbers are written with repr to read back exactly.
 """
 import sys
 
@@ -38,21 +36,11 @@ INVALID = [
 
 
 def fmt(values):
-    return " ".join(repr(float(v)) for v in values)
+    return " ".join(repr(float(v)) for v in np.ravel(values))
 
 
-def test_signal(rng, channels, total, rate):
-    t = np.arange(total) / rate
-    x = np.empty((channels, total))
-    for c in range(channels):
-        x[c] = (20.0 * np.sin(2 * np.pi * 10.0 * t + c) + 8.0 * np.sin(2 * np.pi * 50.0 * t)
-                + 5.0 * np.sin(2 * np.pi * rate / 4 * t) + 3.0 * rng.standard_normal(total) + 40.0 * (c - 1))
-    return x
-
-
-def design(kind, order, rate, edges):
-    wn = edges[0] if len(edges) == 1 else list(edges)
-    return signal.butter(order, wn, btype=kind, fs=rate, output="sos")
+def design(kind, order, rate, f1, f2):
+    return signal.butter(order, f1 if f2 < 0 else [f1, f2], btype=kind, fs=rate, output="sos")
 
 
 def main():
@@ -64,25 +52,24 @@ def main():
     channels, blocks = 3, 12
     for rate, kinds in EDGES.items():
         spb = BLOCK[rate]
+        t = np.arange(spb * blocks) / rate
         for kind, edge_list in kinds.items():
             for edges in edge_list:
+                f1, f2 = (edges[0], -1.0) if len(edges) == 1 else edges
                 for order in ORDERS:
-                    sos = design(kind, order, rate, edges)
-                    x = test_signal(rng, channels, spb * blocks, rate)
-                    y = signal.sosfilt(sos, x, axis=1)
-                    f1, f2 = (edges[0], -1.0) if len(edges) == 1 else edges
-                    lines.append(f"case {kind} {order} {rate!r} {f1!r} {f2!r} {channels} {spb} {blocks} {len(sos)}")
-                    lines.extend("sos " + fmt(s) for s in sos)
-                    lines.append("in " + fmt(x.ravel()))
-                    lines.append("out " + fmt(y.ravel()))
+                    sos = design(kind, order, rate, f1, f2)
+                    x = np.array([20.0 * np.sin(2 * np.pi * 10.0 * t + c) + 8.0 * np.sin(2 * np.pi * 50.0 * t)
+                                  + 5.0 * np.sin(np.pi / 2 * rate * t) + 3.0 * rng.standard_normal(t.size)
+                                  + 40.0 * (c - 1) for c in range(channels)])
+                    lines.append(f"case {kind} {order} {rate!r} {f1!r} {f2!r} {channels} {spb} {blocks}")
+                    lines += ["sos " + fmt(sos), "in " + fmt(x), "out " + fmt(signal.sosfilt(sos, x, axis=1))]
     for kind, order, rate, f1, f2 in INVALID:
-        edges = (f1,) if f2 < 0 else (f1, f2)
         try:
-            design(kind, order, rate, edges)
+            design(kind, order, rate, f1, f2)
         except ValueError:
             lines.append(f"invalid {kind} {order} {rate!r} {f1!r} {f2!r}")
         else:
-            sys.stderr.write(f"SciPy accepted a design listed as invalid: {kind} {order} {rate} {edges}\n")
+            sys.stderr.write(f"SciPy accepted a design listed as invalid: {kind} {order} {rate} {f1} {f2}\n")
             return 1
     with open(sys.argv[1], "w", encoding="ascii") as out:
         out.write("\n".join(lines) + "\n")
