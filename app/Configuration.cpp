@@ -262,6 +262,12 @@ void MainWindow::onConfigured()
         return;
     }
     if (result.hide) hide();
+    // The questions and boxes below run event loops of their own: a file dropped meanwhile starts another
+    // configuration (after disconnecting this device), and the rest of this result must not reach it.
+    DeviceModel* const installed = model.get();
+    auto superseded = [this, installed] {
+        return model.get() != installed || configurationInProgress(configurationWatcher);
+    };
     // The viewer tabs are built from the modes the file set (refreshing keeps tabs that exist), and built
     // again if the sensor type question changes what the EEG viewers were given.
     const int sensorsBefore = sensorType;
@@ -270,6 +276,7 @@ void MainWindow::onConfigured()
         signalsWidget->configureSignals(view, sensorType);
     }
     refreshDeviceControls();
+    if (superseded()) return;
     if (signalsWidget && model && sensorType != sensorsBefore) {
         ConfiguredView view(*model);
         signalsWidget->clear();
@@ -277,6 +284,7 @@ void MainWindow::onConfigured()
     }
     if (!result.message.empty())
         QMessageBox::warning(this, tr("Configuration problem"), QString::fromStdString(result.message));
+    if (superseded()) return;
     if (hdFolderInput) hdFolderInput->setEnabled(true);
     if (!result.harddrivePath.empty()) {
         // "~" stands for the user's home, so one file serves every user of a lab machine.
@@ -285,7 +293,10 @@ void MainWindow::onConfigured()
         if (hdFolderInput) hdFolderInput->setText(folder);
         if (hdBox) hdBox->setChecked(true);
     }
-    if (result.autostart) QTimer::singleShot(0, this, &MainWindow::onStartButtonClicked);
+    if (result.autostart)
+        QTimer::singleShot(0, this, [this, superseded] {
+            if (!superseded()) onStartButtonClicked();
+        });
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)

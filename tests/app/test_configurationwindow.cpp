@@ -376,6 +376,43 @@ private slots:
         QCOMPARE(answers.seen.size(), 1);
     }
 
+    void fileDroppedWhileAResultIsShownWins()
+    {
+        // A drop while the first result's warning is up starts the second configuration; the rest of the first
+        // result (its folder, its autostart) must not be applied to what follows.
+        MainWindow w;
+        const QString second = file(kH64 + R"(, "sensors": "dry")");
+        QStringList seen;
+        ModalAnswerer answerer(
+            [&](QWidget* modal) {
+                if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                    seen << box->text();
+                    if (box->text() == "Unknown sensor type") drop(w, {QUrl::fromLocalFile(second)});
+                    box->button(QMessageBox::Ok)->click();
+                    return true;
+                }
+                if (auto* input = qobject_cast<QInputDialog*>(modal)) {
+                    input->setTextValue("Dry");
+                    input->accept();
+                    return true;
+                }
+                return false;
+            },
+            this);
+        configure(w, file(kB08 + R"(, "sensors": "wet", "autostart": true, )" +
+                          textEntry("harddrive", dir.filePath("first"))));
+        QTRY_VERIFY_WITH_TIMEOUT(seen.contains("Unknown sensor type"), 30000);
+        waitConfigured(w);
+        QTest::qWait(200);
+        QCOMPARE(seen, QStringList{"Unknown sensor type"});
+        QVERIFY2(groupTitle(w).startsWith("KVN-H64-1010"), qPrintable(groupTitle(w)));
+        QVERIFY(!box(w, "Hard drive record")->isChecked());
+        QVERIFY(hdFolderInput(w)->text().isEmpty());
+        QVERIFY(!button(w, "Stop")->isEnabled());
+        QVERIFY(button(w, "Start")->isEnabled());
+        QVERIFY(!kit::byText<QLabel>(w, "Unable to start acquiring data"));
+    }
+
     void droppedLinkThatIsNotAFileIsNamed()
     {
         MainWindow w;
