@@ -22,25 +22,32 @@ struct Block {
     std::uint16_t flags = 0;
 };
 
-inline void freshFleet(const QTemporaryDir& cards, double scale) {
+inline void freshFleet(const QTemporaryDir& cards, double scale, std::uint64_t seed = 7) {
     sim::reset();
     sim::clearFaults();
-    sim::setSeed(7);
+    sim::setSeed(seed);
     sim::setSdCardRoot(cards.path().toStdString());
     sim::setTimeScale(scale);
 }
 
-inline std::unique_ptr<Driver> bluetoothDriver(const std::string& name, bool connect = true) {
+template <typename F>
+void withFaults(const char* device, F edit) {
+    sim::Faults f;
+    edit(f);
+    sim::setFaults(device, f);
+}
+
+inline std::unique_ptr<Driver> bluetoothDriver(const std::string& name) {
     auto driver = std::make_unique<Driver>(new BluetoothConnection(name));
     driver->setTimeout(1000);
-    if (connect) driver->connectDevice();
+    driver->connectDevice();
     return driver;
 }
 
-inline std::unique_ptr<Driver> usbDriver(int port, bool connect = true) {
+inline std::unique_ptr<Driver> usbDriver(int port) {
     auto driver = std::make_unique<Driver>(new UsbConnection(port, 921600));
     driver->setTimeout(1000);
-    if (connect) driver->connectDevice();
+    driver->connectDevice();
     return driver;
 }
 
@@ -52,12 +59,25 @@ bool readBlock(D& driver, Block& block) {
 template <typename D>
 std::vector<Block> readBlocks(D& driver, int count) {
     std::vector<Block> blocks;
-    for (int i = 0; i < count; ++i) {
-        Block b;
-        if (!readBlock(driver, b)) break;
-        blocks.push_back(std::move(b));
-    }
+    for (Block b; int(blocks.size()) < count && readBlock(driver, b);) blocks.push_back(b);
     return blocks;
+}
+
+template <typename D>
+bool recordTo(D& driver, const std::string& directory, const std::string& file) {
+    return driver.enableSDCard(true) && driver.setDirectory(directory) && driver.setFile(file);
+}
+
+// Device clock minus ours, from each of `rounds` exchanges.
+template <typename D>
+std::vector<double> clockOffsets(D& driver, int rounds) {
+    std::vector<double> offsets;
+    BaseDriver::SynchronizationData d;
+    if (!driver.startSynchronization()) return offsets;
+    for (int i = 0; i < rounds && driver.synchronize(d) && d.t1 <= d.t2; ++i)
+        offsets.push_back((double(std::int32_t(d.t1 - d.t0)) + double(std::int32_t(d.t2 - d.t3))) / 2.0);
+    driver.stopSynchronization();
+    return offsets;
 }
 
 inline double secondsSince(std::chrono::steady_clock::time_point start) {
