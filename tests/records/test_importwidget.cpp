@@ -4,13 +4,13 @@
 #include "ImportConfiguration.h"
 #include "ImportWidget.h"
 #include "ModalAnswerer.h"
-#include "SignalNames.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
-#include <QPushButton>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -20,280 +20,174 @@
 
 namespace {
 
-const std::vector<KvnSignal> kTracker = {
-    {"ANC", 2, 2, 1, 1}, {"ANC", 2, 2, 1, 1}, {"IMU", 6, 6, 1, 0}, {"uSD", 1, 1, 1, 1}};
-const std::vector<KvnSignal> kEeg = {{"EEG", 8, 8, 8, 1}, {"uSD", 1, 1, 1, 1}};
-
-QPushButton* button(QWidget& w, const QString& text)
+void touch(const QString& path)
 {
-    for (auto* b : w.findChildren<QPushButton*>())
-        if (b->text() == text) return b;
-    return nullptr;
+    QDir().mkpath(QFileInfo(path).path());
+    QFile(path).open(QIODevice::WriteOnly);
 }
 
-template <typename T>
-T* child(QWidget& w, const char* name)
+QComboBox* boxOf(QWidget* picker) { return picker->findChild<QComboBox*>("recordBox"); }
+
+// Types `text` into a picker; its listing, sorted, once the search has reported.
+QStringList search(QWidget* picker, const QString& text)
 {
-    return w.findChild<T*>(name);
+    picker->findChild<QLineEdit*>("inputPath")->setText(text);
+    for (int i = 0; i < 500 && static_cast<SimpleImportConfiguration*>(picker)->isSearching(); ++i) QTest::qWait(10);
+    QTest::qWait(20);  // the watcher's report is queued
+    QStringList list;
+    for (int i = 0; i < boxOf(picker)->count(); ++i) list << boxOf(picker)->itemText(i);
+    list.sort();
+    return list;
 }
 
-// Points the single-device picker at `folder` and waits until the dialog shows a record (or none).
-bool choose(ImportWidget& w, const QString& folder, bool expectRecord = true)
+// Imports the dialog's record into `output`: the title and text of the message that ends the import.
+QString importInto(ImportWidget& w, const QString& output)
 {
-    auto* picker = child<SimpleImportConfiguration>(w, "singlePicker");
-    picker->findChild<QLineEdit*>("inputPath")->setText(folder);
-    for (int i = 0; i < 500 && (picker->isSearching() || bool(w.currentImporter()) != expectRecord); ++i)
-        QTest::qWait(10);
-    return bool(w.currentImporter()) == expectRecord;
-}
-
-bool waitForImportEnd(ImportWidget& w)
-{
+    w.findChild<QLineEdit*>("outputInput")->setText(output);
+    std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
+    fixtures::button(w, "&Import")->click();
     for (int i = 0; i < 3000 && w.isImporting(); ++i) QTest::qWait(10);
-    return !w.isImporting();
+    return answerer->titles.join('|') + ": " + answerer->texts.join('|');
 }
+
+const QString kImported = "SD record import: Record imported successfully";
 
 }  // namespace
 
 class ImportWidgetTest : public QObject {
     Q_OBJECT
 private slots:
-    void startsWithNothingToImport()
+    void pickerListsFirstFilesAndBuildsImporters()
     {
-        ImportWidget w;
-        QCOMPARE(w.windowTitle(), QStringLiteral("Import SD record"));
-        auto* tabs = w.findChild<QTabWidget*>();
-        QCOMPARE(tabs->count(), 2);
-        QCOMPARE(tabs->tabText(0), QStringLiteral("Single device"));
-        QCOMPARE(tabs->tabText(1), QStringLiteral("EEG 64 device"));
-        QCOMPARE(tabs->currentIndex(), 0);
-        QVERIFY(!button(w, "&Import")->isEnabled());
-        QVERIFY(button(w, "&Exit")->isEnabled());
-        QCOMPARE(child<QLabel>(w, "lengthLabel")->text(), QStringLiteral("Record length:"));
-        QCOMPARE(child<QLabel>(w, "sequenceLabel")->text(), QStringLiteral("First sequence:"));
-        QVERIFY(child<QLabel>(w, "setupLabel")->isHidden());
-        QVERIFY(child<QCheckBox>(w, "setupBox")->isHidden());
-        QCOMPARE(w.findChild<QProgressBar*>()->maximum(), 100);
+        QTemporaryDir dir;
+        const QString root = dir.path() + "/card";
+        QVERIFY(fixtures::writeCardRecord(root, "sd", "abc", fixtures::kHalf, 32, 3));
+        for (const char* name : {"/only/1_xyz.dat", "/0_top.tar.gz", "/x0_no.kvb"}) touch(root + name);
+        QVERIFY(QDir().mkpath(root + "/0_folder.kvb"));  // a folder is no record
+        QVERIFY(QFile::link(root, root + "/sd/loop"));      // links to folders are not followed
+
+        SimpleImportConfiguration picker([](const QByteArray&, const QByteArray&) { return true; });
+        QSignalSpy updated(&picker, &ImportConfiguration::updated);
+        QCOMPARE(search(&picker, root), QStringList({"/sd/abc", "/top"}));
+        boxOf(&picker)->setCurrentIndex(boxOf(&picker)->findText("/sd/abc"));
+        QCOMPARE(picker.currentFolder(), QFile::encodeName(root + "/sd"));
+        QCOMPARE(std::unique_ptr<BaseImporter>(picker.createImporter())->total_frames(), int64_t(3));
+        // With a trailing slash the folder itself is shorter than the text: its record shows by name.
+        QCOMPARE(search(&picker, root + "/"), QStringList({"/top", "sd/abc"}));
+        const int before = updated.count();
+        QCOMPARE(search(&picker, root + "/nowhere"), QStringList());
+        QVERIFY(updated.count() > before);  // the cleared box no longer offers a record
+        QVERIFY(!picker.createImporter());
+        QVERIFY(SimpleImportConfiguration::findRecords(QFile::encodeName(root), [] { return true; }).empty());
     }
 
-    void showsTheChosenRecord()
-    {
-        QTemporaryDir card;
-        QVERIFY(!fixtures::writeCardRecord(card.path() + "/trk", ".", "t1", kTracker, 16, 16 * 62, 300,
-                                           "{\"anchors\": [1, 2]}", "HW1.0_FW1.0").empty());
-        QVERIFY(!fixtures::writeCardRecord(card.path() + "/eeg", ".", "e1", kEeg, 32, 40).empty());
-
-        ImportWidget w;
-        QVERIFY(choose(w, card.path() + "/trk"));
-        QCOMPARE(child<QLabel>(w, "lengthLabel")->text(), QStringLiteral("Record length: 1 minutes 2 seconds "));
-        QCOMPARE(child<QLabel>(w, "sequenceLabel")->text(), QStringLiteral("First sequence: 300"));
-        auto* table = child<QTableWidget>(w, "signalTable");
-        QCOMPARE(table->columnCount(), 4);
-        QCOMPARE(table->rowCount(), 4);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(table->item(i, 0)->text(), QString::fromStdString(niceNameAndSuffix("HW1.0_FW1.0", kTracker, i)));
-        QVERIFY(table->item(0, 0)->text() != table->item(1, 0)->text());
-        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("2"));
-        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("16"));
-        QCOMPARE(table->item(0, 3)->text(), QStringLiteral("1"));
-        QVERIFY(table->item(0, 1)->foreground().color() != QColor(128, 128, 128));
-        for (int c = 1; c < 4; ++c) QCOMPARE(table->item(2, c)->foreground().color(), QColor(128, 128, 128));
-        QCOMPARE(table->item(2, 3)->text(), QStringLiteral("0"));
-        QVERIFY(!table->item(3, 0));  // the SD card
-        auto* setupBox = child<QCheckBox>(w, "setupBox");
-        QVERIFY(!child<QLabel>(w, "setupLabel")->isHidden());
-        QCOMPARE(child<QLabel>(w, "setupLabel")->text(), QStringLiteral("Halvo Record"));
-        QVERIFY(!setupBox->isHidden() && setupBox->isChecked() && !setupBox->isEnabled());
-        QCOMPARE(setupBox->text(), QStringLiteral("SetUp Recorded"));
-
-        // A record without anchors hides the positioning row again.
-        QVERIFY(choose(w, card.path() + "/eeg"));
-        QVERIFY(child<QLabel>(w, "setupLabel")->isHidden());
-        QVERIFY(setupBox->isHidden());
-        QCOMPARE(table->rowCount(), 2);
-        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("256"));
-
-        // Nothing there: the display empties.
-        QVERIFY(choose(w, card.path() + "/none", false));
-        QCOMPARE(table->rowCount(), 0);
-        QCOMPARE(child<QLabel>(w, "lengthLabel")->text(), QStringLiteral("Record length:"));
-
-        // The EEG 64 tab has no pair chosen: no record.
-        QVERIFY(choose(w, card.path() + "/eeg"));
-        w.findChild<QTabWidget*>()->setCurrentIndex(1);
-        QVERIFY(!w.currentImporter());
-        w.findChild<QTabWidget*>()->setCurrentIndex(0);
-        QVERIFY(w.currentImporter());
-    }
-
-    void importNeedsARecordAndAnOutputFolder()
-    {
-        QTemporaryDir card;
-        QVERIFY(!fixtures::writeCardRecord(card.path(), ".", "e1", kEeg, 32, 4).empty());
-        ImportWidget w;
-        QPushButton* import = button(w, "&Import");
-        auto* output = child<QLineEdit>(w, "outputInput");
-        output->setText("x");
-        QVERIFY(!import->isEnabled());  // no record yet
-        output->clear();
-        QVERIFY(choose(w, card.path()));
-        QVERIFY(!import->isEnabled());
-        output->setText("o");
-        QVERIFY(import->isEnabled());
-        output->clear();
-        QVERIFY(!import->isEnabled());
-    }
-
-    void importWritesTheRecordAndItsSetup()
+    void showsAndImportsTheChosenRecord()
     {
         QTemporaryDir card, out;
-        const auto written = fixtures::writeCardRecord(card.path(), "sd", "t1", kTracker, 16, 200, 9,
-                                                       "{\"anchors\": [1, 2]}", "HW1.0_FW1.0");
-        QVERIFY(!written.empty());
+        const std::vector<KvnSignal> tracker = {
+            {"ANC", 2, 2, 1, 1}, {"ANC", 2, 2, 1, 1}, {"IMU", 6, 6, 1, 0}, {"uSD", 1, 1, 1, 1}};
+        QVERIFY(fixtures::writeCardRecord(card.path() + "/trk", "sd", "t1", tracker, 16, 16 * 62, 300,
+                                          "{\"anchors\": [1, 2]}", "HW1.0_FW1.0"));
+        QVERIFY(fixtures::writeCardRecord(card.path() + "/eeg", ".", "e1", {{"EEG", 8, 8, 8, 1}}, 32, 40));
         ImportWidget w;
         w.show();
-        QVERIFY(choose(w, card.path()));
-        child<QLineEdit>(w, "outputInput")->setText(out.path());
-        std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-        button(w, "&Import")->click();
-        QVERIFY(w.isImporting());
-        QVERIFY(!button(w, "&Exit")->isEnabled());
-        QVERIFY(!button(w, "&Import")->isEnabled());
-        QVERIFY(waitForImportEnd(w));
-        QCOMPARE(answerer->titles, QStringList({"SD record import"}));
-        QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
-        QCOMPARE(w.findChild<QProgressBar*>()->value(), 100);
-        QVERIFY(button(w, "&Exit")->isEnabled());
-        QVERIFY(!button(w, "&Import")->isEnabled());  // the record must be chosen again
-        QVERIFY(!w.currentImporter());
-        QVERIFY(QFile::exists(out.path() + "/posita_setup.json"));
+        auto* tabs = w.findChild<QTabWidget*>();
+        QCOMPARE(QStringList({w.windowTitle(), tabs->tabText(0), tabs->tabText(1)}),
+                 QStringList({"Import SD record", "Single device", "EEG 64 device"}));
+        auto* picker = w.findChild<QWidget*>("singlePicker");
+        auto* table = w.findChild<QTableWidget*>("signalTable");
+        auto* setupBox = w.findChild<QCheckBox*>("setupBox");
+        search(picker, card.path() + "/eeg");
+        QVERIFY(setupBox->isHidden());  // no anchors
+        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("256"));
+        QVERIFY(!fixtures::button(w, "&Import")->isEnabled());  // no output folder
 
+        search(picker, card.path() + "/trk");
+        QCOMPARE(w.findChild<QLabel*>("lengthLabel")->text(), QStringLiteral("Record length: 1 minutes 2 seconds "));
+        QCOMPARE(w.findChild<QLabel*>("sequenceLabel")->text(), QStringLiteral("First sequence: 300"));
+        QCOMPARE(table->rowCount(), 4);
+        QVERIFY(table->item(0, 0)->text() != table->item(1, 0)->text());  // two anchors, two names
+        QCOMPARE(table->item(0, 1)->text() + " " + table->item(0, 2)->text(), QStringLiteral("2 16"));
+        QCOMPARE(table->item(2, 3)->text(), QStringLiteral("0"));
+        QCOMPARE(table->item(2, 1)->foreground().color(), QColor(128, 128, 128));  // switched off
+        QVERIFY(!table->item(3, 0));                                                // the SD card
+        QCOMPARE(w.findChild<QLabel*>("setupLabel")->text() + "|" + setupBox->text(),
+                 QStringLiteral("Halvo Record|SetUp Recorded"));
+        QVERIFY(!setupBox->isHidden() && setupBox->isChecked() && !setupBox->isEnabled());
+
+        QCOMPARE(importInto(w, out.path()), kImported);
+        QVERIFY(!fixtures::button(w, "&Import")->isEnabled());  // an importer delivers its record once
+        QVERIFY(QFile::exists(out.path() + "/posita_setup.json"));
         CsvReader reader;
         QVERIFY2(reader.open(out.path().toStdString()), reader.error().c_str());
-        QCOMPARE(reader.totalBlocks(), int64_t(written.size()));
+        QCOMPARE(reader.totalBlocks(), int64_t(16 * 62));
         QCOMPARE(reader.numberOfSignals(), std::size_t(2));  // the switched-off IMU and the SD card record nothing
-        for (const auto& block : written) {
-            const Frame f = reader.read();
-            QCOMPARE(f.sequence, block.sequence);
-            QCOMPARE(f.battery, block.battery);
-            QCOMPARE(f.flags, block.flags);
-            QCOMPARE(f.blocks.size(), std::size_t(2));
-            QCOMPARE(f.blocks[0].value(0, 0), block.values[0]);
-            QCOMPARE(f.blocks[1].value(0, 1), block.values[3]);
-        }
-        QVERIFY(reader.read().isEnd());
+        const Frame f = reader.read();
+        QCOMPARE(f.sequence, uint16_t(300));
+        QCOMPARE(f.blocks.at(1).value(0, 1), fixtures::sampleValue(0, 3));
+
+        tabs->setCurrentIndex(1);  // no pair chosen there
+        QVERIFY(!w.currentImporter());
+        QCOMPARE(table->rowCount(), 0);
+        QCOMPARE(w.findChild<QLabel*>("lengthLabel")->text(), QStringLiteral("Record length:"));
     }
 
-    void eeg64PairImportsAsOneHeadset()
+    void eeg64HalvesFilteredPairedAndImportedAsOneHeadset()
     {
         QTemporaryDir card, out;
-        const auto left = fixtures::writeCardRecord(card.path() + "/L", "sd", "s7l", fixtures::halfSignals(), 32, 30, 0, {},
-                                                  "HW3.0_FW2.1", 1000.0);
-        const auto right = fixtures::writeCardRecord(card.path() + "/R", "sd", "s7r", fixtures::halfSignals(), 32, 30, 0, {},
-                                                   "HW3.0_FW2.1", 2000.0);
-        QVERIFY(!left.empty() && !right.empty());
+        const QString l = card.path() + "/L", r = card.path() + "/R";
+        QVERIFY(fixtures::writeCardRecord(l, "sd", "s7l", fixtures::kHalf, 32, 30, 0, {}, "HW3.0_FW2.1", 1000.0));
+        QVERIFY(fixtures::writeCardRecord(r, "sd", "s7r", fixtures::kHalf, 32, 30, 0, {}, "HW3.0_FW2.1", 2000.0));
+        QVERIFY(fixtures::writeCardRecord(l, ".", "small_l", {{"EEG", 8, 8, 8, 1}}, 32, 4));  // 8 channels
+        QVERIFY(fixtures::writeCardRecord(l, ".", "bvpl", {{"BVP", 32, 32, 8, 1}}, 32, 4));   // not EEG
+        QVERIFY(fixtures::writeCardRecord(r, ".", "s8r_0", fixtures::kHalf, 32, 4));
+        QVERIFY(fixtures::writeCardRecord(r, ".", "s7l", fixtures::kHalf, 32, 4));  // wrong side
+        touch(l + "/0_brokenl.kvb");
+
         ImportWidget w;
         w.show();
         w.findChild<QTabWidget*>()->setCurrentIndex(1);
-        auto* pair = child<Eeg64ImportConfiguration>(w, "eeg64Picker");
-        pair->leftPicker()->findChild<QLineEdit*>("inputPath")->setText(card.path() + "/L");
-        QTest::qWait(20);
+        auto* pair = w.findChild<Eeg64ImportConfiguration*>("eeg64Picker");
+        QStringList titles;
+        for (auto* g : pair->findChildren<QGroupBox*>()) titles << g->title();
+        QCOMPARE(titles, QStringList({"Left record", "Right record"}));
+        QCOMPARE(search(pair->leftPicker(), l), QStringList({"/sd/s7l"}));
         QVERIFY(!w.currentImporter());  // one half is not a headset
-        pair->rightPicker()->findChild<QLineEdit*>("inputPath")->setText(card.path() + "/R");
-        QTRY_VERIFY(w.currentImporter());
-        auto* table = child<QTableWidget>(w, "signalTable");
-        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("64"));
-        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("256"));
+        QCOMPARE(search(pair->rightPicker(), r), QStringList({"/s8r_0", "/sd/s7r"}));
+        QComboBox* right = boxOf(pair->rightPicker());
+        right->setCurrentIndex(right->findText("/s8r_0"));
+        QCOMPARE(pair->rightPicker()->currentBaseName(), QByteArray("s8"));  // no restart suffix, no side
+        QVERIFY(!w.currentImporter());
+        right->setCurrentIndex(right->findText("/sd/s7r"));
+        QVERIFY(w.currentImporter());
+        QCOMPARE(w.findChild<QTableWidget*>("signalTable")->item(0, 1)->text(), QStringLiteral("64"));
 
-        child<QLineEdit>(w, "outputInput")->setText(out.path());
-        std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-        button(w, "&Import")->click();
-        QVERIFY(waitForImportEnd(w));
-        QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
+        QCOMPARE(importInto(w, out.path()), kImported);
         CsvReader reader;
         QVERIFY2(reader.open(out.path().toStdString()), reader.error().c_str());
         QCOMPARE(reader.totalBlocks(), int64_t(30));
-        QCOMPARE(reader.signalChannels(0), 64u);
         const Frame f = reader.read();
-        QCOMPARE(f.blocks[0].value(0, 0), left[0].values[0]);    // left channels first
-        QCOMPARE(f.blocks[0].value(0, 32), right[0].values[0]);  // then the right ones
-        QCOMPARE(f.blocks[0].value(7, 63), right[0].values[7 * 32 + 31]);
+        QCOMPARE(f.blocks.at(0).value(0, 0), 1000.0 + fixtures::sampleValue(0, 0));  // left channels first
+        QCOMPARE(f.blocks.at(0).value(0, 32), 2000.0 + fixtures::sampleValue(0, 0));
+        QCOMPARE(f.blocks.at(0).value(7, 63), 2000.0 + fixtures::sampleValue(0, 7 * 32 + 31));
     }
 
-    void failedImportsSayNotImported_data()
+    void damagedRecordsAreNotImported()
     {
-        QTest::addColumn<QString>("damage");
-        QTest::newRow("unwritable output") << "output";
-        QTest::newRow("cut in the middle of a block") << "truncate";
-        QTest::newRow("not a record") << "garbage";
-    }
-
-    void failedImportsSayNotImported()
-    {
-        QFETCH(QString, damage);
-        QTemporaryDir card, out;
-        QVERIFY(!fixtures::writeCardRecord(card.path(), ".", "e1", kEeg, 32, 50).empty());
-        const QString file = card.path() + "/0_e1.kvb";
-        QString output = out.path();
-        if (damage == "output") {
-            QFile blocker(out.path() + "/blocker");
-            QVERIFY(blocker.open(QIODevice::WriteOnly));
-            output = out.path() + "/blocker/sub";
-        } else if (damage == "truncate") {
-            QFile f(file);
-            QVERIFY(f.resize(f.size() - 100));
-        } else {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            f.write(QByteArray(4096, '\x5a'));
+        for (bool truncate : {true, false}) {
+            QTemporaryDir card, out;
+            QVERIFY(fixtures::writeCardRecord(card.path(), ".", "e1", {{"EEG", 8, 8, 8, 1}}, 32, 50));
+            QFile f(card.path() + "/0_e1.kvb");
+            // Cut in the middle of a block, or not a record at all.
+            QVERIFY(truncate ? f.resize(f.size() - 100) : f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'Z')));
+            f.close();
+            ImportWidget w;
+            w.show();
+            search(w.findChild<QWidget*>("singlePicker"), card.path());
+            QCOMPARE(importInto(w, out.path()), QStringLiteral("SD record import: Record not imported"));
+            QVERIFY(fixtures::button(w, "&Exit")->isEnabled());
+            QVERIFY(!QFile::exists(out.path() + "/posita_setup.json"));
         }
-        ImportWidget w;
-        w.show();
-        QVERIFY(choose(w, card.path()));
-        child<QLineEdit>(w, "outputInput")->setText(output);
-        std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-        button(w, "&Import")->click();
-        QVERIFY(waitForImportEnd(w));
-        QCOMPARE(answerer->texts, QStringList({"Record not imported"}));
-        QVERIFY(button(w, "&Exit")->isEnabled());
-        QVERIFY(!QFile::exists(output + "/posita_setup.json"));
-    }
-
-    void closingDuringAnImportAbortsItFirst()
-    {
-        QTemporaryDir card, out;
-        QVERIFY(!fixtures::writeCardRecord(card.path(), ".", "big", kEeg, 32, 20000).empty());
-        ImportWidget w;
-        w.show();
-        QVERIFY(choose(w, card.path()));
-        child<QLineEdit>(w, "outputInput")->setText(out.path());
-        std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-        button(w, "&Import")->click();
-        const BaseImporter* inUse = w.currentImporter();
-        // A new choice and a tab change during the import leave the importer in use alone.
-        child<SimpleImportConfiguration>(w, "singlePicker")->findChild<QLineEdit*>("inputPath")->setText(card.path() + "/x");
-        w.findChild<QTabWidget*>()->setCurrentIndex(1);
-        QTest::qWait(50);
-        QCOMPARE(w.currentImporter(), inUse);
-        w.close();  // the window's close button
-        QVERIFY(w.isVisible());
-        QVERIFY(waitForImportEnd(w));
-        QTRY_VERIFY(!w.isVisible());
-        QCOMPARE(w.result(), int(QDialog::Rejected));
-        QCOMPARE(answerer->answered(), 1);
-    }
-
-    void destroyedDuringAnImport()
-    {
-        QTemporaryDir card, out;
-        QVERIFY(!fixtures::writeCardRecord(card.path(), ".", "big", kEeg, 32, 20000).empty());
-        auto* w = new ImportWidget;
-        QVERIFY(choose(*w, card.path()));
-        child<QLineEdit>(*w, "outputInput")->setText(out.path());
-        button(*w, "&Import")->click();
-        QVERIFY(w->isImporting());
-        delete w;  // waits for the worker; its late report goes nowhere
-        QTest::qWait(50);
     }
 };
 
