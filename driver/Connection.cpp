@@ -1,5 +1,11 @@
 #include "Connection.h"
 
+#include "Simulation.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include "SimDevice.h"
 
 Connection::Connection(std::string type, PropertyMap properties, bool readOnly)
@@ -9,6 +15,9 @@ Connection::~Connection() { disconnect(); }
 
 bool Connection::connect() {
     disconnect();
+    const double seconds = sim::faults(requestedName()).connectSeconds;
+    if (seconds > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 60.0) / sim::timeScale()));
     std::shared_ptr<SimDevice> device = resolve();
     if (!device) return false;
     SimLink opened;

@@ -192,6 +192,9 @@ bool parseDeviceFaults(const std::string& name, const minijson::Value& entry, si
             if (!r.boolean(v, key, f.unreachable)) return false;
         } else if (key == "start_sequence") {
             if (!r.integer(v, key, f.startSequence, 0, 65535)) return false;
+        } else if (key == "connect_seconds") {
+            if (!r.number(v, key, f.connectSeconds)) return false;
+            if (f.connectSeconds < 0 || f.connectSeconds > 60) return r.fail("connect_seconds must be from 0 to 60");
         } else {
             return r.fail("unknown key " + key);
         }

@@ -31,7 +31,8 @@
 //       "clock_jitter_us": 50,                                   // random variation of each exchange
 //       "refuse_modes": {"COM": [3, 4], "EEG": [0]},            // modes a signal refuses (by name)
 //       "unreachable": true,                                     // never found, never connects
-//       "start_sequence": 65500                                  // first sequence number of every run
+//       "start_sequence": 65500,                                 // first sequence number of every run
+//       "connect_seconds": 2.0                                   // each connect attempt takes this long
 //     }
 //   }
 // Block numbers count the blocks of the current run from 0. A lost or closed link does not stop a device: it
@@ -57,6 +58,7 @@ struct Faults {
     std::map<std::string, std::vector<unsigned>> refusedModes;  // signal name -> refused modes
     bool unreachable = false;
     long startSequence = -1;       // < 0: 0
+    double connectSeconds = 0.0;   // how long one connect attempt takes, as a far-off radio link does
 };
 
 double timeScale();

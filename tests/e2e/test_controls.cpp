@@ -124,6 +124,26 @@ private slots:
         QVERIFY2(n + 2 >= s.received.size(), qPrintable(QString("%1 of %2 blocks on disk").arg(n).arg(s.received.size())));
     }
 
+    // A second connection while the first attempt still runs: the first model outlives its attempt, and its
+    // late answer changes nothing.
+    void replacedWhileConnecting()
+    {
+        sim::Faults f;
+        f.connectSeconds = 4.0;  // about a second at the test's time scale
+        sim::setFaults("KVN-A32-0412R", f);
+        Session s;
+        {
+            UserAnswers answers("Bluetooth", "KVN-A32-0412R");
+            byText<QPushButton>(*s.window, "Connect")->click();
+            QCOMPARE(s.statusText(), QStringLiteral("Connecting ..."));
+        }
+        QVERIFY(s.connectTo("Bluetooth", "KVN-A32-0412L"));
+        QTest::qWait(1500);  // the first attempt succeeds meanwhile
+        QVERIFY(s.window->findChild<QGroupBox*>()->title().startsWith("KVN-A32-0412L"));
+        QVERIFY(byText<QPushButton>(*s.window, "Start")->isEnabled());
+        QVERIFY2(s.warnings.isEmpty(), qPrintable(s.warnings.join("|")));
+    }
+
     void noDataCountsSeconds()
     {
         Session s;
