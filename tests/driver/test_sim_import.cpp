@@ -1,31 +1,12 @@
 // What a simulated device writes to its SD card is what the importers read back.
 
 #include "Importer.h"
-#include "SdCardFormat.h"
 
-#include <QDir>
 #include <QFile>
 
 #include <map>
 
-#include "MultiDriver.h"
 #include "SimTestSupport.h"
-
-namespace {
-
-// Sample blocks of an importer, by sequence number.
-std::map<std::uint16_t, std::vector<double>> importAll(BaseImporter& importer, int* setUpBlocks = nullptr) {
-    std::map<std::uint16_t, std::vector<double>> blocks;
-    importer.addCallback([&](const BaseImporter::Block& b) {
-        if (b.type == BaseImporter::SAMPLES_BLOCK) blocks[b.sequence].assign(b.values, b.values + b.count);
-        else if (setUpBlocks) ++*setUpBlocks;
-        return true;
-    });
-    importer.import(false);
-    return blocks;
-}
-
-}  // namespace
 
 class TestSimImport : public QObject {
     Q_OBJECT
@@ -35,20 +16,31 @@ class TestSimImport : public QObject {
         return (cards_.path() + "/" + device + "/" + folder).toStdString();
     }
 
+    // Sample blocks by sequence number; set-up blocks counted.
+    static std::map<std::uint16_t, std::vector<double>> importAll(BaseImporter& importer, int& setUps) {
+        std::map<std::uint16_t, std::vector<double>> blocks;
+        importer.addCallback([&](const BaseImporter::Block& b) {
+            if (b.type == BaseImporter::SAMPLES_BLOCK) blocks[b.sequence].assign(b.values, b.values + b.count);
+            else ++setUps;
+            return true;
+        });
+        importer.import(false);
+        return blocks;
+    }
+
 private slots:
     void init() { freshFleet(cards_, 8.0); }
     void cleanupTestCase() { sim::reset(); }
 
-    void singleDeviceRecordImportsAsRead() {
+    void recordImportsAsRead() {
         auto driver = bluetoothDriver("KVN-B08-2201");
         QVERIFY(driver->setSignalMode(3, 2));  // two IMUs
-        QVERIFY(driver->enableSDCard(true));
-        QVERIFY(driver->setDirectory("viewer\\26-12-05\\08-15-00\\."));  // written the Windows way
-        QVERIFY(driver->setFile("r005"));
+        QVERIFY(recordTo(*driver, "viewer\\26-12-05\\08-15-00\\.", "r005"));  // written the Windows way
         QVERIFY(driver->start());
         const auto live = readBlocks(*driver, 12);
         QCOMPARE(int(live.size()), 12);
         QVERIFY(driver->stop());
+        QVERIFY(QFile::exists(QString::fromStdString(card("KVN-B08-2201", "viewer/26-12-05/08-15-00/0_r005.kvb"))));
 
         Importer importer(card("KVN-B08-2201", "viewer/26-12-05/08-15-00"), "r005");
         QVERIFY2(importer.isValid(), importer.error().c_str());
@@ -57,19 +49,15 @@ private slots:
         QCOMPARE(unsigned(importer.first_sequence()), 0u);
         QVERIFY(importer.get_signals() == driver->getSignals());
         QVERIFY(!importer.get_valid_setup_halvo());
-        QVERIFY(importer.total_frames() >= 12);
-        const auto stored = importAll(importer);
-        for (const Block& b : live) {
-            QVERIFY(stored.count(b.sequence));
-            QVERIFY(stored.at(b.sequence) == b.data);
-        }
+        int setUps = 0;
+        const auto stored = importAll(importer, setUps);
+        for (const Block& b : live) QVERIFY(stored.count(b.sequence) && stored.at(b.sequence) == b.data);
+        QCOMPARE(setUps, 0);
     }
 
     void restartedRecordKeepsItsBaseName() {
         auto driver = bluetoothDriver("KVN-A32-0412L");
-        QVERIFY(driver->enableSDCard(true));
-        QVERIFY(driver->setDirectory("viewer/x"));
-        QVERIFY(driver->setFile("r1"));
+        QVERIFY(recordTo(*driver, "viewer/x", "r1"));
         for (int run = 0; run < 2; ++run) {
             QVERIFY(driver->start());
             QCOMPARE(int(readBlocks(*driver, 3).size()), 3);
@@ -82,15 +70,9 @@ private slots:
 
     void trackerRecordCarriesItsSetUp() {
         auto driver = bluetoothDriver("KVN-TRK-0031");
-        QVERIFY(driver->enableSDCard(true));
-        QVERIFY(driver->setDirectory("anchors"));
-        QVERIFY(driver->setFile("walk"));
-        QVERIFY(driver->start());
+        QVERIFY(recordTo(*driver, "anchors", "walk") && driver->start());
         QCOMPARE(int(readBlocks(*driver, 3).size()), 3);
-        const std::string moved =
-            "{\"anchors\":[{\"id\":1,\"x\":1.0,\"y\":0.0,\"z\":2.5},{\"id\":2,\"x\":6.0,\"y\":0.0,\"z\":2.5},"
-            "{\"id\":3,\"x\":3.0,\"y\":5.0,\"z\":2.5}]}";
-        QVERIFY(driver->setSetUp(moved));  // changed during the record: a set-up block
+        QVERIFY(driver->setSetUp("{\"anchors\":[{\"id\":1,\"x\":1.0,\"y\":0.0,\"z\":2.5}]}"));  // a set-up block
         QCOMPARE(int(readBlocks(*driver, 3).size()), 3);
         QVERIFY(driver->stop());
 
@@ -98,39 +80,12 @@ private slots:
         QVERIFY2(importer.isValid(), importer.error().c_str());
         QVERIFY(importer.get_valid_setup_halvo());
         int setUps = 0;
-        QVERIFY(importAll(importer, &setUps).size() >= 6);
+        QVERIFY(importAll(importer, setUps).size() >= 6);
         QCOMPARE(setUps, 1);
         QTemporaryDir out;
-        const QString path = out.path() + "/posita_setup.json";
-        QVERIFY(importer.import_posita_setup(path.toStdString()));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains("anchors"));
-    }
-
-    void pairRecordImportsAsTheMergedStream() {
-        MultiDriver driver;
-        driver.setup("KVN-A32-0412L", "KVN-A32-0412R");
-        driver.setTimeout(1000);
-        QVERIFY(driver.connectDevice());
-        QVERIFY(driver.enableSDCard(true));
-        QVERIFY(driver.setDirectory("viewer/pair"));
-        QVERIFY(driver.setFile("r005"));
-        QVERIFY(driver.start());
-        const auto live = readBlocks(driver, 20);
-        QCOMPARE(int(live.size()), 20);
-        QVERIFY(driver.stop());
-
-        Eeg64Importer importer(card("KVN-A32-0412L", "viewer/pair"), card("KVN-A32-0412R", "viewer/pair"), "r005");
-        QVERIFY2(importer.isValid(), importer.error().c_str());
-        const auto signals_ = importer.get_signals();
-        QVERIFY(!signals_.empty());
-        QCOMPARE(signals_[0].channels, 64u);
-        const auto stored = importAll(importer);
-        for (const Block& b : live) {
-            QVERIFY(stored.count(b.sequence));
-            QVERIFY(stored.at(b.sequence) == b.data);
-        }
+        QVERIFY(importer.import_posita_setup(out.filePath("posita_setup.json").toStdString()));
+        QFile file(out.filePath("posita_setup.json"));
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("\"x\":1.0"));
     }
 };
 

@@ -1,4 +1,8 @@
+#include "Importer.h"
+
 #include <QFile>
+
+#include <map>
 
 #include "MultiDriver.h"
 #include "SimTestSupport.h"
@@ -7,11 +11,11 @@ class TestSimPair : public QObject {
     Q_OBJECT
     QTemporaryDir cards_;
 
-    static std::unique_ptr<MultiDriver> pair(bool connect = true) {
+    static std::unique_ptr<MultiDriver> pair() {
         auto driver = std::make_unique<MultiDriver>();
         driver->setup("KVN-A32-0412L", "KVN-A32-0412R", "");
         driver->setTimeout(1000);
-        if (connect) driver->connectDevice();
+        driver->connectDevice();
         return driver;
     }
 
@@ -20,65 +24,45 @@ private slots:
     void cleanupTestCase() { sim::reset(); }
 
     void describesOneSixtyFourChannelDevice() {
-        auto driver = pair(false);
-        QCOMPARE(driver->connectionInformation(), std::string("KVN-A32-0412L+KVN-A32-0412R"));
-        QVERIFY(driver->getSignals().empty());
-        QVERIFY(driver->connectDevice());
+        auto driver = pair();
         QVERIFY(driver->isConnected());
+        QCOMPARE(driver->connectionInformation(), std::string("KVN-A32-0412L+KVN-A32-0412R"));
         QCOMPARE(driver->getVersion(), std::string("HW3.0_FW2.1"));
         QCOMPARE(unsigned(driver->getFrequency()), 32u);
-        const std::vector<KvnSignal> expected = {KvnSignal("EEG", 64, 64, 8, 1), KvnSignal("uSD", 1, 1, 1, 0)};
-        QVERIFY(driver->getSignals() == expected);
+        QVERIFY(driver->getSignals() ==
+                (std::vector<KvnSignal>{KvnSignal("EEG", 64, 64, 8, 1), KvnSignal("uSD", 1, 1, 1, 0)}));
         QCOMPARE(driver->blockSize(), std::size_t(512));
-        QVERIFY(driver->getConnection() != nullptr);
         QVERIFY(driver->setAllSignalModes(std::string("\x01\x00", 2)));
-        QVERIFY(!driver->setSignalMode(2, 1));
-        QVERIFY(!driver->setSetUp("{}"));
+        QVERIFY(!driver->setSignalMode(2, 1) && !driver->setSetUp("{}"));
     }
 
-    void sameDeviceTwiceNeverConnects() {
-        MultiDriver driver;
-        driver.setup("KVN-A32-0412L", "KVN-A32-0412L");
-        QVERIFY(!driver.connectDevice());
-        QVERIFY(!driver.isConnected());
-        MultiDriver none;
+    void incompletePairsNeverConnect() {
+        MultiDriver twice, none;
+        twice.setup("KVN-A32-0412L", "KVN-A32-0412L");
+        QVERIFY(!twice.connectDevice() && !twice.isConnected());
         QVERIFY(!none.connectDevice());
-    }
-
-    void halfMissingMeansNotConnected() {
-        sim::Faults off;
-        off.unreachable = true;
-        sim::setFaults("KVN-A32-0412R", off);
+        withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.unreachable = true; });
         auto driver = pair();
-        QVERIFY(!driver->isConnected());
-        QVERIFY(driver->getSignals().empty());
-        QVERIFY(!driver->start());
         std::vector<double> data;
-        QVERIFY(!driver->read(data));
+        QVERIFY(!driver->isConnected() && !driver->start() && !driver->read(data));
+        QVERIFY(driver->getSignals().empty());
     }
 
     void blocksMergeAndFlagSevenUntilAligned() {
         auto driver = pair();
         QVERIFY(driver->start());
-        QVERIFY(driver->isRunning());
         auto blocks = readBlocks(*driver, 24);
         QCOMPARE(int(blocks.size()), 24);
         for (std::size_t i = 0; i < blocks.size(); ++i) {
             QCOMPARE(blocks[i].data.size(), std::size_t(512));
             QCOMPARE(unsigned(blocks[i].sequence), unsigned(i));
-            const bool settled = i >= MultiDriver::kAlignedBlocksToSync;
-            QCOMPARE(unsigned(blocks[i].flags), settled ? 0u : 7u);
+            QCOMPARE(unsigned(blocks[i].flags), i >= MultiDriver::kAlignedBlocksToSync ? 0u : 7u);
         }
-
         // Each merged sample holds the left channels, then the right ones: compare with the halves alone.
-        sim::reset();
-        sim::setSeed(7);
-        sim::setTimeScale(4.0);
-        auto left = bluetoothDriver("KVN-A32-0412L");
-        auto right = bluetoothDriver("KVN-A32-0412R");
-        QVERIFY(left->start() && right->start());
+        freshFleet(cards_, 4.0);
+        auto left = bluetoothDriver("KVN-A32-0412L"), right = bluetoothDriver("KVN-A32-0412R");
         Block l, r;
-        QVERIFY(readBlock(*left, l) && readBlock(*right, r));
+        QVERIFY(left->start() && right->start() && readBlock(*left, l) && readBlock(*right, r));
         for (std::size_t s = 0; s < 8; ++s)
             for (std::size_t c = 0; c < 32; ++c) {
                 QCOMPARE(blocks[0].data[s * 64 + c], l.data[s * 32 + c]);
@@ -87,10 +71,7 @@ private slots:
     }
 
     void aBlockLostOnOneSideIsSkippedOnTheOther() {
-        sim::Faults f;
-        f.gapAfterBlocks = 20;
-        f.gapSeconds = 0.25;  // 8 blocks
-        sim::setFaults("KVN-A32-0412R", f);
+        withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.gapAfterBlocks = 20, f.gapSeconds = 0.25; });  // 8 blocks
         auto driver = pair();
         QVERIFY(driver->start());
         auto blocks = readBlocks(*driver, 40);
@@ -102,9 +83,7 @@ private slots:
     }
 
     void restartKeepsTheHalvesSideBySide() {
-        sim::Faults f;
-        f.stopAfterBlocks = 4;
-        sim::setFaults("KVN-A32-0412L", f);
+        withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.stopAfterBlocks = 4; });
         auto driver = pair();
         QVERIFY(driver->start());
         QCOMPARE(int(readBlocks(*driver, 10).size()), 4);
@@ -115,62 +94,51 @@ private slots:
         QCOMPARE(unsigned(blocks[0].sequence), 0u);
     }
 
-    void bothCardsRecordWithSideSuffixes() {
+    // Both cards record, with a side suffix each, and import as the stream that was read live.
+    void recordImportsAsTheMergedStream() {
         auto driver = pair();
-        QVERIFY(driver->enableSDCard(true));
-        QVERIFY(driver->isSDCardEnabled());
-        QCOMPARE(driver->getSignal(1).mode, 1u);
-        QVERIFY(driver->setDirectory("viewer/26-12-05/08-15-00/."));
-        QVERIFY(driver->setFile("r005"));
-        QCOMPARE(driver->getFile(), std::string("r005"));
+        QVERIFY(recordTo(*driver, "viewer/26-12-05/08-15-00/.", "r005") && driver->isSDCardEnabled());
         QVERIFY(driver->start());
-        QCOMPARE(int(readBlocks(*driver, 4).size()), 4);
+        const auto live = readBlocks(*driver, 20);
+        QCOMPARE(int(live.size()), 20);
         QVERIFY(driver->stop());
-        const QString day = "/viewer/26-12-05/08-15-00/";
-        QVERIFY(QFile::exists(cards_.path() + "/KVN-A32-0412L" + day + "0_r005l.kvb"));
-        QVERIFY(QFile::exists(cards_.path() + "/KVN-A32-0412R" + day + "0_r005r.kvb"));
+        const QString left = cards_.path() + "/KVN-A32-0412L/viewer/26-12-05/08-15-00";
+        const QString right = cards_.path() + "/KVN-A32-0412R/viewer/26-12-05/08-15-00";
+        QVERIFY(QFile::exists(left + "/0_r005l.kvb") && QFile::exists(right + "/0_r005r.kvb"));
+
+        Eeg64Importer importer(left.toStdString(), right.toStdString(), "r005");
+        QVERIFY2(importer.isValid(), importer.error().c_str());
+        QCOMPARE(importer.get_signals().at(0).channels, 64u);
+        std::map<std::uint16_t, std::vector<double>> stored;
+        importer.addCallback([&](const BaseImporter::Block& b) {
+            if (b.type == BaseImporter::SAMPLES_BLOCK) stored[b.sequence].assign(b.values, b.values + b.count);
+            return true;
+        });
+        importer.import(false);
+        for (const Block& b : live) QVERIFY(stored.count(b.sequence) && stored.at(b.sequence) == b.data);
     }
 
     void oneRefusingCardDisablesBoth() {
-        sim::Faults f;
-        f.sdCardRefused = true;
-        sim::setFaults("KVN-A32-0412R", f);
+        withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.sdCardRefused = true; });
         auto driver = pair();
-        QVERIFY(!driver->enableSDCard(true));
-        QVERIFY(!driver->isSDCardEnabled());
-        auto left = bluetoothDriver("KVN-A32-0412L");
-        QVERIFY(!left->isSDCardEnabled());
+        QVERIFY(!driver->enableSDCard(true) && !driver->isSDCardEnabled());
+        QVERIFY(!bluetoothDriver("KVN-A32-0412L")->isSDCardEnabled());
     }
 
     void synchronizationMeasuresRightAgainstLeft() {
-        sim::Faults l, r;
-        l.clockOffsetSet = r.clockOffsetSet = true;
-        l.clockOffsetUs = 100000;
-        r.clockOffsetUs = 350000;
-        sim::setFaults("KVN-A32-0412L", l);
-        sim::setFaults("KVN-A32-0412R", r);
+        withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.clockOffsetSet = true, f.clockOffsetUs = 100000; });
+        withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.clockOffsetSet = true, f.clockOffsetUs = 350000; });
         auto driver = pair();
         BaseDriver::SynchronizationData d;
         QVERIFY(!driver->synchronize(d));
-        QVERIFY(driver->startSynchronization());
-        for (int i = 0; i < 10; ++i) {
-            QVERIFY(driver->synchronize(d));
-            QVERIFY(d.t1 <= d.t2);
-            const auto up = static_cast<std::int32_t>(d.t1 - d.t0);
-            const auto down = static_cast<std::int32_t>(d.t2 - d.t3);
-            QCOMPARE((double(up) + double(down)) / 2.0, 250000.0);
-        }
-        QVERIFY(driver->stopSynchronization());
+        QCOMPARE(clockOffsets(*driver, 10), std::vector<double>(10, 250000.0));
     }
 
     void disconnectAndClear() {
         auto driver = pair();
-        QVERIFY(driver->start());
-        QVERIFY(driver->disconnectDevice(true));
-        QVERIFY(!driver->isConnected());
-        QVERIFY(driver->getSignals().empty());
-        QVERIFY(driver->connectDevice());
-        QVERIFY(!driver->isRunning());
+        QVERIFY(driver->start() && driver->disconnectDevice(true));
+        QVERIFY(!driver->isConnected() && driver->getSignals().empty());
+        QVERIFY(driver->connectDevice() && !driver->isRunning());
     }
 };
 
