@@ -63,6 +63,11 @@ void SigPlotRt::repaintRect(const QRect& rect)
     updateAxes();
 
     Canvas* c = plotCanvas();
+    if (!c->isVisible()) {
+        // A plot in a background tab draws nothing now; it is drawn whole when it is shown again.
+        c->invalidateBackingStore();
+        return;
+    }
     const QRect strip = rect & c->contentsRect();
     if (strip.isEmpty())
         return;

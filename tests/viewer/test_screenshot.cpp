@@ -1,11 +1,14 @@
 // Renders a viewer fed with synthetic EEG offscreen, saves it as a PNG and checks that every channel's band
 // holds a trace, and that strip-by-strip drawing gives the same picture as a full replot.
+#include "FakeModels.h"
+
 #include <SigPlotRt.h>
 #include <SignalsWidget.h>
 #include <SigViewerRt.h>
 
 #include <QDir>
 #include <QImage>
+#include <QTabWidget>
 #include <QtTest>
 #include <cmath>
 #include <random>
@@ -134,6 +137,55 @@ private slots:
         QCOMPARE(strips.size(), full.size());
         const int unmatched = unmatchedTracePixels(strips, full);
         QVERIFY2(unmatched < 20, qPrintable(QString::number(unmatched)));
+    }
+
+    void signalsWidgetOfAMixedDevice()
+    {
+        // The shape of the 8-channel headset with BVP, GSR and an IMU on its aux input.
+        FakeModel model({{"EEG", 8, 8, 1}, {"BVP", 1, 8, 1}, {"GSR", 1, 1, 1}, {"COM", 9, 1, 1}, {"HAP", 1, 1, 1},
+                         {"uSD", 1, 1, 0}});
+        SignalsWidget widget;
+        widget.configureSignals(model, 1);
+        widget.resize(900, 500);
+        widget.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&widget));
+        std::vector<double> data(8 * 8 + 8 + 1 + 9);
+        widget.tabs()->setCurrentIndex(3);  // the IMU tab sees the first second, then goes to the background
+        for (int b = 0; b < 3 * BLOCK_RATE; ++b) {
+            if (b == BLOCK_RATE)
+                widget.tabs()->setCurrentIndex(0);
+            for (int s = 0; s < 8; ++s) {
+                const double t = (b * 8 + s) / 256.0;
+                for (int c = 0; c < 8; ++c)
+                    data[s * 8 + c] = 30 * std::sin(2 * M_PI * 9 * t + c);
+                data[64 + s] = 10 * std::sin(2 * M_PI * 1.2 * t);
+            }
+            data[72] = 1e-8 * b;
+            for (int c = 0; c < 9; ++c)
+                data[73 + c] = 20 * std::sin(b * 0.2 + c);
+            widget.dispatchData(model, data);
+            QCoreApplication::processEvents();
+        }
+        QVERIFY(widget.grab().save(outputPath("signals_widget_eeg.png")));
+        // The IMU tab was in the background while it was fed; shown now, it must hold the whole sweep.
+        widget.tabs()->setCurrentIndex(3);
+        QCoreApplication::processEvents();
+        const QImage imu = widget.grab().toImage();
+        QVERIFY(imu.save(outputPath("signals_widget_imu.png")));
+        auto* viewer = dynamic_cast<SigViewerRt*>(widget.tabs()->widget(3));
+        QWidget* canvas = viewer->plot()->canvas();
+        const QPoint origin = canvas->mapTo(&widget, QPoint(0, 0));
+        const QwtScaleMap xMap = viewer->plot()->canvasMap(QwtPlot::xBottom);
+        const QwtScaleMap yMap = viewer->plot()->canvasMap(QwtPlot::yLeft);
+        const int y0 = origin.y() + static_cast<int>(yMap.transform(viewer->offset(0) + 25.0));
+        const int y1 = origin.y() + static_cast<int>(yMap.transform(viewer->offset(0) + 5.0));  // above the flat line
+        int traced = 0;
+        // Look where it was fed while in the background.
+        for (int x = origin.x() + static_cast<int>(xMap.transform(1.5));
+             x < origin.x() + static_cast<int>(xMap.transform(2.8)); ++x)
+            for (int y = y0; y <= y1; ++y)
+                traced += isTrace(imu.pixel(x, y));
+        QVERIFY2(traced > 10, qPrintable(QString::number(traced)));
     }
 
     void wrappedSweepMatchesAFullReplot()
