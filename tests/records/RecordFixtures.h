@@ -1,18 +1,15 @@
 #pragma once
 
-// Records for the records tests: hard-drive folders (CsvWriter), SD-card records (the card writer), and an
-// importer of a made-up record.
+// Records for the records tests: hard-drive folders (CsvWriter) and SD-card records (the card writer).
 
 // Before any Qt header: the card format has members named like Qt's "signals" and "emit" keywords.
 #include "SdCardFormat.h"
 #include "CsvWriter.h"
-#include "Importer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QPushButton>
 
-#include <atomic>
 #include <cmath>
 
 #undef signals
@@ -69,38 +66,3 @@ inline bool writeCardRecord(const QString& card, const std::string& directory, c
 }
 
 }  // namespace fixtures
-
-// Delivers `blocks` sample blocks of an EEG 2 x 3, from sequence 7 (a set-up block after every `setupEvery`-th
-// one), and reports `reportedFrames` as its total.
-class FakeImporter : public BaseImporter {
-public:
-    int64_t blocks = 100, reportedFrames = 100;
-    int setupEvery = 0, badBlock = -1;  // the bad block has a value count that does not fit the signals
-    bool result = true;
-    std::atomic<int64_t> delivered{0};
-
-    static double value(int64_t block, std::size_t k) { return double(block) + double(k) / 8.0; }
-    std::string version() const override { return "HW1.0_FW1.0"; }
-    uint16_t first_sequence() const override { return 7; }
-    int64_t total_frames() const override { return reportedFrames; }
-    uint16_t blocks_per_second() const override { return 16; }
-    std::vector<KvnSignal> get_signals() const override { return {{"EEG", 2, 2, 3, 1}, {"uSD", 1, 1, 1, 1}}; }
-    bool get_valid_setup_halvo() const override { return false; }
-    bool import_posita_setup(const std::string&) override { return false; }
-    bool import(bool) override
-    {
-        const std::string setup = "{\"anchors\": 3}";
-        std::vector<double> values(6);
-        for (int64_t b = 0; b < blocks; ++b) {
-            for (std::size_t k = 0; k < values.size(); ++k) values[k] = value(b, k);
-            ++delivered;
-            if (!deliver({uint16_t(7 + b), int16_t(b % 5), 0, values.data(), SAMPLES_BLOCK, b == badBlock ? 7u : 6u}))
-                return false;
-            if (setupEvery > 0 && (b + 1) % setupEvery == 0) {
-                ++delivered;
-                if (!deliver({0, 0, 0, nullptr, SETUP_BLOCK, 0, &setup})) return false;
-            }
-        }
-        return result;
-    }
-};

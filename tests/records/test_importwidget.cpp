@@ -10,7 +10,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -57,30 +56,6 @@ const QString kImported = "SD record import: Record imported successfully";
 class ImportWidgetTest : public QObject {
     Q_OBJECT
 private slots:
-    void pickerListsFirstFilesAndBuildsImporters()
-    {
-        QTemporaryDir dir;
-        const QString root = dir.path() + "/card";
-        QVERIFY(fixtures::writeCardRecord(root, "sd", "abc", fixtures::kHalf, 32, 3));
-        for (const char* name : {"/only/1_xyz.dat", "/0_top.tar.gz", "/x0_no.kvb"}) touch(root + name);
-        QVERIFY(QDir().mkpath(root + "/0_folder.kvb"));  // a folder is no record
-        QVERIFY(QFile::link(root, root + "/sd/loop"));      // links to folders are not followed
-
-        SimpleImportConfiguration picker([](const QByteArray&, const QByteArray&) { return true; });
-        QSignalSpy updated(&picker, &ImportConfiguration::updated);
-        QCOMPARE(search(&picker, root), QStringList({"/sd/abc", "/top"}));
-        boxOf(&picker)->setCurrentIndex(boxOf(&picker)->findText("/sd/abc"));
-        QCOMPARE(picker.currentFolder(), QFile::encodeName(root + "/sd"));
-        QCOMPARE(std::unique_ptr<BaseImporter>(picker.createImporter())->total_frames(), int64_t(3));
-        // With a trailing slash the folder itself is shorter than the text: its record shows by name.
-        QCOMPARE(search(&picker, root + "/"), QStringList({"/top", "sd/abc"}));
-        const int before = updated.count();
-        QCOMPARE(search(&picker, root + "/nowhere"), QStringList());
-        QVERIFY(updated.count() > before);  // the cleared box no longer offers a record
-        QVERIFY(!picker.createImporter());
-        QVERIFY(SimpleImportConfiguration::findRecords(QFile::encodeName(root), [] { return true; }).empty());
-    }
-
     void showsAndImportsTheChosenRecord()
     {
         QTemporaryDir card, out;
@@ -89,6 +64,9 @@ private slots:
         QVERIFY(fixtures::writeCardRecord(card.path() + "/trk", "sd", "t1", tracker, 16, 16 * 62, 300,
                                           "{\"anchors\": [1, 2]}", "HW1.0_FW1.0"));
         QVERIFY(fixtures::writeCardRecord(card.path() + "/eeg", ".", "e1", {{"EEG", 8, 8, 8, 1}}, 32, 40));
+        // Around the records: files that are not first files, a folder named like one, a link back up.
+        for (const char* name : {"/trk/1_t1.kvb", "/trk/sd/x0_t2.kvb", "/eeg/a/1_e2.kvb"}) touch(card.path() + name);
+        QVERIFY(QDir().mkpath(card.path() + "/trk/0_folder.kvb") && QFile::link(card.path(), card.path() + "/trk/up"));
         ImportWidget w;
         w.show();
         auto* tabs = w.findChild<QTabWidget*>();
@@ -97,12 +75,13 @@ private slots:
         auto* picker = w.findChild<QWidget*>("singlePicker");
         auto* table = w.findChild<QTableWidget*>("signalTable");
         auto* setupBox = w.findChild<QCheckBox*>("setupBox");
-        search(picker, card.path() + "/eeg");
+        // Given with a trailing slash, the folder itself is shorter than the text.
+        QCOMPARE(search(picker, card.path() + "/eeg/"), QStringList({"/e1"}));
         QVERIFY(setupBox->isHidden());  // no anchors
         QCOMPARE(table->item(0, 2)->text(), QStringLiteral("256"));
         QVERIFY(!fixtures::button(w, "&Import")->isEnabled());  // no output folder
 
-        search(picker, card.path() + "/trk");
+        QCOMPARE(search(picker, card.path() + "/trk"), QStringList({"/sd/t1"}));
         QCOMPARE(w.findChild<QLabel*>("lengthLabel")->text(), QStringLiteral("Record length: 1 minutes 2 seconds "));
         QCOMPARE(w.findChild<QLabel*>("sequenceLabel")->text(), QStringLiteral("First sequence: 300"));
         QCOMPARE(table->rowCount(), 4);
@@ -126,7 +105,7 @@ private slots:
         QCOMPARE(f.sequence, uint16_t(300));
         QCOMPARE(f.blocks.at(1).value(0, 1), fixtures::sampleValue(0, 3));
 
-        tabs->setCurrentIndex(1);  // no pair chosen there
+        search(picker, card.path() + "/nowhere");
         QVERIFY(!w.currentImporter());
         QCOMPARE(table->rowCount(), 0);
         QCOMPARE(w.findChild<QLabel*>("lengthLabel")->text(), QStringLiteral("Record length:"));
