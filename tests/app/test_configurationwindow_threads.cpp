@@ -1,5 +1,6 @@
 // The window's side of a configuration file: the "Configuring the device" box, the result boxes, the controls
-// and acquisition that follow, dropping files on the window, and configurations that overlap.
+// and acquisition that follow, dropping files on the window, and configurations that overlap. The task runs on
+// the thread pool, so this also runs under ThreadSanitizer.
 
 #include "ConfigurationTestKit.h"
 #include "SignalsWidget.h"
@@ -564,4 +565,4 @@ private slots:
 };
 
 QTEST_MAIN(ConfigurationWindowTest)
-#include "test_configurationwindow.moc"
+#include "test_configurationwindow_threads.moc"
