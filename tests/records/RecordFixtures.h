@@ -27,17 +27,16 @@ inline QPushButton* button(QWidget& w, const QString& text)
     return nullptr;
 }
 
-inline bool writeHdRecord(const QString& folder, const std::vector<KvnSignal>& signalList, int blockRate, int blocks)
+// A hard-drive record of `blocks` blocks at 32 blocks/s.
+inline bool writeHdRecord(const QString& folder, const std::vector<KvnSignal>& signalList, int blocks)
 {
     CsvWriter writer;
     if (!QDir().mkpath(folder) || !writer.setup(QFile::encodeName(folder).constData(), signalList, "KVN-TEST", 1) ||
-        !writer.writeHeaders(blockRate, true))
+        !writer.writeHeaders(32, true))
         return false;
-    std::vector<double> values(writer.valuesPerBlock());
-    for (int b = 0; b < blocks; ++b) {
-        for (std::size_t k = 0; k < values.size(); ++k) values[k] = sampleValue(b, k);
-        if (!writer.write(values.data(), uint16_t(b), int64_t(b) * 1000, int64_t(b) * 1000, 5, 0)) return false;
-    }
+    const std::vector<double> values(writer.valuesPerBlock());
+    for (int b = 0; b < blocks; ++b)
+        if (!writer.write(values.data(), uint16_t(b), b * 1000, b * 1000, 5, 0)) return false;
     return writer.close();
 }
 

@@ -16,28 +16,42 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <atomic>
 #include <memory>
 
 namespace {
 
-// A made-up record: `blocks` sample blocks of an EEG 2 x 3 from sequence 7, a set-up block after every
-// `setupEvery`-th one, `reportedFrames` as its total, and `result` as what the import returns.
-struct FakeRecord {
-    int blocks = 100, reportedFrames = 100, setupEvery = 0;
-    int badBlock = -1;  // this one has a value count that does not fit the signals
-    bool result = true;
+// A run of the worker on a made-up record: `blocks` sample blocks of an EEG 2 x 3 from sequence 7, a set-up
+// block after every `setupEvery`-th one, `total` as its reported size; and what the run must do.
+struct Case {
+    const char* name;
+    int blocks, total, setupEvery, badBlock;  // the bad block's value count does not fit the signals
+    bool libraryResult, blockedOutput;
+    int abortAt;  // a percentage, or 0 for before the run
+    bool success;
+    int delivered, progresses;
+};
+
+const Case kCases[] = {
+    {"whole record", 1000, 1000, 0, -1, true, false, -1, true, 1000, 100},
+    {"set-up blocks counted, not written", 40, 44, 10, -1, true, false, -1, true, 44, 44},
+    {"unknown total", 50, 0, 0, -1, true, false, -1, true, 50, 0},
+    {"library says damaged", 100, 100, 0, -1, false, false, -1, false, 100, 100},
+    {"block too long for the signals", 100, 100, 0, 5, true, false, -1, false, 6, 5},
+    {"aborted at 30%", 1000, 1000, 0, -1, true, false, 30, false, 300, 30},
+    {"aborted before the run", 100, 100, 0, -1, true, false, 0, false, 1, 1},
+    {"unwritable output", 100, 100, 0, -1, true, true, -1, false, 0, 0},
 };
 
 class FakeImporter : public BaseImporter {
 public:
-    FakeRecord record;
-    std::atomic<int64_t> delivered{0};
+    explicit FakeImporter(const Case& c) : c(c) {}
+    const Case& c;
+    int delivered = 0;
 
-    static double value(int64_t block, std::size_t k) { return double(block) + double(k) / 8.0; }
+    static double value(int block, std::size_t k) { return block + double(k) / 8.0; }
     std::string version() const override { return "HW1.0_FW1.0"; }
     uint16_t first_sequence() const override { return 7; }
-    int64_t total_frames() const override { return record.reportedFrames; }
+    int64_t total_frames() const override { return c.total; }
     uint16_t blocks_per_second() const override { return 16; }
     std::vector<KvnSignal> get_signals() const override { return {{"EEG", 2, 2, 3, 1}, {"uSD", 1, 1, 1, 1}}; }
     bool get_valid_setup_halvo() const override { return false; }
@@ -46,37 +60,18 @@ public:
     {
         const std::string setup = "{\"anchors\": 3}";
         std::vector<double> values(6);
-        for (int b = 0; b < record.blocks; ++b) {
+        for (int b = 0; b < c.blocks; ++b) {
             for (std::size_t k = 0; k < values.size(); ++k) values[k] = value(b, k);
             ++delivered;
-            const std::size_t count = b == record.badBlock ? 7 : 6;
+            const std::size_t count = b == c.badBlock ? 7 : 6;
             if (!deliver({uint16_t(7 + b), int16_t(b % 5), 0, values.data(), SAMPLES_BLOCK, count})) return false;
-            if (record.setupEvery > 0 && (b + 1) % record.setupEvery == 0) {
+            if (c.setupEvery > 0 && (b + 1) % c.setupEvery == 0) {
                 ++delivered;
                 if (!deliver({0, 0, 0, nullptr, SETUP_BLOCK, 0, &setup})) return false;
             }
         }
-        return record.result;
+        return c.libraryResult;
     }
-};
-
-struct Case {
-    const char* name;
-    FakeRecord record;
-    int abortAt;  // a percentage, or 0 for before the run
-    bool blockedOutput, success;
-    int delivered, progresses;
-};
-
-const Case kCases[] = {
-    {"whole record", {1000, 1000}, -1, false, true, 1000, 100},
-    {"set-up blocks counted, not written", {40, 44, 10}, -1, false, true, 44, 44},
-    {"unknown total", {50, 0}, -1, false, true, 50, 0},
-    {"library says damaged", {100, 100, 0, -1, false}, -1, false, false, 100, 100},
-    {"block too long for the signals", {100, 100, 0, 5}, -1, false, false, 6, 5},
-    {"aborted at 30%", {1000, 1000}, 30, false, false, 300, 30},
-    {"aborted before the run", {}, 0, false, false, 1, 1},
-    {"unwritable output", {}, -1, true, false, 0, 0},
 };
 
 }  // namespace
@@ -94,8 +89,7 @@ private slots:
     {
         QFETCH(int, i);
         const Case& c = kCases[i];
-        FakeImporter importer;
-        importer.record = c.record;
+        FakeImporter importer(c);
         QTemporaryDir out;
         // No folder can be made below a file (permissions would not stop a test run as root).
         const QString folder = c.blockedOutput ? "/dev/null/rec" : out.path() + "/rec";
@@ -110,15 +104,15 @@ private slots:
         connect(&worker, &ImportWorker::finished, &worker, [&](bool ok) { results << ok; }, Qt::DirectConnection);
         worker.run();
         QCOMPARE(results, QList<bool>({c.success}));
-        QCOMPARE(int(importer.delivered.load()), c.delivered);
+        QCOMPARE(importer.delivered, c.delivered);
         QCOMPARE(int(values.size()), c.progresses);
         for (int k = 1; k < values.size(); ++k) QVERIFY(values[k] > values[k - 1]);
         if (!c.success) return;
         QCOMPARE(values.value(values.size() - 1, 100), 100);
         CsvReader reader;
         QVERIFY2(reader.open(folder.toStdString()), reader.error().c_str());
-        QCOMPARE(reader.totalBlocks(), int64_t(c.record.blocks));
-        for (int b = 0; b < c.record.blocks; ++b) {
+        QCOMPARE(reader.totalBlocks(), int64_t(c.blocks));
+        for (int b = 0; b < c.blocks; ++b) {
             const Frame f = reader.read();
             QCOMPARE(f.sequence, uint16_t(7 + b));
             QCOMPARE(f.battery, int16_t(b % 5));

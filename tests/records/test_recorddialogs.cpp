@@ -4,6 +4,8 @@
 #include "ImportConfiguration.h"
 #include "ImportWidget.h"
 #include "ModalAnswerer.h"
+#include "OpenDialog.h"
+#include "RecordTexts.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,12 +20,6 @@
 #include <memory>
 
 namespace {
-
-void touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile(path).open(QIODevice::WriteOnly);
-}
 
 QComboBox* boxOf(QWidget* picker) { return picker->findChild<QComboBox*>("recordBox"); }
 
@@ -49,14 +45,31 @@ QString importInto(ImportWidget& w, const QString& output)
     return answerer->titles.join('|') + ": " + answerer->texts.join('|');
 }
 
+// The dialog's entries after `text` was typed: each with the folder it opens, the start of the length it shows
+// and the number of signals it describes.
+QStringList listed(OpenDialog& d, const QString& text)
+{
+    d.findChild<QLineEdit*>("pathInput")->setText(text);
+    auto* box = d.findChild<QComboBox*>("recordBox");
+    QStringList list;
+    for (int i = 0; i < box->count(); ++i) {
+        box->setCurrentIndex(i);
+        list << box->itemText(i) + " " + QFile::decodeName(d.selectedFolder()) + " " +
+                    d.findChild<QLabel*>("lengthLabel")->text().section(' ', 2, 3) + " " +
+                    QString::number(d.findChild<QTableWidget*>("signalTable")->rowCount());
+    }
+    list.sort();
+    return list;
+}
+
 const QString kImported = "SD record import: Record imported successfully";
 
 }  // namespace
 
-class ImportWidgetTest : public QObject {
+class RecordDialogsTest : public QObject {
     Q_OBJECT
 private slots:
-    void showsAndImportsTheChosenRecord()
+    void importDialogShowsAndImportsTheChosenRecord()
     {
         QTemporaryDir card, out;
         const std::vector<KvnSignal> tracker = {
@@ -65,7 +78,7 @@ private slots:
                                           "{\"anchors\": [1, 2]}", "HW1.0_FW1.0"));
         QVERIFY(fixtures::writeCardRecord(card.path() + "/eeg", ".", "e1", {{"EEG", 8, 8, 8, 1}}, 32, 40));
         // Around the records: files that are not first files, a folder named like one, a link back up.
-        for (const char* name : {"/trk/1_t1.kvb", "/trk/sd/x0_t2.kvb", "/eeg/a/1_e2.kvb"}) touch(card.path() + name);
+        for (const char* name : {"/trk/1_t1.kvb", "/trk/sd/x0_t2.kvb", "/eeg/1_e2.kvb"}) QFile(card.path() + name).open(QIODevice::WriteOnly);
         QVERIFY(QDir().mkpath(card.path() + "/trk/0_folder.kvb") && QFile::link(card.path(), card.path() + "/trk/up"));
         ImportWidget w;
         w.show();
@@ -105,6 +118,14 @@ private slots:
         QCOMPARE(f.sequence, uint16_t(300));
         QCOMPARE(f.blocks.at(1).value(0, 1), fixtures::sampleValue(0, 3));
 
+        // A record cut in the middle of a block is no success.
+        QFile eeg(card.path() + "/eeg/0_e1.kvb");
+        QVERIFY(eeg.resize(eeg.size() - 100));
+        search(picker, card.path() + "/eeg");
+        QCOMPARE(importInto(w, out.path() + "/cut"), QStringLiteral("SD record import: Record not imported"));
+        QVERIFY(fixtures::button(w, "&Exit")->isEnabled());
+        QVERIFY(!QFile::exists(out.path() + "/cut/posita_setup.json"));
+
         search(picker, card.path() + "/nowhere");
         QVERIFY(!w.currentImporter());
         QCOMPARE(table->rowCount(), 0);
@@ -121,7 +142,7 @@ private slots:
         QVERIFY(fixtures::writeCardRecord(l, ".", "bvpl", {{"BVP", 32, 32, 8, 1}}, 32, 4));   // not EEG
         QVERIFY(fixtures::writeCardRecord(r, ".", "s8r_0", fixtures::kHalf, 32, 4));
         QVERIFY(fixtures::writeCardRecord(r, ".", "s7l", fixtures::kHalf, 32, 4));  // wrong side
-        touch(l + "/0_brokenl.kvb");
+        QVERIFY(QFile(l + "/0_brokenl.kvb").open(QIODevice::WriteOnly));
 
         ImportWidget w;
         w.show();
@@ -147,28 +168,53 @@ private slots:
         QCOMPARE(reader.totalBlocks(), int64_t(30));
         const Frame f = reader.read();
         QCOMPARE(f.blocks.at(0).value(0, 0), 1000.0 + fixtures::sampleValue(0, 0));  // left channels first
-        QCOMPARE(f.blocks.at(0).value(0, 32), 2000.0 + fixtures::sampleValue(0, 0));
         QCOMPARE(f.blocks.at(0).value(7, 63), 2000.0 + fixtures::sampleValue(0, 7 * 32 + 31));
     }
 
-    void damagedRecordsAreNotImported()
+    void openDialogFindsAndDescribesRecords()
     {
-        for (bool truncate : {true, false}) {
-            QTemporaryDir card, out;
-            QVERIFY(fixtures::writeCardRecord(card.path(), ".", "e1", {{"EEG", 8, 8, 8, 1}}, 32, 50));
-            QFile f(card.path() + "/0_e1.kvb");
-            // Cut in the middle of a block, or not a record at all.
-            QVERIFY(truncate ? f.resize(f.size() - 100) : f.open(QIODevice::WriteOnly) && f.write(QByteArray(4096, 'Z')));
-            f.close();
-            ImportWidget w;
-            w.show();
-            search(w.findChild<QWidget*>("singlePicker"), card.path());
-            QCOMPARE(importInto(w, out.path()), QStringLiteral("SD record import: Record not imported"));
-            QVERIFY(fixtures::button(w, "&Exit")->isEnabled());
-            QVERIFY(!QFile::exists(out.path() + "/posita_setup.json"));
-        }
+        QTemporaryDir dir;
+        const QString root = dir.path() + "/recs";
+        for (const QString& folder : {root, root + "/a/b", dir.path() + "/recs2"})  // recs2 is beside, not inside
+            QVERIFY(fixtures::writeHdRecord(folder, {{"EEG", 8, 8, 8, 1}}, 32 * 3));
+        // EEG 8 x 8 at 32 blocks/s, a BVP renamed to the SD card, and a GSR: 65 s of record.
+        QVERIFY(fixtures::writeHdRecord(root + "/a", {{"EEG", 8, 8, 8, 1}, {"BVP", 1, 1, 8, 1}, {"GSR", 1, 1, 1, 1}},
+                                        32 * 65 + 3));
+        QFile f(root + "/a/signalsInfo.csv");
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        const QByteArray text = f.readAll().replace(",BVP,", ",uSD,");
+        QVERIFY(f.seek(0) && f.write(text) == text.size());
+        f.close();
+        // Links to folders are not followed: neither a loop nor a second way to the same record.
+        QVERIFY(QDir().mkpath(root + "/c/d") && QFile::link(root, root + "/c/d/loop"));
+        // A damaged description is listed, but not described.
+        QFile bad(root + "/c/signalsInfo.csv");
+        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("\x01\x02 not a description\n,,,\n") > 0);
+        bad.close();
+
+        OpenDialog dialog;
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Open record"));
+        const QStringList expected = {" " + root + "/ 3 seconds 1", "/a " + root + "//a 1 minutes 3",
+                                      "/a/b " + root + "//a/b 3 seconds 1", "/c " + root + "//c unreadable record 0"};
+        QCOMPARE(listed(dialog, root), expected);
+        QCOMPARE(listed(dialog, root + "/"), expected);
+        auto* box = dialog.findChild<QComboBox*>("recordBox");
+        box->setCurrentIndex(box->findText("/a"));
+        QCOMPARE(dialog.findChild<QLabel*>("lengthLabel")->text(), QStringLiteral("Record length: 1 minutes 5 seconds "));
+        auto* table = dialog.findChild<QTableWidget*>("signalTable");
+        QCOMPARE(table->item(0, 0)->text() + table->item(0, 1)->text() + " " + table->item(0, 2)->text(),
+                 QStringLiteral("EEG8 256"));
+        QVERIFY(!table->item(1, 0));  // the SD card's row stays empty
+        QCOMPARE(table->item(2, 0)->text() + table->item(2, 1)->text() + " " + table->item(2, 2)->text(),
+                 QStringLiteral("GSR1 32"));
+        QCOMPARE(listed(dialog, root + "/nowhere"), QStringList());
+        QCOMPARE(dialog.findChild<QLabel*>("lengthLabel")->text(), QStringLiteral("Record length:"));
+        QVERIFY(dialog.selectedFolder().isEmpty());
+        QCOMPARE(recordLengthText(-1), QStringLiteral("Record length: "));  // a live device's unknown length
+        QCOMPARE(recordLengthText(3605), QStringLiteral("Record length: 1 hours 5 seconds "));
+        QCOMPARE(recordLengthText(100 * 3600 + 61), QStringLiteral("Record length: 100 hours 1 minutes 1 seconds "));
     }
 };
 
-QTEST_MAIN(ImportWidgetTest)
-#include "test_importwidget.moc"
+QTEST_MAIN(RecordDialogsTest)
+#include "test_recorddialogs.moc"
