@@ -1,194 +1,325 @@
-// The base slots of DeviceModel and ConfigurableDeviceModel: which operations they call and which signals
-// they emit in the states that matter.
+// The models over simulated devices and records: the base slots (which operations run, which signals report
+// the state reached), auxiliary devices, clock synchronization with its log, the EEG 64 pair, and playback of a
+// record written by CsvWriter.
 
-#include "FakeModel.h"
+#include "DriverModel.h"
+#include "DriverProxy.h"
+#include "EEG64DriverModel.h"
+#include "RecordModel.h"
+#include "Support.h"
 
+#include "Driver.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <thread>
+
+namespace {
+
+// Runs in a temporary working directory, where synchronization logs go.
+struct InTempDir {
+    QTemporaryDir dir;
+    QString old = QDir::currentPath();
+    InTempDir() { QDir::setCurrent(dir.path()); }
+    ~InTempDir() { QDir::setCurrent(old); }
+    QStringList logs() const { return QDir(dir.path()).entryList({"sync_*.csv"}, QDir::Files); }
+    QStringList logLines() const {
+        QFile f(dir.filePath(logs().value(0)));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                                           : QStringList();
+    }
+};
+
+}  // namespace
 
 class TestModels : public QObject {
     Q_OBJECT
 private slots:
-    void connectEmitsResultEvenWhenNothingAttempted();
-    void disconnectStartStopReportTheStateReached();
-    void enableSdCardVisitsEveryCardAndReportsOnlySuccess();
-    void setSignalModeReportsTheModeReadBack();
-    void fileAndFolderNamesReportTheValueReadBack();
-    void synchronizeClearsAnOldCancelAndACancelEmitsNothing();
-    void queriesOverTheSignalList();
+    void baseSlotsReportTheStateReached();
+    void configurableSlotsReportWhatTheDeviceHolds();
+    void recordPlaysEveryBlockBackThenTheEndOnce();
+    void unreadableOrRatelessRecordIsHandledCleanly();
+    void auxiliaryDevicesFollowTheMainOne();
+    void synchronizationConvergesAndLogsEveryExchange();
+    void cancelledSynchronizationKeepsNothing();
+    void synchronizationWithoutDeviceGivesTheFallbackResult();
+    void eeg64PairActsAsOneDevice();
 };
 
-void TestModels::connectEmitsResultEvenWhenNothingAttempted() {
-    FakeModel m;
-    QSignalSpy spy(&m, &DeviceModel::connected);
-
-    m.connectable = false;
-    m.connect_device();
-    QCOMPARE(m.connectCalls.load(), 1);
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.takeFirst().at(0).toBool(), false);
-
-    m.connectable = true;
-    m.connect_device();
-    QCOMPARE(spy.takeFirst().at(0).toBool(), true);
-    QCOMPARE(m.connectCalls.load(), 2);
-
-    // Already connected: no attempt without force, one with force, a report each time.
-    m.connect_device(false);
-    QCOMPARE(m.connectCalls.load(), 2);
-    QCOMPARE(spy.takeFirst().at(0).toBool(), true);
-    m.connect_device(true);
-    QCOMPARE(m.connectCalls.load(), 3);
-    QCOMPARE(spy.takeFirst().at(0).toBool(), true);
-}
-
-void TestModels::disconnectStartStopReportTheStateReached() {
-    FakeModel m;
-    QSignalSpy disconnected(&m, &DeviceModel::disconnected);
-    QSignalSpy started(&m, &DeviceModel::started);
-    QSignalSpy stopped(&m, &DeviceModel::stopped);
-
-    // Disconnected already: nothing attempted, still reported.
-    m.disconnect_device();
-    QCOMPARE(m.disconnectCalls.load(), 0);
+void TestModels::baseSlotsReportTheStateReached() {
+    SimFleet fleet;
+    DriverModel m;  // its connect loop says "trying to connect <n>..." once per attempt
+    m.setup(bluetoothTo("KVN-TRK-0031", true));
+    QSignalSpy connected(&m, &DeviceModel::connected), disconnected(&m, &DeviceModel::disconnected);
+    QSignalSpy started(&m, &DeviceModel::started), stopped(&m, &DeviceModel::stopped);
+    CoutCapture out;
+    m.disconnect_device();  // disconnected already: reported all the same
+    m.start();              // refused while disconnected: not reported
     QCOMPARE(disconnected.count(), 1);
-    m.disconnect_device(true);
-    QCOMPARE(m.disconnectCalls.load(), 1);
-    QCOMPARE(disconnected.count(), 2);
-
-    // Start refused while disconnected: no report.
-    m.start();
-    QCOMPARE(m.startCalls.load(), 1);
     QCOMPARE(started.count(), 0);
-
     m.connect_device();
-    m.start();
-    QCOMPARE(started.count(), 1);
-    m.start();  // running already: no second start, reported again
-    QCOMPARE(m.startCalls.load(), 2);
-    QCOMPARE(started.count(), 2);
+    m.connect_device();  // connected already: no attempt, reported
+    m.connect_device(true);
+    QCOMPARE(out.count("trying to connect 0...\n"), 2);
+    QCOMPARE(connected.count(), 3);
+    QVERIFY(connected[2][0].toBool());
 
+    m.start();
+    m.start();  // running already: reported again
     m.stop();
-    QCOMPARE(m.stopCalls.load(), 1);
-    QCOMPARE(stopped.count(), 1);
     m.stop();
-    QCOMPARE(m.stopCalls.load(), 1);
+    QCOMPARE(started.count(), 2);
     QCOMPARE(stopped.count(), 2);
 
-    // clear closes the device and says nothing.
-    m.clear();
-    QCOMPARE(m.clearCalls.load(), 1);
-    QVERIFY(!m.is_connected());
-    QCOMPARE(disconnected.count(), 2);
+    // An unreachable device: ten attempts, then failure is reported.
+    sim::Faults gone;
+    gone.unreachable = true;
+    sim::setFaults("KVN-TRK-0031", gone);
+    m.disconnect_device();
+    m.connect_device();
+    QVERIFY(connected.count() == 4 && !connected[3][0].toBool());
+    QCOMPARE(out.count("trying to connect "), 12);
+    QCOMPARE(out.count("trying to connect 9...\n"), 1);
 }
 
-void TestModels::enableSdCardVisitsEveryCardAndReportsOnlySuccess() {
-    {
-        FakeModel none({{"EEG", 8, 8, 1}, {"uSDX", 1, 1, 0}, {"usd", 1, 1, 0}});
-        QSignalSpy enabled(&none, &ConfigurableDeviceModel::sd_card_enabled);
-        QSignalSpy updated(&none, &DeviceModel::updated);
-        none.enable_sd_card(true);
-        QCOMPARE(enabled.count(), 0);
-        QCOMPARE(updated.count(), 0);
-        QCOMPARE(none.signal_mode(1), 0);
-        QVERIFY(!none.has_sd_card());
-    }
-    {
-        FakeModel two({{"uSD", 1, 1, 0}, {"EEG", 8, 8, 1}, {"uSD", 1, 1, 0}});
-        QSignalSpy enabled(&two, &ConfigurableDeviceModel::sd_card_enabled);
-        QSignalSpy updated(&two, &DeviceModel::updated);
-        two.enable_sd_card();
-        QCOMPARE(two.signal_mode(0), 1);
-        QCOMPARE(two.signal_mode(2), 1);
-        QCOMPARE(enabled.count(), 2);
-        QCOMPARE(enabled.at(0).at(0).toBool(), true);
-        QCOMPARE(updated.count(), 2);
-        QVERIFY(two.is_sd_card_enabled());
-        two.enable_sd_card(false);
-        QCOMPARE(enabled.count(), 4);
-        QCOMPARE(enabled.at(3).at(0).toBool(), false);
-        QVERIFY(!two.is_sd_card_enabled());
-    }
-    {
-        FakeModel refusing;
-        refusing.refusedModes = {1};
-        QSignalSpy enabled(&refusing, &ConfigurableDeviceModel::sd_card_enabled);
-        refusing.enable_sd_card(true);
-        QCOMPARE(enabled.count(), 0);
-        QVERIFY(!refusing.is_sd_card_enabled());
-        // Disabling a card that is off already succeeds.
-        refusing.enable_sd_card(false);
-        QCOMPARE(enabled.count(), 1);
-        QCOMPARE(enabled.at(0).at(0).toBool(), false);
-    }
-}
+void TestModels::configurableSlotsReportWhatTheDeviceHolds() {
+    SimFleet fleet;
+    sim::Faults f;
+    f.refusedModes["COM"] = {3};
+    f.sdCardRefused = true;
+    sim::setFaults("KVN-B08-2201", f);
+    ConfigurableDriverModel m;
+    m.setup(bluetoothTo("KVN-B08-2201"), {}, false);
+    m.connect_device();
+    const unsigned com = 3;
+    QCOMPARE(m.signal_name(com), std::string("COM"));
 
-void TestModels::setSignalModeReportsTheModeReadBack() {
-    FakeModel m({{"EEG", 8, 8, 1}, {"COM", 9, 1, 2}});
-    m.refusedModes = {5};
     QSignalSpy changed(&m, &ConfigurableDeviceModel::signal_changed);
-    QSignalSpy updated(&m, &DeviceModel::updated);
+    QSignalSpy enabled(&m, &ConfigurableDeviceModel::sd_card_enabled);
+    m.set_signal_mode(com, 2);
+    m.set_signal_mode(com, 3);        // refused: the mode in effect is reported
+    m.set_signal_mode(com, 256 + 1);  // never narrowed into mode 1
+    QCOMPARE(changed.count(), 3);
+    for (const QList<QVariant>& c : changed)
+        QVERIFY(c[0].toUInt() == com && c[1].toUInt() == 2u);
 
-    m.set_signal_mode(1, 3);
-    QCOMPARE(changed.count(), 1);
-    QCOMPARE(changed.at(0).at(0).toUInt(), 1u);
-    QCOMPARE(changed.at(0).at(1).toUInt(), 3u);
-
-    m.set_signal_mode(1, 5);
-    QCOMPARE(changed.count(), 2);
-    QCOMPARE(changed.at(1).at(1).toUInt(), 3u);
-    QCOMPARE(updated.count(), 2);
-
-    m.set_signal_modes(std::string("\x00\x01", 2));
-    QCOMPARE(m.signal_mode(0), 0);
-    QCOMPARE(m.signal_mode(1), 1);
-    QCOMPARE(updated.count(), 3);
+    m.enable_sd_card(true);  // refused: nothing reported
+    QVERIFY(enabled.isEmpty() && !m.is_sd_card_enabled());
+    m.enable_sd_card(false);  // off already: a success
+    sim::setFaults("KVN-B08-2201", sim::Faults());
+    m.enable_sd_card(true);
+    QCOMPARE(enabled.count(), 2);
+    QVERIFY(!enabled[0][0].toBool() && enabled[1][0].toBool() && m.is_sd_card_enabled());
 }
 
-void TestModels::fileAndFolderNamesReportTheValueReadBack() {
-    FakeModel m;
-    m.fileLimit = "4";
-    QSignalSpy file(&m, &ConfigurableDeviceModel::file_name_changed);
-    QSignalSpy folder(&m, &ConfigurableDeviceModel::folder_name_changed);
-    QSignalSpy updated(&m, &DeviceModel::updated);
-    m.set_file_name("recording");
-    QCOMPARE(file.count(), 1);
-    QCOMPARE(file.at(0).at(0).value<std::string>(), std::string("reco"));
-    m.set_folder_name("viewer/24-03-05/09-07-02/");
-    QCOMPARE(folder.at(0).at(0).value<std::string>(), std::string("viewer/24-03-05/09-07-02/"));
-    QCOMPARE(updated.count(), 2);
+void TestModels::recordPlaysEveryBlockBackThenTheEndOnce() {
+    QTemporaryDir dir;
+    QVERIFY(writeRecord(dir.path(), 1000, 12));
+    RecordModel m;
+    QVERIFY(m.open(dir.path().toStdString()));
+    QVERIFY(!m.is_connected());  // open loads; connect_device connects
+    m.connect_device();
+    m.start();
+    Read r;
+    QVERIFY(r(m) && r(m));
+    m.stop();  // a new start plays from the first block
+    m.start();
+    const int16_t battery[] = {-2, -2, -2, -1, 0, 5, 3};  // out of range: unknown
+    for (int b = 0; b < 12; ++b) {
+        QVERIFY(r(m));
+        QCOMPARE(r.seq, uint16_t(65530 + b));
+        QCOMPARE(r.battery, battery[b % 7]);
+        QCOMPARE(r.flags, flagsOf(b));
+        QCOMPARE(r.samples.size(), kValues);
+        for (std::size_t k = 0; k < kValues; ++k)
+            QCOMPARE(r.samples[k], valueOf(b, k));  // exact: the record is lossless
+    }
+    // The end marker: false with flags 65535, samples untouched, running cleared; past it no second marker.
+    const std::vector<double> last = r.samples;
+    QVERIFY(!r(m));
+    QCOMPARE(r.flags, uint16_t(65535));
+    QCOMPARE(r.samples, last);
+    QVERIFY(!m.is_running());
+    r.flags = 0;
+    QVERIFY(!r(m));
+    QCOMPARE(r.flags, uint16_t(0));
+    m.start();  // the acquisition thread's restart after the end plays the record again
+    QVERIFY(r(m));
+    QCOMPARE(r.seq, uint16_t(65530));
+
+    m.clear();
+    QVERIFY(!m.is_connected() && dir.remove());
+    QSignalSpy connected(&m, &DeviceModel::connected);
+    m.connect_device();  // connecting opens the folder again: a vanished record fails
+    QVERIFY(!connected[0][0].toBool());
 }
 
-void TestModels::synchronizeClearsAnOldCancelAndACancelEmitsNothing() {
-    FakeModel m;
-    m.syncOk.assign(10, true);
+void TestModels::unreadableOrRatelessRecordIsHandledCleanly() {
+    QCOMPARE(RecordModel::pauseMilliseconds(0), 1000u);  // no rate: paced, not unpaced
+
+    QTemporaryDir dir;
+    RecordModel empty;
+    QVERIFY(!empty.open(dir.path().toStdString()));
+    QVERIFY(!empty.error().empty());
+    empty.connect_device();
+    empty.start();
+    Read r;
+    QVERIFY(!empty.is_connected() && !empty.is_running() && !r(empty));
+
+    // A block rate of 0: refused, or played at one block a second.
+    QVERIFY(writeRecord(dir.path(), 32, 10));
+    QFile info(dir.filePath("signalsInfo.csv"));
+    QVERIFY(info.open(QIODevice::ReadWrite));
+    QByteArray text = info.readAll();
+    QVERIFY(text.contains(",KVN-TEST-0001,32,"));
+    text.replace(",KVN-TEST-0001,32,", ",KVN-TEST-0001,0,");
+    QVERIFY(info.seek(0) && info.resize(0) && info.write(text) == text.size());
+    info.close();
+    RecordModel m;
+    m.open(dir.path().toStdString());
+    m.connect_device();
+    m.start();
+    QCOMPARE(m.frequency(), 0u);
+    QVERIFY(m.duration() >= 0);
+    if (m.is_running()) {
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(r(m));
+        QVERIFY(timer.elapsed() >= 900);
+    }
+}
+
+void TestModels::auxiliaryDevicesFollowTheMainOne() {
+    SimFleet fleet;
+    PropertyMap tracker, unknown;
+    tracker.set("type", "bluetooth");
+    tracker.set("device", "KVN-TRK-0031");
+    unknown.set("type", "carrier-pigeon");  // unusable: skipped, not dereferenced
+    unknown.set("device", "X");
+    ConfigurableDriverModel m;
+    m.setup(bluetoothTo("KVN-A32-0412R"), {unknown, tracker}, false);
+    m.connect_device();
+    Driver watcher(bluetoothTo("KVN-TRK-0031", true));
+    QVERIFY(watcher.connectDevice() && !watcher.isRunning());
+    // The link is rebuilt around the auxiliary pass: the main device is still there afterwards.
+    QSignalSpy started(&m, &DeviceModel::started), stopped(&m, &DeviceModel::stopped);
+    m.start();
+    QVERIFY(m.is_running() && watcher.isRunning() && started.count() == 1);
+    m.stop();
+    QVERIFY(!m.is_running() && !watcher.isRunning() && m.is_connected() && stopped.count() == 1);
+}
+
+void TestModels::synchronizationConvergesAndLogsEveryExchange() {
+    QCOMPARE(DriverProxy::syncLogName(QDateTime(QDate(2024, 3, 5), QTime(9, 7, 2))), QString("sync_2024-3-5_9-7-2.csv"));
+    SimFleet fleet;
+    InTempDir here;
+    sim::Faults f;
+    f.clockOffsetSet = true;
+    f.clockOffsetUs = 250000;
+    f.clockJitterUs = 50;
+    sim::setFaults("KVN-B08-2201", f);
+    ConfigurableDriverModel m;
+    m.setup(bluetoothTo("KVN-B08-2201"), {}, false);
+    m.connect_device();
     QSignalSpy synced(&m, &ConfigurableDeviceModel::synchronized);
-
-    m.cancel_synchronization();  // a stale request must not spoil the next synchronization
+    const QDateTime before = QDateTime::currentDateTime();
     m.synchronize();
     QCOMPARE(synced.count(), 1);
-    QCOMPARE(synced.at(0).at(0).toDouble(), 42.0);
-    QCOMPARE(synced.at(0).at(1).toDouble(), 3.0);
+    const double offset = synced[0][0].toDouble(), tof = synced[0][1].toDouble();
+    QVERIFY2(std::fabs(offset - 250000) < 1000, qPrintable(QString::number(offset)));
+    QVERIFY(tof >= 0 && tof < 100000);
+    QVERIFY(offset == m.offset() && tof == m.tof());
+    QCOMPARE(here.logs(), QStringList(m.proxy().syncLogFileName()));
+    QVERIFY(here.logs()[0] == DriverProxy::syncLogName(before) ||
+            here.logs()[0] == DriverProxy::syncLogName(before.addSecs(1)));
 
-    m.cancelAfterExchanges = 5;
+    // One line "t0, t1, t2, t3" per accepted exchange; converged after more than 100 of them.
+    const QStringList rows = here.logLines();
+    QVERIFY2(rows.size() > 100 && rows.size() <= 300, qPrintable(QString::number(rows.size())));
+    const QRegularExpression exchange("^(\\d+), (\\d+), (\\d+), (\\d+)$");
+    for (const QString& row : rows) {
+        const QRegularExpressionMatch t = exchange.match(row);
+        QVERIFY2(t.hasMatch() && t.captured(2).toUInt() <= t.captured(3).toUInt(), qPrintable(row));
+    }
+}
+
+void TestModels::cancelledSynchronizationKeepsNothing() {
+    SimFleet fleet(1);  // real-time exchanges, so the canceller sees the log grow
+    InTempDir here;
+    ConfigurableDriverModel m;
+    m.setup(bluetoothTo("KVN-B08-2201"), {}, false);
+    m.connect_device();
+    QSignalSpy synced(&m, &ConfigurableDeviceModel::synchronized);
+    std::atomic<bool> done{false};
+    std::thread canceller([&] {
+        while (!done && here.logLines().size() < 5)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        m.cancel_synchronization();
+    });
+    m.synchronize();
+    done = true;
+    canceller.join();
+    QCOMPARE(synced.count(), 0);
+    QVERIFY(m.offset() == 0.0 && m.tof() == 0.0);
+    QVERIFY2(here.logLines().size() < 100, qPrintable(QString::number(here.logLines().size())));
+    // The device left its synchronization mode, and the old cancel does not spoil a new synchronization.
     m.synchronize();
     QCOMPARE(synced.count(), 1);
 }
 
-void TestModels::queriesOverTheSignalList() {
-    FakeModel plain({{"BVP", 1, 8, 1}, {"EE", 1, 1, 1}});
-    QVERIFY(!plain.has_eeg_signal());
-    QVERIFY(!plain.has_sd_card());
-    QVERIFY(!plain.is_sd_card_enabled());
+void TestModels::synchronizationWithoutDeviceGivesTheFallbackResult() {
+    SimFleet fleet;
+    InTempDir here;
+    ConfigurableDriverModel m;
+    m.setup(bluetoothTo("KVN-B08-2201"), {}, false);  // never connected
+    QSignalSpy synced(&m, &ConfigurableDeviceModel::synchronized);
+    CoutCapture out;
+    m.synchronize();
+    QCOMPARE(out.count("cannot start synchronization\n"), 1);
+    QCOMPARE(out.count("Warning: Synchronization protocol error\n"), 300);
+    QCOMPARE(out.count("cannot stop synchronization\n"), 1);
+    QVERIFY(synced.count() == 1 && synced[0][0].toDouble() == 0.0 && std::isinf(synced[0][1].toDouble()));
+    QVERIFY(here.logLines().isEmpty());
+}
 
-    FakeModel eeg({{"EEG64", 64, 8, 1}, {"uSD", 1, 1, 2}, {"uSD", 1, 1, 0}});
-    QVERIFY(eeg.has_eeg_signal());
-    QVERIFY(eeg.has_sd_card());
-    QVERIFY(eeg.is_sd_card_enabled());  // the first card decides
+void TestModels::eeg64PairActsAsOneDevice() {
+    SimFleet fleet(5);
+    sim::Faults left, right;
+    left.clockOffsetSet = right.clockOffsetSet = true;
+    left.clockOffsetUs = 10000;
+    right.clockOffsetUs = 310000;
+    sim::setFaults("KVN-A32-0412L", left);
+    sim::setFaults("KVN-A32-0412R", right);
+    EEG64DriverModel m;
+    m.setup("KVN-A32-0412L", "KVN-A32-0412R", "");
+    m.connect_device();
+    QCOMPARE(m.signal_channels(0), 64u);
 
-    FakeModel empty(std::vector<FakeSignal>{});
-    QVERIFY(!empty.has_eeg_signal());
-    QVERIFY(!empty.has_sd_card());
+    // Blocks are flagged 7 until the halves are synchronised, never after; sequences run on.
+    m.set_signal_modes(std::string("\1\0", 2));
+    m.start();
+    int flagged = 0, clean = 0;
+    Read r;
+    for (int i = 0; i < 60; ++i) {
+        const uint16_t previous = r.seq;
+        QVERIFY(r(m));
+        QCOMPARE(r.samples.size(), size_t(64 * 8));
+        QVERIFY(i == 0 || r.seq == uint16_t(previous + 1));
+        QVERIFY(r.flags == 0 || (r.flags == 7 && clean == 0));
+        ++(r.flags ? flagged : clean);
+    }
+    QVERIFY(flagged > 0 && clean > 0);
+    m.stop();
+
+    // The clock offset is right minus left.
+    QSignalSpy synced(&m, &ConfigurableDeviceModel::synchronized);
+    m.synchronize();
+    QCOMPARE(synced.count(), 1);
+    QVERIFY2(std::fabs(m.offset() - 300000) < 1000, qPrintable(QString::number(m.offset())));
 }
 
 QTEST_GUILESS_MAIN(TestModels)

@@ -1,18 +1,72 @@
-// The acquisition thread against scripted models: delivery, reports, forced disconnection, restarts,
-// pausing and interruption.
+// The acquisition thread against simulated devices (time-scaled) and a played-back record.
 
-#include "FakeModel.h"
+#include "DriverModel.h"
 #include "ReadBT.h"
-#include "Receiver.h"
+#include "RecordModel.h"
+#include "Support.h"
 
-#include <QElapsedTimer>
+#include <QDir>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
-void stopThread(ReadBT& t) {
-    t.requestInterruption();
-    QVERIFY(t.wait(5000));
+// The thread with its reports collected on the test's own thread, through queued connections.
+struct Acquisition : QObject {
+    ReadBT thread;
+    std::vector<std::vector<double>> data;
+    std::vector<int> seqs;
+    std::vector<size_t> lostAfter, endAfter;
+    int noData = 0;
+
+    explicit Acquisition(DeviceModel& m, bool restartAllowed = true) {
+        connect(&thread, &ReadBT::resultReady, this,
+                [this](const std::vector<double>& d, int seq, short, ushort, qlonglong, qlonglong) {
+                    data.push_back(d);
+                    seqs.push_back(seq);
+                });
+        connect(&thread, &ReadBT::noData, this, [this] { ++noData; });
+        connect(&thread, &ReadBT::lostConnnection, this, [this] { lostAfter.push_back(seqs.size()); });
+        connect(&thread, &ReadBT::signalEnd, this, [this] { endAfter.push_back(seqs.size()); });
+        thread.setModel(&m, restartAllowed);
+        thread.start();
+    }
+    bool stop() {
+        thread.requestInterruption();
+        const bool ended = thread.wait(5000);
+        QCoreApplication::processEvents();
+        return ended;
+    }
+    // The places where a block does not follow its predecessor.
+    int jumps() const {
+        int n = 0;
+        for (size_t i = 1; i < seqs.size(); ++i)
+            n += seqs[i] != (seqs[i - 1] + 1) % 65536;
+        return n;
+    }
+};
+
+// A simulated device connected with every signal on and the SD card off, as the main window does.
+std::unique_ptr<DeviceModel> connectedModel(Connection* link, bool readOnly = false) {
+    std::unique_ptr<DeviceModel> m;
+    if (readOnly) {
+        auto* d = new DriverModel;
+        d->setup(link);
+        m.reset(d);
+    } else {
+        auto* c = new ConfigurableDriverModel;
+        c->setup(link, {}, false);
+        m.reset(c);
+    }
+    CoutCapture quiet;
+    m->connect_device();
+    std::string modes;
+    for (unsigned i = 0; i < m->signal_count(); ++i)
+        modes += m->signal_name(i) == "uSD" ? '\0' : '\1';
+    if (auto* c = qobject_cast<ConfigurableDeviceModel*>(m.get()))
+        c->set_signal_modes(modes);
+    return m;
 }
 
 }  // namespace
@@ -20,277 +74,162 @@ void stopThread(ReadBT& t) {
 class TestThreadsReadBT : public QObject {
     Q_OBJECT
 private slots:
-    void firmwareVersionRule_data();
-    void firmwareVersionRule();
-    void blocksArriveInOrderWithTimeStamps();
-    void missingDataOnOldFirmwareForcesDisconnection_data();
-    void missingDataOnOldFirmwareForcesDisconnection();
-    void endOfRecordIsReportedPerRead();
-    void stoppedDeviceIsRestartedWithNumberedFileNames();
-    void refusedRestartDisconnectsWithoutSpinning();
-    void pauseStopsReadingButNotRestarting();
-    void interruptionEndsAReconnectWaitPromptly();
-    void anExceptionFromTheModelDoesNotEndTheProgram();
-    void destroyingARunningThreadStopsIt();
+    void firmwareVersionIsParsedWhole();
+    void longRunHasNoGapAndNoDuplicate();
+    void acquisitionOutlivesDeviceTrouble_data();
+    void acquisitionOutlivesDeviceTrouble();
+    void threadStopsPausesAndSurvivesTrouble();
+    void recordPlaysBackThenReportsItsEnd();
 };
 
-void TestThreadsReadBT::firmwareVersionRule_data() {
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<int>("major");
-    QTest::addColumn<int>("minor");
-    QTest::newRow("record") << "HW0.0_FW1.0" << 1 << 0;
-    QTest::newRow("dual") << "HW3.0_FW2.1" << 2 << 1;
-    QTest::newRow("multi-digit") << "HW12.3FW10.25" << 10 << 25;
-    QTest::newRow("trailing text") << "HW2.0_FW1.1b" << -1 << -1;
-    QTest::newRow("leading text") << "xHW2.0_FW1.1" << -1 << -1;
-    QTest::newRow("no hardware") << "HWFW1.1" << -1 << -1;
-    QTest::newRow("empty") << "" << -1 << -1;
-    QTest::newRow("overflow") << "HW1FW99999999999.1" << -1 << -1;
-}
-
-void TestThreadsReadBT::firmwareVersionRule() {
-    QFETCH(QString, version);
-    QFETCH(int, major);
-    QFETCH(int, minor);
-    int ma = 0, mi = 0;
-    ReadBT::parseFirmwareVersion(version.toStdString(), ma, mi);
-    QCOMPARE(ma, major);
-    QCOMPARE(mi, minor);
-}
-
-void TestThreadsReadBT::blocksArriveInOrderWithTimeStamps() {
-    FakeModel m;
-    m.readDelayMs = 0;
-    m.connect_device();
-    m.start();
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    const qint64 before = ReadBT::utcMicroseconds();
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= 2000, 20000);
-    stopThread(t);
-    QCoreApplication::processEvents();
-    for (size_t i = 0; i < r.seqs.size(); ++i) {
-        QCOMPARE(r.seqs[i], int(i));
-        QCOMPARE(r.data[i], std::vector<double>(8, double(i)));
-        if (i) {
-            QVERIFY(r.stamps[i] >= r.stamps[i - 1]);
-            QVERIFY(r.utcs[i] >= r.utcs[i - 1] - 1000000);  // wall clock may step, not by much here
-        }
+void TestThreadsReadBT::firmwareVersionIsParsedWhole() {
+    const struct {
+        const char* text;
+        int major, minor;
+    } cases[] = {{"HW0.0_FW1.0", 1, 0},  {"HW12.3FW10.25", 10, 25}, {"HW2.0_FW1.1b", -1, -1},      {"xHW2.0_FW1.1", -1, -1},
+                 {"HWFW1.1", -1, -1}, {"", -1, -1},              {"HW1FW99999999999.1", -1, -1}};
+    for (const auto& c : cases) {
+        int major = 0, minor = 0;
+        ReadBT::parseFirmwareVersion(c.text, major, minor);
+        QVERIFY2(major == c.major && minor == c.minor, c.text);
     }
-    QVERIFY(r.utcs.front() >= before);
-    QVERIFY(r.utcs.back() <= ReadBT::utcMicroseconds());
-    QCOMPARE(r.battery, short(3));
-    QCOMPARE(r.noData + r.lost + r.ends, 0);
 }
 
-void TestThreadsReadBT::missingDataOnOldFirmwareForcesDisconnection_data() {
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<unsigned>("channels");
-    QTest::addColumn<bool>("forced");
-    QTest::newRow("1.0") << "HW1.0_FW1.0" << 8u << true;
-    QTest::newRow("0.9") << "HW1.0_FW0.9" << 8u << true;
-    QTest::newRow("unparsable") << "HW1.0_FW1.1x" << 8u << true;
-    QTest::newRow("1.0 with 64 EEG channels") << "HW1.0_FW1.0" << 64u << false;
-    QTest::newRow("1.1") << "HW2.0_FW1.1" << 8u << false;
-    QTest::newRow("2.0") << "HW2.0_FW2.0" << 8u << false;
+void TestThreadsReadBT::longRunHasNoGapAndNoDuplicate() {
+    // Slow enough that the device's two-second buffer (0.67 s here) does not overflow on a loaded machine.
+    SimFleet fleet(3);
+    sim::Faults f;
+    f.startSequence = 65200;  // the run crosses the wrap from 65535 to 0
+    sim::setFaults("KVN-H64-1010", f);
+    PropertyMap port;
+    port.set("port", 10);
+    Connection* usb = ConnectionFactory::createAndSetup("usb", port);
+    usb->setTimeout(1000);
+    auto m = connectedModel(usb);
+    m->start();
+    Acquisition a(*m);
+    QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= 1200, 60000);
+    QVERIFY(a.stop());
+    QCOMPARE(a.seqs.front(), 65200);
+    QCOMPARE(a.jumps(), 0);
+    for (const auto& d : a.data)
+        QCOMPARE(d.size(), size_t(64 * 16));
+    QVERIFY(a.noData == 0 && a.lostAfter.empty() && a.endAfter.empty());
 }
 
-void TestThreadsReadBT::missingDataOnOldFirmwareForcesDisconnection() {
-    QFETCH(QString, version);
-    QFETCH(unsigned, channels);
-    QFETCH(bool, forced);
-    FakeModel m({{"EEG", channels, 8, 1}, {"uSD", 1, 1, 0}});
-    m.versionText = version.toStdString();
-    m.readMode = FakeModel::NoData;
-    m.connect_device();
-    m.start();
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r.noData >= 3, 10000);
-    stopThread(t);
-    QCoreApplication::processEvents();
-    if (forced) {
-        QVERIFY(m.disconnectCalls.load() >= 3);
-        QVERIFY(r.lost >= 3);
-        // Reconnected and restarted after each forced disconnection.
-        QVERIFY(m.connectCalls.load() >= 3);
-    } else {
-        QCOMPARE(m.disconnectCalls.load(), 0);
-        QCOMPARE(r.lost, 0);
-        QCOMPARE(m.connectCalls.load(), 1);
+void TestThreadsReadBT::acquisitionOutlivesDeviceTrouble_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("fault");  // 0: link drop, 1: no data for a while, 2: stops by itself
+    QTest::addColumn<bool>("lost");
+    QTest::addColumn<QStringList>("said");
+    QTest::newRow("link drop") << "KVN-A32-0412L" << 0 << true
+                               << QStringList{"Read ... DISCONNECTED\n", "Reconnect ...OK\n"};
+    // The read-only model's connect loop speaks in the middle of the thread's line.
+    QTest::newRow("gap, firmware 1.0") << "KVN-TRK-0031" << 1 << true
+                                       << QStringList{"Read ... NO DATA\n", "FORCE DISCONNECTION\n",
+                                                      "Reconnect ...trying to connect 0...\nOK\n"};
+    QTest::newRow("gap, firmware 1.1") << "KVN-B08-2201" << 1 << false << QStringList{"Read ... NO DATA\n"};
+    QTest::newRow("stop") << "KVN-B08-2201" << 2 << false << QStringList{"Restart ...OK\n"};
+}
+
+void TestThreadsReadBT::acquisitionOutlivesDeviceTrouble() {
+    QFETCH(QString, device);
+    QFETCH(int, fault);
+    QFETCH(bool, lost);
+    QFETCH(QStringList, said);
+    SimFleet fleet(10);
+    const std::string name = device.toStdString();
+    sim::Faults f;
+    (fault == 0 ? f.dropAfterBlocks : fault == 1 ? f.gapAfterBlocks : f.stopAfterBlocks) = 40;
+    f.dropSeconds = f.gapSeconds = 2.0;
+    sim::setFaults(name, f);
+    const bool old = name == "KVN-TRK-0031";  // old devices: read-only links
+    auto m = connectedModel(bluetoothTo(name, old), old);
+    auto* c = qobject_cast<ConfigurableDeviceModel*>(m.get());
+    if (fault == 2) {
+        c->set_folder_name("viewer/restart/");
+        c->set_file_name("rec");
+        c->enable_sd_card(true);
     }
-    QCOMPARE(r.seqs.size(), size_t(0));
+    m->start();
+    CoutCapture out;
+    Acquisition a(*m);
+    QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= 60, 30000);
+    if (fault == 2)
+        sim::setFaults(name, f);  // it stops by itself once more
+    QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= 140, 30000);
+    QVERIFY(a.stop());
+    QVERIFY(m->is_connected() && m->is_running());
+    for (const QString& s : said)
+        QVERIFY2(out.count(s.toStdString()) >= 1, qPrintable(out.text().c_str()));
+    QCOMPARE(!a.lostAfter.empty(), lost);
+    QVERIFY(a.jumps() <= (fault == 2 ? 2 : 1));  // blocks in order but where the trouble struck
+    if (fault == 2) {
+        QCOMPARE(c->file_name(), std::string("rec_1"));
+        const QDir card(QString::fromStdString(sim::sdCardFolder(name)) + "/viewer/restart");
+        QCOMPARE(card.entryList({"*.kvb"}, QDir::Files, QDir::Name), QStringList({"0_rec.kvb", "0_rec_0.kvb", "0_rec_1.kvb"}));
+    }
 }
 
-void TestThreadsReadBT::endOfRecordIsReportedPerRead() {
-    FakeModel m;
-    m.readMode = FakeModel::End;
-    m.connect_device();
-    m.start();
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r.ends >= 3, 10000);
-    stopThread(t);
-    QCoreApplication::processEvents();
-    QCOMPARE(r.noData, 0);
-    QCOMPARE(r.lost, 0);
-    QCOMPARE(r.seqs.size(), size_t(0));
-}
-
-void TestThreadsReadBT::stoppedDeviceIsRestartedWithNumberedFileNames() {
-    FakeModel m;
-    m.readDelayMs = 0;
-    m.stopAfterBlocks = 5;
-    m.connect_device();
-    m.set_file_name("rec");
-    m.enable_sd_card(true);
-    m.start();
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= 20, 10000);
-    stopThread(t);
-    QCoreApplication::processEvents();
+void TestThreadsReadBT::threadStopsPausesAndSurvivesTrouble() {
+    SimFleet fleet(1);  // real time: a read waits ~31 ms for its block
+    auto m = connectedModel(bluetoothTo("KVN-A32-0412R"));
+    m->start();
+    CoutCapture out;
     {
-        std::lock_guard<std::mutex> lock(m.fileMutex);
-        QVERIFY(m.fileNames.size() >= 4);
-        QCOMPARE(m.fileNames[0], std::string("rec"));
-        QCOMPARE(m.fileNames[1], std::string("rec_0"));
-        QCOMPARE(m.fileNames[2], std::string("rec_1"));
-        QCOMPARE(m.fileNames[3], std::string("rec_2"));
-    }
-    for (size_t i = 0; i < r.seqs.size(); ++i)
-        QCOMPARE(r.seqs[i], int(i));
-
-    // A second run takes the name the device holds then as its base, and counts restarts without an SD
-    // card too: the card comes on with the run's second restart, so the first name set is base + "_2".
-    m.enable_sd_card(false);
-    m.set_file_name("base");
-    m.start();
+        Acquisition a(*m);
+        QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= 3, 10000);
+        a.thread.pause(true);
+        QTest::qWait(100);
+        const size_t seen = a.seqs.size();
+        QTest::qWait(200);
+        QVERIFY(a.seqs.size() <= seen + 1);
+        a.thread.pause(false);
+        QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= seen + 3, 10000);
+    }  // destroying a running thread stops it instead of aborting
+    // A stopped device and no restart allowed: one refusal, then a pause, not a tight loop.
+    m->stop();
+    Acquisition(*m, false).thread.wait(300);  // a thread that runs for 300 ms
+    QCOMPARE(out.count("Restart required but configured not to do it\n"), 1);
+    // A device out of reach: one attempt, then a pause that ends at once when asked.
+    sim::Faults gone;
+    gone.unreachable = true;
+    sim::setFaults("KVN-A32-0412R", gone);
     {
-        std::lock_guard<std::mutex> lock(m.fileMutex);
-        m.fileNames.clear();
+        Acquisition a(*m);
+        QTest::qWait(300);
+        a.thread.requestInterruption();
+        QVERIFY(a.thread.wait(1000));
     }
-    m.stopAfterBlocks = 2;
-    m.enableSdAtStart = m.startCalls + 2;
-    Receiver r2(t);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r2.seqs.size() >= 12, 10000);
-    stopThread(t);
-    std::lock_guard<std::mutex> lock(m.fileMutex);
-    QVERIFY(m.fileNames.size() >= 2);
-    QCOMPARE(m.fileNames[0], std::string("base_2"));
-    QCOMPARE(m.fileNames[1], std::string("base_3"));
+    QCOMPARE(out.count("Reconnect ...NOPE\n"), 1);
+
+    // An exception from the device library (an auxiliary device without a type) is reported and tried again
+    // after a pause, not left to end the program.
+    PropertyMap noType;
+    noType.set("device", "KVN-TRK-0031");
+    ConfigurableDriverModel broken;
+    broken.setup(bluetoothTo("KVN-A32-0412L"), {noType}, false);
+    broken.connect_device();
+    Acquisition(broken).thread.wait(300);
+    QCOMPARE(out.count("Acquisition error: type property not in the map\n"), 1);
 }
 
-void TestThreadsReadBT::refusedRestartDisconnectsWithoutSpinning() {
-    FakeModel m;
-    m.connect_device();
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, false);
-    t.start();
-    QTest::qWait(300);
-    stopThread(t);
-    // One refusal, then a pause: not hundreds of connect/disconnect rounds.
-    QVERIFY(m.disconnectCalls.load() >= 1);
-    QVERIFY(m.disconnectCalls.load() <= 2);
-    QCOMPARE(m.startCalls.load(), 0);
-    QCOMPARE(r.seqs.size(), size_t(0));
-
-    // Allowed, but the device will not start: same pause.
-    FakeModel refusing;
-    refusing.startable = false;
-    refusing.connect_device();
-    t.setModel(&refusing, true);
-    t.start();
-    QTest::qWait(300);
-    stopThread(t);
-    QVERIFY(refusing.startCalls.load() >= 1);
-    QVERIFY(refusing.startCalls.load() <= 2);
-}
-
-void TestThreadsReadBT::pauseStopsReadingButNotRestarting() {
-    FakeModel m;
-    m.connect_device();
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= 3, 10000);
-    t.pause(true);
-    QTest::qWait(50);
-    const size_t seen = r.seqs.size();
-    m.stop();  // the device stops; the paused thread still restarts it
-    QTRY_VERIFY_WITH_TIMEOUT(m.is_running(), 5000);
-    QTest::qWait(100);
-    QVERIFY(r.seqs.size() <= seen + 1);
-    t.pause(false);
-    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= seen + 5, 10000);
-    stopThread(t);
-
-    // A new run begins unpaused.
-    t.pause(true);
-    const size_t before = r.seqs.size();
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= before + 3, 10000);
-    stopThread(t);
-}
-
-void TestThreadsReadBT::interruptionEndsAReconnectWaitPromptly() {
-    FakeModel m;
-    m.connectable = false;
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(m.connectCalls.load() >= 1, 5000);
-    QTest::qWait(50);  // now in the pause between attempts
-    QElapsedTimer timer;
-    timer.start();
-    t.requestInterruption();
-    QVERIFY(t.wait(1000));
-    QVERIFY(m.connectCalls.load() <= 2);
-    QCOMPARE(r.seqs.size(), size_t(0));
-}
-
-void TestThreadsReadBT::anExceptionFromTheModelDoesNotEndTheProgram() {
-    FakeModel m;
-    m.connect_device();
-    m.throwOnStart = true;
-    ReadBT t;
-    Receiver r(t);
-    t.setModel(&m, true);
-    t.start();
-    QTRY_VERIFY_WITH_TIMEOUT(m.startCalls.load() >= 1, 5000);
-    QTest::qWait(50);
-    QVERIFY(t.isRunning());
-    // The thread waits before trying again, and keeps going once the model behaves.
-    QCOMPARE(m.startCalls.load(), 1);
-    m.throwOnStart = false;
-    QTRY_VERIFY_WITH_TIMEOUT(r.seqs.size() >= 3, 10000);
-    stopThread(t);
-}
-
-void TestThreadsReadBT::destroyingARunningThreadStopsIt() {
-    FakeModel m;
+void TestThreadsReadBT::recordPlaysBackThenReportsItsEnd() {
+    QTemporaryDir dir;
+    QVERIFY(writeRecord(dir.path(), 1000, 50));
+    RecordModel m;
+    QVERIFY(m.open(dir.path().toStdString()));
     m.connect_device();
     m.start();
-    auto* t = new ReadBT;
-    t->setModel(&m, true);
-    t->start();
-    QTRY_VERIFY_WITH_TIMEOUT(m.sequence.load() >= 3, 5000);
-    delete t;  // would abort if the thread were left running
-    const int seen = m.sequence;
-    QTest::qWait(30);
-    QCOMPARE(m.sequence.load(), seen);
+    CoutCapture out;
+    Acquisition a(m);
+    QTRY_VERIFY_WITH_TIMEOUT(!a.endAfter.empty(), 20000);
+    QVERIFY(a.stop());
+    QCOMPARE(a.endAfter.front(), size_t(50));
+    for (int b = 0; b < 50; ++b)
+        QVERIFY(a.seqs[b] == (65530 + b) % 65536 && a.data[b].at(kValues - 1) == valueOf(b, kValues - 1));
+    QVERIFY(a.noData == 0 && a.lostAfter.empty());
+    QVERIFY(out.count("Read ... END\n") >= 1);
 }
 
 QTEST_GUILESS_MAIN(TestThreadsReadBT)
