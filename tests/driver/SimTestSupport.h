@@ -6,10 +6,7 @@
 #include <QtTest>
 
 #include <chrono>
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "Connection.h"
 #include "Driver.h"
@@ -37,19 +34,14 @@ void withFaults(const char* device, F edit) {
     sim::setFaults(device, f);
 }
 
-inline std::unique_ptr<Driver> bluetoothDriver(const std::string& name) {
-    auto driver = std::make_unique<Driver>(new BluetoothConnection(name));
+inline std::unique_ptr<Driver> connected(Connection* link) {
+    auto driver = std::make_unique<Driver>(link);
     driver->setTimeout(1000);
     driver->connectDevice();
     return driver;
 }
-
-inline std::unique_ptr<Driver> usbDriver(int port) {
-    auto driver = std::make_unique<Driver>(new UsbConnection(port, 921600));
-    driver->setTimeout(1000);
-    driver->connectDevice();
-    return driver;
-}
+inline auto bluetoothDriver(const std::string& name) { return connected(new BluetoothConnection(name)); }
+inline auto usbDriver(int port) { return connected(new UsbConnection(port, 921600)); }
 
 template <typename D>
 bool readBlock(D& driver, Block& block) {

