@@ -41,11 +41,11 @@ inline bool writeHdRecord(const QString& folder, const std::vector<KvnSignal>& s
 }
 
 // "0_<name>.kvb" in `directory` below `card`. Block b: sequence firstSequence + b, battery b % 6, flags 4 for
-// block 2 only, values offset + sampleValue(b, k).
+// block 2 only, values sampleValue(b, k).
 inline bool writeCardRecord(const QString& card, const std::string& directory, const std::string& name,
                             const std::vector<KvnSignal>& signalList, int blockRate, int blocks,
                             uint16_t firstSequence = 0, const std::string& setup = {},
-                            const std::string& version = "HW3.0_FW2.1", double offset = 0.0)
+                            const std::string& version = "HW3.0_FW2.1")
 {
     sdcard::RecordHeader header;
     header.version = version;
@@ -57,7 +57,7 @@ inline bool writeCardRecord(const QString& card, const std::string& directory, c
     if (!QDir().mkpath(card) || !writer.open(card.toStdString(), directory, name, header)) return false;
     std::vector<double> values(header.valuesPerBlock());
     for (int b = 0; b < blocks; ++b) {
-        for (std::size_t k = 0; k < values.size(); ++k) values[k] = offset + sampleValue(b, k);
+        for (std::size_t k = 0; k < values.size(); ++k) values[k] = sampleValue(b, k);
         if (!writer.writeBlock(uint16_t(firstSequence + b), int16_t(b % 6), b == 2 ? 4 : 0, values.data(), values.size()))
             return false;
     }
