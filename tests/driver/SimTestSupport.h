@@ -6,10 +6,12 @@
 #include <QtTest>
 
 #include <chrono>
+#include <map>
 #include <memory>
 
 #include "Connection.h"
 #include "Driver.h"
+#include "Importer.h"
 #include "Simulation.h"
 
 struct Block {
@@ -58,6 +60,18 @@ std::vector<Block> readBlocks(D& driver, int count) {
 template <typename D>
 bool recordTo(D& driver, const std::string& directory, const std::string& file) {
     return driver.enableSDCard(true) && driver.setDirectory(directory) && driver.setFile(file);
+}
+
+// An import's sample blocks by sequence number; set-up blocks counted.
+inline std::map<std::uint16_t, std::vector<double>> importAll(BaseImporter& importer, int* setUps = nullptr) {
+    std::map<std::uint16_t, std::vector<double>> blocks;
+    importer.addCallback([&](const BaseImporter::Block& b) {
+        if (b.type == BaseImporter::SAMPLES_BLOCK) blocks[b.sequence].assign(b.values, b.values + b.count);
+        else if (setUps) ++*setUps;
+        return true;
+    });
+    importer.import(false);
+    return blocks;
 }
 
 // Device clock minus ours, from each of `rounds` exchanges.

@@ -1,3 +1,5 @@
+#include <QFile>
+
 #include <algorithm>
 #include <cmath>
 
@@ -21,19 +23,18 @@ private slots:
             withFaults(name, [](sim::Faults& f) { f.unreachable = true; });
         QCOMPARE(int(BluetoothConnection::discovery().size()), 3);
         QCOMPARE(UsbConnection::discovery(), (std::vector<std::string>{"COM3"}));
+        QVERIFY(!bluetoothDriver("KVN-B08-2201")->isConnected() && !usbDriver(10)->isConnected());
+        auto driver = bluetoothDriver("KVN-A32-0412L");
+        withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.unreachable = true; });  // switched off under a live link
+        QVERIFY(!driver->isConnected());
     }
 
     void everyDeviceConnectsStartsReadsAndStops() {
         auto sig = [](const char* n, unsigned c, unsigned s, unsigned m) { return KvnSignal(n, c, c, s, m); };
         const std::vector<KvnSignal> biosensing = {sig("EEG", 8, 8, 1), sig("BVP", 1, 8, 1), sig("GSR", 1, 1, 1),
                                                    sig("COM", 9, 1, 1), sig("HAP", 1, 1, 1), sig("uSD", 1, 1, 0)};
-        const struct {
-            const char* name;
-            int usbPort;  // 0: Bluetooth
-            const char* version;
-            unsigned rate;
-            std::vector<KvnSignal> list;
-        } fleet[] = {
+        const struct { const char* name; int usbPort; const char* version; unsigned rate; std::vector<KvnSignal> list; }
+        fleet[] = {
             {"KVN-A32-0412L", 0, "HW3.0_FW2.1", 32, {sig("EEG", 32, 8, 1), sig("uSD", 1, 1, 0)}},
             {"KVN-A32-0412R", 0, "HW3.0_FW2.1", 32, {sig("EEG", 32, 8, 1), sig("uSD", 1, 1, 0)}},
             {"KVN-B08-2201", 0, "HW2.0_FW1.1", 32, biosensing},
@@ -57,13 +58,10 @@ private slots:
             // Paced like the radio: six blocks cannot arrive before they were made.
             QVERIFY2(secondsSince(started) >= 0.9 * 6.0 / (e.rate * sim::timeScale()), e.name);
             for (std::size_t i = 0; i < blocks.size(); ++i) {
-                QCOMPARE(blocks[i].data.size(), driver->blockSize());
                 QCOMPARE(unsigned(blocks[i].sequence), unsigned(i));
-                QCOMPARE(unsigned(blocks[i].flags), 0u);
-                if (e.usbPort)
-                    QCOMPARE(int(blocks[i].battery), -1);  // charging from the cable
-                else
-                    QVERIFY(blocks[i].battery >= 3 && blocks[i].battery <= 5);
+                QVERIFY(blocks[i].data.size() == driver->blockSize() && blocks[i].flags == 0);
+                const int battery = blocks[i].battery;
+                QVERIFY(e.usbPort ? battery == -1 : battery >= 3 && battery <= 5);  // -1: charging from the cable
                 for (double v : blocks[i].data) QVERIFY(std::isfinite(v));
             }
             Block b;
@@ -75,14 +73,13 @@ private slots:
     }
 
     void unknownDevicesAndPortsDoNotConnect() {
-        QVERIFY(!bluetoothDriver("KVN-XXX")->isConnected());
-        QVERIFY(!bluetoothDriver("KVN-B08-3003")->isConnected());  // a USB device has no Bluetooth name
+        // A USB device has no Bluetooth name.
+        QVERIFY(!bluetoothDriver("KVN-XXX")->isConnected() && !bluetoothDriver("KVN-B08-3003")->isConnected());
         QVERIFY(!usbDriver(4)->isConnected());
         Driver none;
         std::vector<double> data;
         QVERIFY(!none.connectDevice() && !none.start() && !none.read(data));
-        QVERIFY(none.getSignals().empty());
-        QCOMPARE(none.getSignal(3).name, std::string());
+        QVERIFY(none.getSignals().empty() && none.getSignal(3).name.empty());
     }
 
     void sequenceWrapsAfter65535() {
@@ -91,8 +88,7 @@ private slots:
         QVERIFY(driver->start());
         auto blocks = readBlocks(*driver, 8);
         QCOMPARE(int(blocks.size()), 8);
-        const unsigned expected[] = {65531, 65532, 65533, 65534, 65535, 0, 1, 2};
-        for (int i = 0; i < 8; ++i) QCOMPARE(unsigned(blocks[i].sequence), expected[i]);
+        for (int i = 0; i < 8; ++i) QCOMPARE(unsigned(blocks[i].sequence), (65531u + unsigned(i)) % 65536u);
     }
 
     void modesShapeTheSampleVector() {
@@ -140,26 +136,67 @@ private slots:
     void trackerReportsAnchorsAndItsSetUp() {
         auto driver = bluetoothDriver("KVN-TRK-0031");
         const std::string setUp = driver->getSetUp();
-        QVERIFY(setUp.find("anchors") != std::string::npos);
         Block b;
-        QVERIFY(driver->start() && readBlock(*driver, b));
+        QVERIFY(driver->start() && readBlock(*driver, b) && driver->stop());
         QCOMPARE(unsigned(b.flags), 0u);  // the set-up it came with names all three anchors
-        QVERIFY(driver->stop());
-        QVERIFY(!driver->setSetUp("{not json"));
-        QCOMPARE(driver->getSetUp(), setUp);
-        QVERIFY(driver->setSetUp("{\"anchors\":[]}"));
-        QCOMPARE(driver->getSetUp(), std::string("{\"anchors\":[]}"));
+        QVERIFY(!driver->setSetUp("{not json") && driver->getSetUp() == setUp);
+        QVERIFY(driver->setSetUp("{\"anchors\":[]}") && driver->getSetUp() == "{\"anchors\":[]}");
         QVERIFY(!bluetoothDriver("KVN-A32-0412L")->setSetUp("{}"));
-
         QVERIFY(driver->start());
         for (const Block& b : readBlocks(*driver, 4)) {
             QCOMPARE(unsigned(b.flags), 0x0100u);  // anchors not configured
             QCOMPARE(b.data.size(), std::size_t(2 + 2 + 2 + 6));
-            for (int k = 0; k < 3; ++k) {
-                QVERIFY(b.data[2 * k] > 0.0 && b.data[2 * k] < 20.0);       // metres
-                QVERIFY(b.data[2 * k + 1] > 3.7 && b.data[2 * k + 1] < 4.1);  // volts
-            }
+            for (int k = 0; k < 6; k += 2)  // metres, volts
+                QVERIFY(b.data[k] > 0.0 && b.data[k] < 20.0 && b.data[k + 1] > 3.7 && b.data[k + 1] < 4.1);
         }
+    }
+
+    void recordImportsAsRead() {
+        auto driver = bluetoothDriver("KVN-B08-2201");
+        QVERIFY(driver->setSignalMode(3, 2));  // two IMUs
+        QVERIFY(recordTo(*driver, "viewer\\26-12-05\\08-15-00\\.", "r005") && driver->start());  // the Windows way
+        const auto live = readBlocks(*driver, 12);
+        QCOMPARE(int(live.size()), 12);
+        QVERIFY(driver->stop());
+        const QString folder = cards_.path() + "/KVN-B08-2201/viewer/26-12-05/08-15-00";
+        QVERIFY(QFile::exists(folder + "/0_r005.kvb"));
+
+        Importer importer(folder.toStdString(), "r005");
+        QVERIFY2(importer.isValid(), importer.error().c_str());
+        QCOMPARE(importer.version(), std::string("HW2.0_FW1.1"));
+        QCOMPARE(unsigned(importer.blocks_per_second()), 32u);
+        QCOMPARE(unsigned(importer.first_sequence()), 0u);
+        QVERIFY(importer.get_signals() == driver->getSignals() && !importer.get_valid_setup_halvo());
+        int setUps = 0;
+        const auto stored = importAll(importer, &setUps);
+        for (const Block& b : live) QVERIFY(stored.count(b.sequence) && stored.at(b.sequence) == b.data);
+        QCOMPARE(setUps, 0);
+
+        // Started again, the device writes a second file of the same base name: nothing is overwritten.
+        QVERIFY(driver->start() && readBlocks(*driver, 3).size() == 3 && driver->stop());
+        const auto names = importer::recordNames(folder.toStdString());
+        QCOMPARE(int(names.size()), 2);
+        for (const auto& name : names) QCOMPARE(importer::basename(name), std::string("r005"));
+    }
+
+    void trackerRecordCarriesItsSetUp() {
+        auto driver = bluetoothDriver("KVN-TRK-0031");
+        QVERIFY(recordTo(*driver, "anchors", "walk") && driver->start());
+        QCOMPARE(int(readBlocks(*driver, 3).size()), 3);
+        QVERIFY(driver->setSetUp("{\"anchors\":[{\"id\":1,\"x\":1.0,\"y\":0.0,\"z\":2.5}]}"));  // a set-up block
+        QCOMPARE(int(readBlocks(*driver, 3).size()), 3);
+        QVERIFY(driver->stop());
+
+        Importer importer((cards_.path() + "/KVN-TRK-0031/anchors").toStdString(), "walk");
+        QVERIFY2(importer.isValid(), importer.error().c_str());
+        QVERIFY(importer.get_valid_setup_halvo());
+        int setUps = 0;
+        QVERIFY(importAll(importer, &setUps).size() >= 6);
+        QCOMPARE(setUps, 1);
+        QTemporaryDir out;
+        QVERIFY(importer.import_posita_setup(out.filePath("setup.json").toStdString()));
+        QFile file(out.filePath("setup.json"));
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains("\"x\":1.0"));
     }
 
     void readOnlyLinksCannotConfigure() {
@@ -211,12 +248,9 @@ private slots:
         withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.clockOffsetSet = true, f.clockOffsetUs = 250000; });
         auto driver = bluetoothDriver("KVN-A32-0412L");
         BaseDriver::SynchronizationData d;
-        QVERIFY(!driver->synchronize(d));  // not started
-        const auto refused = driver->synchronize();
-        QVERIFY(refused.t1 > refused.t2);
+        QVERIFY(!driver->synchronize(d) && driver->synchronize().t1 > driver->synchronize().t2);  // not started
         QCOMPARE(clockOffsets(*driver, 20), std::vector<double>(20, 250000.0));
         QVERIFY(!driver->stopSynchronization());
-
         // A device clock behind ours, with jitter.
         withFaults("KVN-A32-0412L", [](sim::Faults& f) {
             f.clockOffsetSet = true, f.clockOffsetUs = -40000, f.clockJitterUs = 50;

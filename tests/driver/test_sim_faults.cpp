@@ -97,16 +97,6 @@ private slots:
         QCOMPARE(driver->getSignal(5).mode, 0u);
     }
 
-    void unreachableDeviceNeverConnects() {
-        withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.unreachable = true; });
-        QVERIFY(!bluetoothDriver("KVN-A32-0412L")->isConnected());
-        sim::clearFaults();
-        auto driver = bluetoothDriver("KVN-A32-0412L");
-        QVERIFY(driver->isConnected());
-        withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.unreachable = true; });  // switched off under a live link
-        QVERIFY(!driver->isConnected());
-    }
-
     void sdCardTroubleIsFlaggedNotFatal() {
         auto driver = bluetoothDriver("KVN-A32-0412L");
         QVERIFY(recordTo(*driver, "../../outside", "r1"));  // may not climb out of the card

@@ -1,8 +1,4 @@
-#include "Importer.h"
-
 #include <QFile>
-
-#include <map>
 
 #include "MultiDriver.h"
 #include "SimTestSupport.h"
@@ -109,12 +105,7 @@ private slots:
         Eeg64Importer importer(left.toStdString(), right.toStdString(), "r005");
         QVERIFY2(importer.isValid(), importer.error().c_str());
         QCOMPARE(importer.get_signals().at(0).channels, 64u);
-        std::map<std::uint16_t, std::vector<double>> stored;
-        importer.addCallback([&](const BaseImporter::Block& b) {
-            if (b.type == BaseImporter::SAMPLES_BLOCK) stored[b.sequence].assign(b.values, b.values + b.count);
-            return true;
-        });
-        importer.import(false);
+        const auto stored = importAll(importer);
         for (const Block& b : live) QVERIFY(stored.count(b.sequence) && stored.at(b.sequence) == b.data);
     }
 
