@@ -16,10 +16,6 @@
 
 namespace fixtures {
 
-inline const std::vector<KvnSignal> kHalf = {{"EEG", 32, 32, 8, 1}, {"uSD", 1, 1, 1, 1}};  // an EEG 64 half
-
-inline double sampleValue(int block, std::size_t k) { return block * 0.5 + std::sin(double(block) + double(k)); }
-
 inline QPushButton* button(QWidget& w, const QString& text)
 {
     for (auto* b : w.findChildren<QPushButton*>())
@@ -41,7 +37,7 @@ inline bool writeHdRecord(const QString& folder, const std::vector<KvnSignal>& s
 }
 
 // "0_<name>.kvb" in `directory` below `card`. Block b: sequence firstSequence + b, battery b % 6, flags 4 for
-// block 2 only, values sampleValue(b, k).
+// block 2 only, values b + sin(b + k).
 inline bool writeCardRecord(const QString& card, const std::string& directory, const std::string& name,
                             const std::vector<KvnSignal>& signalList, int blockRate, int blocks,
                             uint16_t firstSequence = 0, const std::string& setup = {},
@@ -57,8 +53,9 @@ inline bool writeCardRecord(const QString& card, const std::string& directory, c
     if (!QDir().mkpath(card) || !writer.open(card.toStdString(), directory, name, header)) return false;
     std::vector<double> values(header.valuesPerBlock());
     for (int b = 0; b < blocks; ++b) {
-        for (std::size_t k = 0; k < values.size(); ++k) values[k] = sampleValue(b, k);
-        if (!writer.writeBlock(uint16_t(firstSequence + b), int16_t(b % 6), b == 2 ? 4 : 0, values.data(), values.size()))
+        for (std::size_t k = 0; k < values.size(); ++k) values[k] = b + std::sin(double(b + k));
+        if (!writer.writeBlock(uint16_t(firstSequence + b), int16_t(b % 6), b == 2 ? 4 : 0, values.data(),
+                               values.size()))
             return false;
     }
     return writer.close();
