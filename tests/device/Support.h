@@ -4,7 +4,6 @@
 
 #include "DeviceModel.h"
 
-#include "Connection.h"
 #include "CsvWriter.h"
 #include "ConnectionFactory.h"
 #include "PropertyMap.h"
@@ -64,26 +63,17 @@ inline Connection* bluetoothTo(const std::string& device, bool readOnly = false)
     p.set("device", device);
     if (readOnly)
         p.set("readOnly", true);
-    Connection* c = ConnectionFactory::createAndSetup("bluetooth", p);
-    if (c)
-        c->setTimeout(1000);
-    return c;
+    return ConnectionFactory::createAndSetup("bluetooth", p);
 }
 
 // Captures what is written to std::cout while it lives.
-class CoutCapture {
-public:
-    CoutCapture() : old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CoutCapture() { std::cout.rdbuf(old_); }
-    std::string text() const { return buffer_.str(); }
+struct CoutCapture : std::ostringstream {
+    std::streambuf* old = std::cout.rdbuf(rdbuf());
+    ~CoutCapture() override { std::cout.rdbuf(old); }
     int count(const std::string& s) const {
         int n = 0;
-        for (size_t p = text().find(s); p != std::string::npos; p = text().find(s, p + 1))
+        for (size_t p = str().find(s); p != std::string::npos; p = str().find(s, p + 1))
             ++n;
         return n;
     }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_;
 };
