@@ -1,7 +1,5 @@
 #pragma once
 
-// Records for the records tests: hard-drive folders (CsvWriter) and SD-card records (the card writer).
-
 // Before any Qt header: the card format has members named like Qt's "signals" and "emit" keywords.
 #include "SdCardFormat.h"
 #include "CsvWriter.h"

