@@ -57,6 +57,12 @@ std::vector<Block> readBlocks(D& driver, int count) {
     return blocks;
 }
 
+// Starts the device and reads up to `count` blocks; none when it would not start.
+template <typename D>
+std::vector<Block> startAndRead(D& driver, int count) {
+    return driver.start() ? readBlocks(driver, count) : std::vector<Block>();
+}
+
 template <typename D>
 bool recordTo(D& driver, const std::string& directory, const std::string& file) {
     return driver.enableSDCard(true) && driver.setDirectory(directory) && driver.setFile(file);

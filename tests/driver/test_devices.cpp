@@ -85,8 +85,7 @@ private slots:
     void sequenceWrapsAfter65535() {
         withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.startSequence = 65531; });
         auto driver = bluetoothDriver("KVN-A32-0412L");
-        QVERIFY(driver->start());
-        auto blocks = readBlocks(*driver, 8);
+        auto blocks = startAndRead(*driver, 8);
         QCOMPARE(int(blocks.size()), 8);
         for (int i = 0; i < 8; ++i) QCOMPARE(unsigned(blocks[i].sequence), (65531u + unsigned(i)) % 65536u);
     }
@@ -142,8 +141,7 @@ private slots:
         QVERIFY(!driver->setSetUp("{not json") && driver->getSetUp() == setUp);
         QVERIFY(driver->setSetUp("{\"anchors\":[]}") && driver->getSetUp() == "{\"anchors\":[]}");
         QVERIFY(!bluetoothDriver("KVN-A32-0412L")->setSetUp("{}"));
-        QVERIFY(driver->start());
-        for (const Block& b : readBlocks(*driver, 4)) {
+        for (const Block& b : startAndRead(*driver, 4)) {
             QCOMPARE(unsigned(b.flags), 0x0100u);  // anchors not configured
             QCOMPARE(b.data.size(), std::size_t(2 + 2 + 2 + 6));
             for (int k = 0; k < 6; k += 2)  // metres, volts

@@ -46,8 +46,7 @@ private slots:
 
     void blocksMergeAndFlagSevenUntilAligned() {
         auto driver = pair();
-        QVERIFY(driver->start());
-        auto blocks = readBlocks(*driver, 24);
+        auto blocks = startAndRead(*driver, 24);
         QCOMPARE(int(blocks.size()), 24);
         for (std::size_t i = 0; i < blocks.size(); ++i) {
             QCOMPARE(blocks[i].data.size(), std::size_t(512));
@@ -69,8 +68,7 @@ private slots:
     void aBlockLostOnOneSideIsSkippedOnTheOther() {
         withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.gapAfterBlocks = 20, f.gapSeconds = 0.25; });  // 8 blocks
         auto driver = pair();
-        QVERIFY(driver->start());
-        auto blocks = readBlocks(*driver, 40);
+        auto blocks = startAndRead(*driver, 40);
         QCOMPARE(int(blocks.size()), 40);
         for (int i = 0; i < 20; ++i) QCOMPARE(unsigned(blocks[i].sequence), unsigned(i));
         QCOMPARE(unsigned(blocks[20].sequence), 28u);
@@ -81,8 +79,7 @@ private slots:
     void restartKeepsTheHalvesSideBySide() {
         withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.stopAfterBlocks = 4; });
         auto driver = pair();
-        QVERIFY(driver->start());
-        QCOMPARE(int(readBlocks(*driver, 10).size()), 4);
+        QCOMPARE(int(startAndRead(*driver, 10).size()), 4);
         QVERIFY(!driver->isRunning());
         QVERIFY(driver->start());  // both start again, so the sequences match from the first block
         auto blocks = readBlocks(*driver, 3);
@@ -94,8 +91,7 @@ private slots:
     void recordImportsAsTheMergedStream() {
         auto driver = pair();
         QVERIFY(recordTo(*driver, "viewer/26-12-05/08-15-00/.", "r005") && driver->isSDCardEnabled());
-        QVERIFY(driver->start());
-        const auto live = readBlocks(*driver, 20);
+        const auto live = startAndRead(*driver, 20);
         QCOMPARE(int(live.size()), 20);
         QVERIFY(driver->stop());
         const QString left = cards_.path() + "/KVN-A32-0412L/viewer/26-12-05/08-15-00";
