@@ -5,6 +5,8 @@
 #include "ConfigurationTestKit.h"
 #include "SignalsWidget.h"
 
+#include <nlohmann/json.hpp>
+
 #include <QDirIterator>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -269,6 +271,41 @@ private slots:
         QTest::qWait(300);  // blocks of that layout reach the viewers
         button(w, "Stop")->click();
         QCOMPARE(answers.seen.size(), 1);
+    }
+
+    void examplesRunUnattended()
+    {
+        // The shipped examples, as a user would start them (LSL left out: liblsl's own threads outlive a test).
+        const QDir examples(qEnvironmentVariable("KVN_SOURCE_DIR") + "/examples");
+        const QStringList names = examples.entryList({"*.json"}, QDir::Files);
+        QVERIFY(!names.isEmpty());
+        const QByteArray home = qgetenv("HOME");
+        for (const QString& name : names) {
+            QFile in(examples.filePath(name));
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            nlohmann::json doc = nlohmann::json::parse(in.readAll().toStdString());
+            doc.erase("lsl");
+            const QString userHome = dir.filePath("home-" + QFileInfo(name).baseName());
+            qputenv("HOME", QFile::encodeName(userHome));
+            kit::resetFleet(dir.filePath("sdcard-" + QFileInfo(name).baseName()));
+            MainWindow w;
+            kit::Answers answers(this);
+            configure(w, kit::writeFile(dir, name, QByteArray::fromStdString(doc.dump())));
+            waitConfigured(w);
+            qputenv("HOME", home);
+            QCOMPARE(answers.count("critical"), 0);
+            QCOMPARE(answers.count("other"), 0);
+            QCOMPARE(w.isVisible(), !(doc.contains("hide") && doc["hide"] == true));
+            if (doc.value("autostart", false) != true) continue;
+            waitAcquiring(w);
+            QTest::qWait(300);
+            button(w, "Stop")->click();
+            if (doc.contains("harddrive"))
+                QVERIFY2(filesUnder(userHome, "signalsInfo.json").size() == 1, qPrintable(name));
+            if (doc.contains("sdcard"))
+                QVERIFY2(!filesUnder(dir.filePath("sdcard-" + QFileInfo(name).baseName()), "0_").isEmpty(),
+                         qPrintable(name));
+        }
     }
 
     void homeFolderInHarddrive_data()
