@@ -45,6 +45,7 @@ bool MainWindow::settleRunningAcquisition(const QString& question)
         return true;
     }
     if (answer == QMessageBox::No) {
+        acquiring = false;
         stopReadThread();
         if (stopButton) stopButton->setEnabled(false);
         // Abandoning the acquisition must not lose what the hard-drive record still buffers.
@@ -199,6 +200,7 @@ void MainWindow::onStartButtonClicked()
         return;
     }
     signalsWidget->resetViewers();
+    acquiring = true;
     readThread.setModel(model.get(), true);
     readThread.start(QThread::InheritPriority);
     blockCounter = 0;
@@ -217,6 +219,7 @@ void MainWindow::onStartButtonClicked()
 
 void MainWindow::onStopButtonClicked()
 {
+    acquiring = false;
     stopReadThread();
     if (!model) return;
     model->stop();

@@ -17,7 +17,7 @@ void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short batt
                                    qlonglong timestamp, qlonglong utc)
 {
     noDataShown = false;
-    if (!model || !model->is_running()) return;
+    if (!model || !acquiring) return;
     if (lslBox && lslBox->isChecked() && outlets) outlets->pushBlock(data);
     if (signalsWidget) signalsWidget->dispatchData(*model, data);
     if (flags == 0) {

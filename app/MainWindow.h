@@ -126,6 +126,9 @@ private:
     // Connect attempts still running, each with the model it uses; such a model is deleted only after its attempt.
     std::vector<std::pair<QThread*, DeviceModel*>> connectWorkers;
     bool lslWarningShown = false;
+    // From a successful Start to Stop. Blocks are accepted on this, not on the model's running state: during a
+    // link drop the device does not report running, yet the blocks read before the drop are real and recorded.
+    bool acquiring = false;
 
     qint64 blockCounter = 0;
     bool noDataShown = false;
