@@ -45,16 +45,25 @@ struct Acquisition : QObject {
     }
 };
 
-// A simulated device connected with every signal on and the SD card off, as the main window does.
-std::unique_ptr<DeviceModel> connectedModel(Connection* link, bool readOnly = false) {
+// As a 64-channel headset of the first series reports itself.
+struct FirmwareOne : ConfigurableDriverModel {
+    std::string version() const override { return "HW1.0_FW1.0"; }
+};
+
+// A simulated device connected with every signal on and the SD card off, as the main window does. The tracker
+// is old and reached over a read-only link; the 64-channel headset is on USB.
+std::unique_ptr<DeviceModel> connectedModel(const std::string& device, bool firmwareOne = false) {
     std::unique_ptr<DeviceModel> m;
-    if (readOnly) {
+    if (device == "KVN-TRK-0031") {
         auto* d = new DriverModel;
-        d->setup(link);
+        d->setup(bluetoothTo(device, true));
         m.reset(d);
     } else {
-        auto* c = new ConfigurableDriverModel;
-        c->setup(link, {}, false);
+        PropertyMap port;
+        port.set("port", 10);
+        auto* c = firmwareOne ? new FirmwareOne : new ConfigurableDriverModel;
+        c->setup(device == "KVN-H64-1010" ? ConnectionFactory::createAndSetup("usb", port) : bluetoothTo(device), {},
+                 false);
         m.reset(c);
     }
     CoutCapture quiet;
@@ -76,7 +85,7 @@ private slots:
     void longRunHasNoGapAndNoDuplicate();
     void acquisitionOutlivesDeviceTrouble_data();
     void acquisitionOutlivesDeviceTrouble();
-    void threadStopsPausesAndSurvivesTrouble();
+    void threadStopsAndSurvivesTrouble();
     void recordPlaysBackThenReportsItsEnd();
 };
 
@@ -97,9 +106,7 @@ void TestThreadsReadBT::longRunHasNoGapAndNoDuplicate() {
     sim::Faults f;
     f.startSequence = 65200;  // the run crosses the wrap from 65535 to 0
     sim::setFaults("KVN-H64-1010", f);
-    PropertyMap port;
-    port.set("port", 10);
-    auto m = connectedModel(ConnectionFactory::createAndSetup("usb", port));
+    auto m = connectedModel("KVN-H64-1010");
     m->start();
     Acquisition a(*m);
     QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= 1200, 60000);
@@ -122,6 +129,7 @@ void TestThreadsReadBT::acquisitionOutlivesDeviceTrouble_data() {
     QTest::newRow("gap, firmware 1.0") << "KVN-TRK-0031" << 1 << true << QStringList{"Read ... NO DATA\n",
         "FORCE DISCONNECTION\n", "Reconnect ...trying to connect 0...\nOK\n"};
     QTest::newRow("gap, firmware 1.1") << "KVN-B08-2201" << 1 << false << QStringList{"Read ... NO DATA\n"};
+    QTest::newRow("gap, firmware 1.0, 64 channels") << "KVN-H64-1010" << 1 << false << QStringList{"Read ... NO DATA\n"};
     QTest::newRow("stop") << "KVN-B08-2201" << 2 << false << QStringList{"Restart ...OK\n"};
 }
 
@@ -130,14 +138,13 @@ void TestThreadsReadBT::acquisitionOutlivesDeviceTrouble() {
     QFETCH(int, fault);
     QFETCH(bool, lost);
     QFETCH(QStringList, said);
-    SimFleet fleet(10);
     const std::string name = device.toStdString();
+    SimFleet fleet(name == "KVN-H64-1010" ? 3 : 10);  // its large blocks would overflow a starved reader's buffer
     sim::Faults f;
     (fault == 0 ? f.dropAfterBlocks : fault == 1 ? f.gapAfterBlocks : f.stopAfterBlocks) = 40;
     f.dropSeconds = f.gapSeconds = 2.0;
     sim::setFaults(name, f);
-    const bool old = name == "KVN-TRK-0031";  // old devices: read-only links
-    auto m = connectedModel(bluetoothTo(name, old), old);
+    auto m = connectedModel(name, name == "KVN-H64-1010");
     auto* c = qobject_cast<ConfigurableDeviceModel*>(m.get());
     if (fault == 2) {
         c->set_folder_name("viewer/restart/");
@@ -163,21 +170,14 @@ void TestThreadsReadBT::acquisitionOutlivesDeviceTrouble() {
     }
 }
 
-void TestThreadsReadBT::threadStopsPausesAndSurvivesTrouble() {
+void TestThreadsReadBT::threadStopsAndSurvivesTrouble() {
     SimFleet fleet(1);  // real time: a read waits ~31 ms for its block
-    auto m = connectedModel(bluetoothTo("KVN-A32-0412R"));
+    auto m = connectedModel("KVN-A32-0412R");
     m->start();
     CoutCapture out;
     {
         Acquisition a(*m);
         QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= 3, 10000);
-        a.thread.pause(true);
-        QTest::qWait(100);
-        const size_t seen = a.seqs.size();
-        QTest::qWait(200);
-        QVERIFY(a.seqs.size() <= seen + 1);
-        a.thread.pause(false);
-        QTRY_VERIFY_WITH_TIMEOUT(a.seqs.size() >= seen + 3, 10000);
     }  // destroying a running thread stops it instead of aborting
     // A stopped device and no restart allowed: one refusal, then a pause, not a tight loop.
     m->stop();
