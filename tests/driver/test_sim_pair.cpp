@@ -21,15 +21,15 @@ private slots:
 
     void describesOneSixtyFourChannelDevice() {
         auto driver = pair();
-        QVERIFY(driver->isConnected());
-        QCOMPARE(driver->connectionInformation(), std::string("KVN-A32-0412L+KVN-A32-0412R"));
-        QCOMPARE(driver->getVersion(), std::string("HW3.0_FW2.1"));
-        QCOMPARE(unsigned(driver->getFrequency()), 32u);
+        QVERIFY(driver->isConnected() && driver->connectionInformation() == "KVN-A32-0412L+KVN-A32-0412R");
+        QVERIFY(driver->getVersion() == "HW3.0_FW2.1" && driver->getFrequency() == 32 && driver->blockSize() == 512);
         QVERIFY(driver->getSignals() ==
                 (std::vector<KvnSignal>{KvnSignal("EEG", 64, 64, 8, 1), KvnSignal("uSD", 1, 1, 1, 0)}));
-        QCOMPARE(driver->blockSize(), std::size_t(512));
         QVERIFY(driver->setAllSignalModes(std::string("\x01\x00", 2)));
         QVERIFY(!driver->setSignalMode(2, 1) && !driver->setSetUp("{}"));
+        QVERIFY(driver->start() && driver->disconnectDevice(true));
+        QVERIFY(!driver->isConnected() && driver->getSignals().empty());
+        QVERIFY(driver->connectDevice() && !driver->isRunning());
     }
 
     void incompletePairsNeverConnect() {
@@ -40,8 +40,7 @@ private slots:
         withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.unreachable = true; });
         auto driver = pair();
         std::vector<double> data;
-        QVERIFY(!driver->isConnected() && !driver->start() && !driver->read(data));
-        QVERIFY(driver->getSignals().empty());
+        QVERIFY(!driver->isConnected() && !driver->start() && !driver->read(data) && driver->getSignals().empty());
     }
 
     void blocksMergeAndFlagSevenUntilAligned() {
@@ -49,8 +48,7 @@ private slots:
         auto blocks = startAndRead(*driver, 24);
         QCOMPARE(int(blocks.size()), 24);
         for (std::size_t i = 0; i < blocks.size(); ++i) {
-            QCOMPARE(blocks[i].data.size(), std::size_t(512));
-            QCOMPARE(unsigned(blocks[i].sequence), unsigned(i));
+            QVERIFY(blocks[i].data.size() == 512 && blocks[i].sequence == i);
             QCOMPARE(unsigned(blocks[i].flags), i >= MultiDriver::kAlignedBlocksToSync ? 0u : 7u);
         }
         // Each merged sample holds the left channels, then the right ones: compare with the halves alone.
@@ -71,9 +69,7 @@ private slots:
         auto blocks = startAndRead(*driver, 40);
         QCOMPARE(int(blocks.size()), 40);
         for (int i = 0; i < 20; ++i) QCOMPARE(unsigned(blocks[i].sequence), unsigned(i));
-        QCOMPARE(unsigned(blocks[20].sequence), 28u);
-        QCOMPARE(unsigned(blocks[20].flags), 7u);  // alignment starts over
-        QCOMPARE(unsigned(blocks[39].flags), 0u);
+        QVERIFY(blocks[20].sequence == 28 && blocks[20].flags == 7 && blocks[39].flags == 0);  // aligned anew
     }
 
     void restartKeepsTheHalvesSideBySide() {
@@ -81,10 +77,8 @@ private slots:
         auto driver = pair();
         QCOMPARE(int(startAndRead(*driver, 10).size()), 4);
         QVERIFY(!driver->isRunning());
-        QVERIFY(driver->start());  // both start again, so the sequences match from the first block
-        auto blocks = readBlocks(*driver, 3);
-        QCOMPARE(int(blocks.size()), 3);
-        QCOMPARE(unsigned(blocks[0].sequence), 0u);
+        const auto blocks = startAndRead(*driver, 3);  // both start again: the sequences match from the first block
+        QVERIFY(blocks.size() == 3 && blocks[0].sequence == 0);
     }
 
     // Both cards record, with a side suffix each, and import as the stream that was read live.
@@ -92,8 +86,7 @@ private slots:
         auto driver = pair();
         QVERIFY(recordTo(*driver, "viewer/26-12-05/08-15-00/.", "r005") && driver->isSDCardEnabled());
         const auto live = startAndRead(*driver, 20);
-        QCOMPARE(int(live.size()), 20);
-        QVERIFY(driver->stop());
+        QVERIFY(live.size() == 20 && driver->stop());
         const QString left = cards_.path() + "/KVN-A32-0412L/viewer/26-12-05/08-15-00";
         const QString right = cards_.path() + "/KVN-A32-0412R/viewer/26-12-05/08-15-00";
         QVERIFY(QFile::exists(left + "/0_r005l.kvb") && QFile::exists(right + "/0_r005r.kvb"));
@@ -119,13 +112,6 @@ private slots:
         BaseDriver::SynchronizationData d;
         QVERIFY(!driver->synchronize(d));
         QCOMPARE(clockOffsets(*driver, 10), std::vector<double>(10, 250000.0));
-    }
-
-    void disconnectAndClear() {
-        auto driver = pair();
-        QVERIFY(driver->start() && driver->disconnectDevice(true));
-        QVERIFY(!driver->isConnected() && driver->getSignals().empty());
-        QVERIFY(driver->connectDevice() && !driver->isRunning());
     }
 };
 
