@@ -3,7 +3,8 @@
 
 Per case four lines: "case KIND ORDER RATE F1 F2 CHANNELS SAMPLES_PER_BLOCK BLOCKS", "sos" and the sections'
 b0 b1 b2 a0 a1 a2, "in" and the input channel after channel, "out" and sosfilt of each channel from zero state.
-A design SciPy refuses is one line "invalid KIND ORDER RATE F1 F2". F2 is -1 for single-edge kinds, as in C++.
+A design SciPy refuses is one line "invalid KIND ORDER RATE F1 F2". KIND is the C++ FilterType (0 low-pass,
+1 high-pass, 2 band-pass, 3 band-stop); F2 is -1 for single-edge kinds, as the C++ call takes it.
 """
 import sys
 
@@ -21,6 +22,7 @@ EDGES = {
           "bandpass": [(1.0, 30.0), (8.0, 12.0)], "bandstop": [(48.0, 52.0), (1.0, 120.0)]},
 }
 BLOCK = {256: 8, 1024: 16, 250: 10}
+KINDS = ["lowpass", "highpass", "bandpass", "bandstop"]
 INVALID = [
     ("lowpass", 4, 256, 128.0, -1.0), ("lowpass", 4, 256, 200.0, -1.0), ("lowpass", 4, 256, 0.0, -1.0),
     ("highpass", 2, 1024, -1.0, -1.0), ("highpass", 2, 1024, 512.0, -1.0),
@@ -55,13 +57,13 @@ def main():
                     x = np.array([20.0 * np.sin(2 * np.pi * 10.0 * t + c) + 8.0 * np.sin(2 * np.pi * 50.0 * t)
                                   + 5.0 * np.sin(np.pi / 2 * rate * t) + 3.0 * rng.standard_normal(t.size)
                                   + 40.0 * (c - 1) for c in range(channels)])
-                    lines.append(f"case {kind} {order} {rate!r} {f1!r} {f2!r} {channels} {spb} {blocks}")
+                    lines.append(f"case {KINDS.index(kind)} {order} {rate!r} {f1!r} {f2!r} {channels} {spb} {blocks}")
                     lines += ["sos " + fmt(sos), "in " + fmt(x), "out " + fmt(signal.sosfilt(sos, x, axis=1))]
     for kind, order, rate, f1, f2 in INVALID:
         try:
             design(kind, order, rate, f1, f2)
         except ValueError:
-            lines.append(f"invalid {kind} {order} {rate!r} {f1!r} {f2!r}")
+            lines.append(f"invalid {KINDS.index(kind)} {order} {rate!r} {f1!r} {f2!r}")
         else:
             sys.stderr.write(f"SciPy accepted a design listed as invalid: {kind} {order} {rate} {f1} {f2}\n")
             return 1
