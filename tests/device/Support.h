@@ -15,7 +15,8 @@
 #include <iostream>
 #include <sstream>
 
-const std::vector<KvnSignal> kSignals = {{"EEG", 4, 4, 2, 1}, {"BVP", 1, 1, 2, 1}, {"GSR", 1, 1, 1, 0}, {"uSD", 1, 1, 1, 0}};
+const std::vector<KvnSignal> kSignals = {
+    {"EEG", 4, 4, 2, 1}, {"BVP", 1, 1, 2, 1}, {"GSR", 1, 1, 1, 0}, {"uSD", 1, 1, 1, 0}};
 const std::size_t kValues = 4 * 2 + 1 * 2;  // the switched-off signal and the card record nothing
 const int16_t kBatteries[] = {-3, 6, -2, -1, 0, 5, 3};
 

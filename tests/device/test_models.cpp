@@ -16,6 +16,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -93,7 +94,8 @@ void TestModels::configurableSlotsReportWhatTheDeviceHolds() {
     m.connect_device();
     const unsigned com = 3;  // the simulated device's COM signal
 
-    QSignalSpy changed(&m, &ConfigurableDeviceModel::signal_changed), enabled(&m, &ConfigurableDeviceModel::sd_card_enabled);
+    QSignalSpy changed(&m, &ConfigurableDeviceModel::signal_changed);
+    QSignalSpy enabled(&m, &ConfigurableDeviceModel::sd_card_enabled);
     m.set_signal_mode(com, 2);
     m.set_signal_mode(com, 3);        // refused: the mode in effect is reported
     m.set_signal_mode(com, 256 + 1);  // never narrowed into mode 1
