@@ -16,9 +16,8 @@
 
 struct Block {
     std::vector<double> data;
-    std::uint16_t sequence = 0;
+    std::uint16_t sequence = 0, flags = 0;
     std::int16_t battery = 0;
-    std::uint16_t flags = 0;
 };
 
 inline void freshFleet(const QTemporaryDir& cards, double scale, std::uint64_t seed = 7) {
@@ -45,26 +44,22 @@ inline std::unique_ptr<Driver> connected(Connection* link) {
 inline auto bluetoothDriver(const std::string& name) { return connected(new BluetoothConnection(name)); }
 inline auto usbDriver(int port) { return connected(new UsbConnection(port, 921600)); }
 
-template <typename D>
-bool readBlock(D& driver, Block& block) {
+inline bool readBlock(BaseDriver& driver, Block& block) {
     return driver.readWithBattery(block.data, block.sequence, block.battery, block.flags);
 }
 
-template <typename D>
-std::vector<Block> readBlocks(D& driver, int count) {
+inline std::vector<Block> readBlocks(BaseDriver& driver, int count) {
     std::vector<Block> blocks;
     for (Block b; int(blocks.size()) < count && readBlock(driver, b);) blocks.push_back(b);
     return blocks;
 }
 
 // Starts the device and reads up to `count` blocks; none when it would not start.
-template <typename D>
-std::vector<Block> startAndRead(D& driver, int count) {
+inline std::vector<Block> startAndRead(BaseDriver& driver, int count) {
     return driver.start() ? readBlocks(driver, count) : std::vector<Block>();
 }
 
-template <typename D>
-bool recordTo(D& driver, const std::string& directory, const std::string& file) {
+inline bool recordTo(BaseDriver& driver, const std::string& directory, const std::string& file) {
     return driver.enableSDCard(true) && driver.setDirectory(directory) && driver.setFile(file);
 }
 
@@ -81,8 +76,7 @@ inline std::map<std::uint16_t, std::vector<double>> importAll(BaseImporter& impo
 }
 
 // Device clock minus ours, from each of `rounds` exchanges.
-template <typename D>
-std::vector<double> clockOffsets(D& driver, int rounds) {
+inline std::vector<double> clockOffsets(BaseDriver& driver, int rounds) {
     std::vector<double> offsets;
     BaseDriver::SynchronizationData d;
     if (!driver.startSynchronization()) return offsets;
