@@ -19,32 +19,10 @@ using Vesk::SigViewerRt;
 
 namespace {
 
-// Answers every digital aux question with the given IMU counts in turn; -1 closes the dialog instead.
-ModalAnswerer* answerAux(std::vector<int> answers, QObject* parent)
-{
-    auto* next = new size_t(0);
-    auto* a = new ModalAnswerer(
-        [answers, next](QWidget* w) {
-            auto* d = qobject_cast<BiosensingConfigurator*>(w);
-            if (!d)
-                return false;
-            const int n = answers.at((*next)++ % answers.size());
-            if (n < 0) {
-                d->reject();
-                return true;
-            }
-            d->sensorType()->setCurrentIndex(n > 0 ? 1 : 0);
-            if (n > 0)
-                d->imuCount()->setValue(n);
-            d->findChild<QPushButton*>()->click();
-            return true;
-        },
-        parent);
-    QObject::connect(a, &QObject::destroyed, [next] { delete next; });
-    return a;
-}
-
 SigViewerRt* rtViewer(SignalsWidget& w, int tab) { return dynamic_cast<SigViewerRt*>(w.tabs()->widget(tab)); }
+
+// What channel c of a viewer shows at sample s, without its baseline.
+double shown(SigViewerRt* viewer, int c, int s) { return viewer->row(c)[s] - viewer->offset(c); }
 
 QStringList tabTitles(const SignalsWidget& w)
 {
@@ -52,13 +30,6 @@ QStringList tabTitles(const SignalsWidget& w)
     for (int t = 0; t < w.tabs()->count(); ++t)
         titles << w.tabs()->tabText(t);
     return titles;
-}
-
-std::vector<double> iota(size_t n, double start)
-{
-    std::vector<double> v(n);
-    std::iota(v.begin(), v.end(), start);
-    return v;
 }
 
 }  // namespace
@@ -70,12 +41,21 @@ private slots:
     void noSignalsShowsTheLabel()
     {
         SignalsWidget widget;
-        QVERIFY(!widget.showsTabs());
         QCOMPARE(widget.emptyLabel()->text(), QString("No signals"));
-        FakeModel model({});
-        widget.configureSignals(model, 1);
-        QVERIFY(widget.isEmpty());
+        FakeModel none({});
+        widget.configureSignals(none, 1);
+        QVERIFY(widget.isEmpty() && !widget.showsTabs());
+
+        // Disabling every tab shows the label again; enabling one brings the tabs back at it.
+        FakeModel model({{"BVP", 1, 8, 1}, {"GSR", 1, 1, 1}});
+        widget.configureSignals(model, 0);
+        widget.setSignalTabsEnabled(0, 0);
+        QCOMPARE(widget.tabs()->currentIndex(), 1);
+        widget.setSignalTabsEnabled(1, 0);
         QVERIFY(!widget.showsTabs());
+        widget.setSignalTabsEnabled(1, 1);
+        QVERIFY(widget.showsTabs());
+        QCOMPARE(widget.tabs()->currentIndex(), 1);
     }
 
     void eegSdCardAndThreeAnchors()
@@ -84,24 +64,18 @@ private slots:
         SignalsWidget widget;
         widget.configureSignals(model, 2);
         QCOMPARE(tabTitles(widget), (QStringList{"EEG", "Anchor"}));
-        QVERIFY(widget.showsTabs());
         auto* anchors = dynamic_cast<DistanceViewer*>(widget.tabs()->widget(1));
         QVERIFY(anchors);
         QCOMPARE(anchors->anchorCount(), 3);
-        const std::multimap<int, int> expected{{0, 0}, {2, 1}, {3, 1}, {4, 1}};
-        QCOMPARE(widget.signalTabs(), expected);
-
+        QCOMPARE(widget.signalTabs(), (std::multimap<int, int>{{0, 0}, {2, 1}, {3, 1}, {4, 1}}));
         SigViewerRt* eeg = rtViewer(widget, 0);
-        QVERIFY(eeg);
-        QCOMPARE(eeg->config().samplingRate, 256);
         QCOMPARE(eeg->config().eegSensorType, 2);
         QCOMPARE(eeg->config().deviceVersion, QString("HW3.0_FW2.1"));
-        QVERIFY(eeg->config().eegImpedances);
 
         // EEG block, then the three anchors; the SD card occupies nothing even though its mode is 1.
         std::vector<double> data(32, 1.0);
-        const std::vector<double> anchorValues{1.5, 3.9, 2.5, 3.8, 3.5, 3.7};
-        data.insert(data.end(), anchorValues.begin(), anchorValues.end());
+        for (double v : {1.5, 3.9, 2.5, 3.8, 3.5, 3.7})
+            data.push_back(v);
         widget.dispatchData(model, data);
         QCOMPARE(eeg->writePosition(), 8);
         QCOMPARE(anchors->distance(0), 1.5);
@@ -111,12 +85,10 @@ private slots:
         widget.dispatchZeros(model);
         QCOMPARE(eeg->writePosition(), 16);
         QCOMPARE(anchors->distance(0), 0.0);
-        QCOMPARE(anchors->distance(2), 0.0);
-
         widget.resetViewers();
         QCOMPARE(eeg->writePosition(), 0);
 
-        // The anchor tab follows the last anchor signal's mode.
+        // The anchor tab follows the last anchor signal's mode; bad indices change nothing.
         widget.setSignalTabsEnabled(4, 0);
         QVERIFY(!widget.tabs()->isTabEnabled(1));
         widget.setSignalTabsEnabled(-1, 0);
@@ -134,10 +106,9 @@ private slots:
         QCOMPARE(widget.tabs()->currentIndex(), 1);  // the first enabled tab
 
         SigViewerRt* din = rtViewer(widget, 1);
-        QCOMPARE(din->config().unit, QString("V"));
         widget.dispatchData(model, {7.0, 6.0, 0.5, 0.25, 99.0});
-        QCOMPARE(din->row(0)[0] - din->offset(0), 7.0);
-        QCOMPARE(din->row(0)[1] - din->offset(0), 6.0);
+        QCOMPARE(shown(din, 0, 0), 7.0);
+        QCOMPARE(shown(din, 0, 1), 6.0);
         QCOMPARE(rtViewer(widget, 0)->writePosition(), 0);
         QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
 
@@ -152,37 +123,42 @@ private slots:
         FakeConfigurableModel model({{"EEG", 2, 8, 0}, {"COM", 6, 0, 0}, {"HAP", 1, 1, 0}, {"COM", 6, 0, 0}});
         SignalsWidget widget;
         {
-            ModalAnswerer* answerer = answerAux({3, -1}, nullptr);
+            // Three IMUs on the first input; the second question is closed.
+            int asked = 0;
+            ModalAnswerer answerer([&asked](QWidget* w) {
+                auto* d = qobject_cast<BiosensingConfigurator*>(w);
+                if (d && asked++ == 0) {
+                    d->sensorType()->setCurrentIndex(1);
+                    d->imuCount()->setValue(3);
+                    d->findChild<QPushButton*>()->click();
+                } else if (d) {
+                    d->reject();
+                }
+                return d != nullptr;
+            });
             widget.configureSignals(model, 1);
-            QCOMPARE(answerer->answered(), 2);
-            delete answerer;
+            QCOMPARE(asked, 2);
         }
         QCOMPARE(tabTitles(widget), (QStringList{"EEG", "DAUX 1 IMU 1", "DAUX 1 IMU 2", "DAUX 1 IMU 3"}));
         QCOMPARE(model.modeCalls, (std::vector<std::pair<unsigned, unsigned>>{{0, 1}, {1, 3}, {3, 0}}));
         QCOMPARE(model.signal_mode(2), 0);  // never displayed, never switched on
+        QCOMPARE(rtViewer(widget, 2)->config().samplingRate, 32);
 
-        SigViewerRt* second = rtViewer(widget, 2);
-        QCOMPARE(second->config().samplesPerBlock, 1);
-        QCOMPARE(second->config().samplingRate, 32);
-        QCOMPARE(second->config().channels, 6);
-
-        std::vector<double> data(16, 0.0);
-        const std::vector<double> aux = iota(18, 0.0);
-        data.insert(data.end(), aux.begin(), aux.end());
+        // IMU k reads column k of the aux input's part.
+        std::vector<double> data(16 + 18);
+        std::iota(data.begin() + 16, data.end(), 0.0);
         widget.dispatchData(model, data);
-        for (int c = 0; c < 6; ++c) {
-            QCOMPARE(second->row(c)[0] - second->offset(c), 6.0 + c);
-            QCOMPARE(rtViewer(widget, 3)->row(c)[0] - rtViewer(widget, 3)->offset(c), 12.0 + c);
-        }
+        for (int imu = 0; imu < 3; ++imu)
+            for (int c = 0; c < 6; ++c)
+                QCOMPARE(shown(rtViewer(widget, 1 + imu), c, 0), 6.0 * imu + c);
 
         // Fewer IMUs than tabs: the extra tabs are disabled; a later block with fewer columns skips them.
         widget.setSignalTabsEnabled(1, 2);
-        QVERIFY(widget.tabs()->isTabEnabled(1) && widget.tabs()->isTabEnabled(2));
-        QVERIFY(!widget.tabs()->isTabEnabled(3));
+        QVERIFY(widget.tabs()->isTabEnabled(2) && !widget.tabs()->isTabEnabled(3));
         model.signals_[1].samples = 2;
         widget.dispatchData(model, std::vector<double>(16 + 12, 1.0));
-        QCOMPARE(rtViewer(widget, 3)->writePosition(), 1);  // skipped this time
-        QCOMPARE(second->writePosition(), 2);
+        QCOMPARE(rtViewer(widget, 3)->writePosition(), 1);
+        QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
     }
 
     void repeatedDisplayNamesAreNumbered()
@@ -191,68 +167,42 @@ private slots:
         SignalsWidget widget;
         widget.configureSignals(model, 0);
         QCOMPARE(tabTitles(widget), (QStringList{"GSR 1", "GSR 2", "GSR 3", "ZZZ 1", "ZZZ 2"}));
-    }
 
-    void disablingEverySignalShowsTheLabel()
-    {
-        FakeModel model({{"BVP", 1, 8, 1}, {"GSR", 1, 1, 1}});
-        SignalsWidget widget;
-        widget.configureSignals(model, 0);
-        widget.setSignalTabsEnabled(0, 0);
-        QCOMPARE(widget.tabs()->currentIndex(), 1);
-        widget.setSignalTabsEnabled(1, 0);
-        QVERIFY(!widget.showsTabs());
-        QCOMPARE(widget.tabs()->count(), 2);
-        widget.setSignalTabsEnabled(1, 1);
-        QVERIFY(widget.showsTabs());
-        QCOMPARE(widget.tabs()->currentIndex(), 1);
-    }
-
-    void clearDeletesTheViewers()
-    {
-        FakeModel model({{"EEG", 2, 8, 1}, {"ANC", 2, 1, 1}});
-        SignalsWidget widget;
-        widget.configureSignals(model, 0);
         QPointer<QWidget> viewer = widget.tabs()->widget(0);
         widget.clear();
-        QVERIFY(widget.isEmpty());
-        QVERIFY(widget.signalTabs().empty());
-        QVERIFY(!widget.showsTabs());
+        QVERIFY(widget.isEmpty() && widget.signalTabs().empty() && !widget.showsTabs());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(viewer.isNull());
-        widget.dispatchData(model, std::vector<double>(18, 0.0));  // nothing left to feed
+        widget.dispatchData(model, std::vector<double>(5, 0.0));  // nothing left to feed
     }
 
     void viewerDefaultsByKind()
     {
-        auto cfg = [](const char* name, unsigned samples = 8) {
-            return SignalsWidget::buildViewerConfig(KvnSignal(name, 2, 2, samples, 1), 32);
+        struct Kind {
+            const char* name;
+            double range;
+            const char* unit;
         };
-        const Vesk::SigViewerRtConfig eeg = cfg("EEG");
+        // Only a name beginning with DOUT is a digital output.
+        for (const Kind& k : {Kind{"EEG", 160.0, "uV"}, Kind{"GSR", 5e-08, "uV"}, Kind{"FOT", 3e6, "uV"},
+                              Kind{"DOUT1", 8.0, "V"}, Kind{"DOU", 1.0, "uV"}, Kind{"IMU", 50.0, "uV"},
+                              Kind{"XYZ", 1.0, "uV"}}) {
+            const auto c = SignalsWidget::buildViewerConfig(KvnSignal(k.name, 2, 2, 8, 1), 32);
+            QCOMPARE(c.channelRange, k.range);
+            QCOMPARE(c.unit, QString(k.unit));
+            QCOMPARE(c.eegImpedances, QString(k.name) == "EEG");
+        }
+        const auto eeg = SignalsWidget::buildViewerConfig(KvnSignal("EEG", 2, 2, 8, 1), 32);
         QCOMPARE(eeg.samplingRate, 256);
-        QCOMPARE(eeg.channelRange, 160.0);
-        QCOMPARE(eeg.defaultFilters.size(), size_t(2));
-        QCOMPARE(eeg.defaultFilters[0].type, 3);
-        QCOMPARE(eeg.defaultFilters[1].high, 52.0);
-        QVERIFY(eeg.showTimeAxis && eeg.eegImpedances);
-        QCOMPARE(eeg.cursorPen.color(), QColor(128, 0, 0));
-        QCOMPARE(eeg.cursorPen.widthF(), 3.0);
-        QCOMPARE(eeg.cursorPen.capStyle(), Qt::SquareCap);
-        QCOMPARE(eeg.cursorPen.joinStyle(), Qt::BevelJoin);
         QCOMPARE(eeg.secondsShown, 7.0);
-        QCOMPARE(cfg("BVP").defaultFilters[0].high, 4.0);
-        QCOMPARE(cfg("GSR").channelRange, 5e-08);
-        QCOMPARE(cfg("GSR").defaultFilters[0].low, 0.1);
-        QCOMPARE(cfg("FOT").channelRange, 3000000.0);
-        QCOMPARE(cfg("DOUT1").unit, QString("V"));
-        QCOMPARE(cfg("DOU").unit, QString("uV"));  // only a name beginning with DOUT is a digital output
-        QCOMPARE(cfg("IMU").channelRange, 50.0);
-        QCOMPARE(cfg("XYZ").channelRange, 1.0);
-        QVERIFY(!cfg("BVP").eegImpedances);
-        const Vesk::SigViewerRtConfig com = cfg("COM", 3);
-        QCOMPARE(com.samplesPerBlock, 1);
+        QVERIFY(eeg.showTimeAxis);
+        QCOMPARE(eeg.defaultFilters.size(), size_t(2));
+        QCOMPARE(eeg.defaultFilters[1].high, 52.0);
+        QCOMPARE(SignalsWidget::buildViewerConfig(KvnSignal("BVP", 1, 1, 8, 1), 32).defaultFilters[0].high, 4.0);
+        QCOMPARE(SignalsWidget::buildViewerConfig(KvnSignal("GSR", 1, 1, 1, 1), 32).defaultFilters[0].low, 0.1);
+        const auto com = SignalsWidget::buildViewerConfig(KvnSignal("COM", 6, 6, 3, 1), 32);
+        QCOMPARE(com.samplesPerBlock, 1);  // one sample per IMU each block
         QCOMPARE(com.samplingRate, 32);
-        QCOMPARE(com.channelRange, 50.0);
     }
 };
 
