@@ -20,10 +20,10 @@ struct Block {
     std::int16_t battery = 0;
 };
 
-inline void freshFleet(const QTemporaryDir& cards, double scale, std::uint64_t seed = 7) {
+inline void freshFleet(const QTemporaryDir& cards, double scale) {
     sim::reset();
     sim::clearFaults();
-    sim::setSeed(seed);
+    sim::setSeed(7);
     sim::setSdCardRoot(cards.path().toStdString());
     sim::setTimeScale(scale);
 }

@@ -108,18 +108,6 @@ private slots:
         QVERIFY(b.data[64 + 8] > 1.0 && b.data[64 + 8] < 8.0);  // GSR in microsiemens
     }
 
-    void seedDecidesTheValues() {
-        auto first = [this](std::uint64_t seed) {
-            freshFleet(cards_, 4.0, seed);
-            auto driver = bluetoothDriver("KVN-A32-0412R");
-            const auto blocks = startAndRead(*driver, 1);
-            return blocks.empty() ? std::vector<double>() : blocks[0].data;
-        };
-        const auto a = first(7);
-        QVERIFY(!a.empty() && a == first(7));
-        QVERIFY(a != first(8));
-    }
-
     void recordImportsAsRead() {
         auto driver = bluetoothDriver("KVN-B08-2201");
         QVERIFY(driver->setSignalMode(3, 2));  // two IMUs
