@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <limits>
@@ -115,30 +116,22 @@ private slots:
         }
     }
 
-    void stateCarriesAcrossBlocksOfAnySize() {
-        const DataBlock in = noise(4, 1000, 2);
+    void stateIsPerChannelAndCarriesAcrossBlocksOfAnySize() {
+        DataBlock in = noise(4, 1000, 2), expected;
         MkfilterWrapper once(4, 1000, 1024.0), pieces(4, 16, 1024.0);
         QVERIFY(once.Butterworth(BP, 8, 1.0, 30.0) && pieces.Butterworth(BP, 8, 1.0, 30.0));
-        DataBlock expected;
         once.filter(in, expected);
         // Blocks of 16 as configured, and odd widths including empty blocks: identical arithmetic, identical values.
         QVERIFY(filterInPieces(pieces, in, {16}) == expected);
         pieces.reset();
         QVERIFY(filterInPieces(pieces, in, {1, 0, 7, 16, 33, 0, 2}) == expected);
-    }
-
-    void channelsAreIndependentAndResetClearsState() {
-        MkfilterWrapper f(2, 8, 256.0), fresh(2, 8, 256.0);
-        QVERIFY(f.Butterworth(HP, 2, 0.5, -1.0));
-        DataBlock a = noise(2, 64, 3), b = a;
-        for (std::size_t c = 0; c < 64; ++c) b.at(0, c) = 1e6 * std::sin(double(c));  // only channel 0 differs
-        const DataBlock outA = filterInPieces(f, a, {8});
-        f.reset();
-        const DataBlock outB = filterInPieces(f, b, {8});
-        for (std::size_t c = 0; c < 64; ++c) QCOMPARE(outB.value(1, c), outA.value(1, c));
-        // A new design starts from a clear state too.
-        QVERIFY(fresh.Butterworth(HP, 2, 0.5, -1.0) && f.Butterworth(HP, 2, 0.5, -1.0));
-        QVERIFY(filterInPieces(f, a, {8}) == filterInPieces(fresh, a, {8}));
+        QVERIFY(pieces.Butterworth(BP, 8, 1.0, 30.0));  // a new design starts from a clear state too
+        QVERIFY(filterInPieces(pieces, in, {16}) == expected);
+        // Whatever one channel carries, the others come out the same.
+        for (std::size_t c = 0; c < 1000; ++c) in.at(0, c) = 1e6 * std::sin(double(c));
+        pieces.reset();
+        const DataBlock other = filterInPieces(pieces, in, {16});
+        QVERIFY(std::equal(other.row(1), other.row(1) + 3000, expected.row(1)));
     }
 
     void inPlaceAndOddShapes() {
@@ -152,8 +145,7 @@ private slots:
         // More rows than channels: the extra rows pass unchanged. Fewer rows: no trouble. Empty: nothing.
         const DataBlock wide = noise(3, 8, 5);
         f.filter(wide, out);
-        QCOMPARE(out.rows(), std::size_t(3));
-        for (std::size_t c = 0; c < 8; ++c) QCOMPARE(out.value(2, c), wide.value(2, c));
+        QVERIFY(out.rows() == 3 && std::equal(out.row(2), out.row(2) + 8, wide.row(2)));
         f.filter(noise(1, 8, 6), out);
         QCOMPARE(out.rows(), std::size_t(1));
         f.filter(DataBlock(), out);
@@ -167,16 +159,18 @@ private slots:
         MkfilterWrapper f(2, 8, 256.0);
         QVERIFY(f.Butterworth(LP, 4, 30.0, -1.0));
         DataBlock block = noise(2, 8, 7), out;
+        const auto finite = [&out](std::size_t from, std::size_t to) {
+            return std::all_of(out.row(from), out.row(to), [](double v) { return std::isfinite(v); });
+        };
         block.at(0, 3) = NaN;
         f.filter(block, out);
-        QVERIFY(std::isnan(out.value(0, 5)));
-        for (std::size_t c = 0; c < 8; ++c) QVERIFY(std::isfinite(out.value(1, c)));
+        QVERIFY(std::isnan(out.value(0, 5)) && finite(1, 2));
         block = noise(2, 8, 8);
         block.at(1, 0) = Inf;
         f.filter(block, out);
-        for (std::size_t c = 0; c < 8; ++c) QVERIFY(std::isfinite(out.value(0, c)));
-        f.filter(noise(2, 8, 9), out);
-        for (std::size_t i = 0; i < 16; ++i) QVERIFY(std::isfinite(out.data()[i]));
+        QVERIFY(finite(0, 1));
+        f.filter(noise(2, 8, 9), out);  // both channels start afresh
+        QVERIFY(finite(0, 2));
     }
 
     // Edges from 0.01 Hz up to just below Nyquist at order 8, as the filters dialog allows: poles then sit very
