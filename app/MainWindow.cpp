@@ -54,6 +54,17 @@ MainWindow::~MainWindow()
     }
     configurationWatcher.disconnect(this);
     configurationFuture.waitForFinished();
+    // A result the window never applied still owns the device the task built and connected.
+    if (!configurationWatcher.isFinished() && configurationFuture.resultCount() > 0) {
+        DeviceModel* unused = configurationFuture.result().model;
+        if (unused && unused != model.get()) {
+            if (unused->is_connected()) {
+                unused->disconnect_device(false);
+                unused->clear();
+            }
+            delete unused;
+        }
+    }
     // A connect attempt still running uses its model: it must end before any model goes.
     for (auto& worker : connectWorkers) {
         worker.first->wait();
