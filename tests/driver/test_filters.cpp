@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -18,13 +19,10 @@ const double NaN = std::numeric_limits<double>::quiet_NaN(), Inf = std::numeric_
 
 // The numbers on the next line of the reference file, after its tag.
 std::vector<double> nextNumbers(std::ifstream& file) {
-    std::string text, tag;
+    std::string text;
     std::getline(file, text);
-    std::istringstream line(text);
-    line >> tag;
-    std::vector<double> v;
-    for (double x; line >> x;) v.push_back(x);
-    return v;
+    std::istringstream line(text.substr(text.find(' ') + 1));
+    return {std::istream_iterator<double>(line), std::istream_iterator<double>()};
 }
 
 DataBlock noise(std::size_t rows, std::size_t cols, unsigned seed) {
@@ -39,13 +37,12 @@ DataBlock noise(std::size_t rows, std::size_t cols, unsigned seed) {
 // Filters `in` (channels x total) in consecutive pieces of the given widths, cycling through them.
 DataBlock filterInPieces(MkfilterWrapper& f, const DataBlock& in, const std::vector<std::size_t>& widths) {
     DataBlock out(in.rows(), in.cols()), piece, filtered;
-    for (std::size_t start = 0, w = 0; start < in.cols(); ++w) {
-        const std::size_t width = std::min(widths[w % widths.size()], in.cols() - start);
+    for (std::size_t start = 0, w = 0, width = 0; start < in.cols(); start += width, ++w) {
+        width = std::min(widths[w % widths.size()], in.cols() - start);
         piece.resize(in.rows(), width);
         for (std::size_t r = 0; r < in.rows(); ++r) std::copy_n(in.row(r) + start, width, piece.row(r));
         f.filter(piece, filtered);
         for (std::size_t r = 0; r < in.rows(); ++r) std::copy_n(filtered.row(r), width, out.row(r) + start);
-        start += width;
     }
     return out;
 }
