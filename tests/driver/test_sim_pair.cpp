@@ -96,12 +96,10 @@ private slots:
         QCOMPARE(importer.get_signals().at(0).channels, 64u);
         const auto stored = importAll(importer);
         for (const Block& b : live) QVERIFY(stored.count(b.sequence) && stored.at(b.sequence) == b.data);
-    }
 
-    void oneRefusingCardDisablesBoth() {
+        // One card that refuses disables both.
         withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.sdCardRefused = true; });
-        auto driver = pair();
-        QVERIFY(!driver->enableSDCard(true) && !driver->isSDCardEnabled());
+        QVERIFY(driver->enableSDCard(false) && !driver->enableSDCard(true) && !driver->isSDCardEnabled());
         QVERIFY(!bluetoothDriver("KVN-A32-0412L")->isSDCardEnabled());
     }
 
