@@ -75,20 +75,17 @@ private slots:
         QVERIFY(blocks.size() == 6 && blocks[0].sequence == 0);
     }
 
-    void refusedModesAndSdCard() {
+    void refusedModesAndSdCardTrouble() {
         withFaults("KVN-B08-3003", [](sim::Faults& f) { f.refusedModes["COM"] = {2, 3}, f.sdCardRefused = true; });
         auto driver = usbDriver(3);
-        QVERIFY(!driver->setSignalMode(3, 2));
-        QCOMPARE(driver->getSignal(3).mode, 1u);
-        QVERIFY(driver->setSignalMode(3, 4));
+        QVERIFY(!driver->setSignalMode(3, 2) && driver->getSignal(3).mode == 1 && driver->setSignalMode(3, 4));
         QVERIFY(!driver->enableSDCard(true) && !driver->isSDCardEnabled() && driver->enableSDCard(false));
         QVERIFY(!driver->setAllSignalModes("111201"));  // applies what it can
         QVERIFY(driver->getSignal(0).mode == 1 && driver->getSignal(3).mode == 4 && driver->getSignal(5).mode == 0);
-    }
 
-    void sdCardTroubleIsFlaggedNotFatal() {
-        auto driver = bluetoothDriver("KVN-A32-0412L");
-        QVERIFY(recordTo(*driver, "../../outside", "r1"));  // may not climb out of the card
+        // A record folder may not climb out of the card: trouble with the card is flagged, not fatal.
+        driver = bluetoothDriver("KVN-A32-0412L");
+        QVERIFY(recordTo(*driver, "../../outside", "r1"));
         const auto blocks = startAndRead(*driver, 1);
         QVERIFY(blocks.size() == 1 && driver->stop());
         QCOMPARE(unsigned(blocks[0].flags), 5u);  // file creation error
@@ -96,10 +93,9 @@ private slots:
     }
 
     void absurdProgrammaticValuesStayHarmless() {
-        for (double scale : {1e300, -1.0}) {
-            sim::setTimeScale(scale);
-            QCOMPARE(sim::timeScale(), 1e6);
-        }
+        sim::setTimeScale(1e300);
+        sim::setTimeScale(-1.0);  // ignored
+        QCOMPARE(sim::timeScale(), 1e6);
         sim::setTimeScale(10);
         withFaults("KVN-A32-0412L", [](sim::Faults& f) {
             f.gapAfterBlocks = 2, f.gapSeconds = 1e300, f.clockOffsetSet = true;
@@ -152,8 +148,7 @@ private slots:
         qputenv("KVN_SIM_FAULTS", writeFile(dir, "bad.json", "{\"KVN-A32-0412L\": {\"battery\": }").c_str());
         qputenv("KVN_SIM_TIME_SCALE", "-3");
         sim::reset();  // reports both on standard error
-        QCOMPARE(sim::timeScale(), 1.0);
-        QVERIFY(!sim::faults("KVN-A32-0412L").batterySet);
+        QVERIFY(sim::timeScale() == 1.0 && !sim::faults("KVN-A32-0412L").batterySet);
 
         qputenv("KVN_SIM_FAULTS", writeFile(dir, "good.json", "{\"KVN-A32-0412L\": {\"battery\": 2}}").c_str());
         qputenv("KVN_SIM_TIME_SCALE", "25");
