@@ -97,13 +97,13 @@ private slots:
 
     // A refused design passes data through unchanged, and drops the design that was there before.
     void invalidDesignsPassThrough() {
-        struct Bad { double rate; int kind, order; double f1, f2; };
         // Edges SciPy also refuses are in the reference file; these are the ones it cannot be asked about.
-        const Bad designs[] = {{256, LP, 0, 30, -1},  {256, BP, 9, 1, 30},  {256, HP, -2, 1, -1}, {256, LP, 4, NaN, -1},
-                               {256, LP, 4, Inf, -1}, {256, BP, 4, 1, -1},  {256, BP, 4, 1, NaN}, {0, LP, 4, 30, -1},
-                               {-256, LP, 4, 30, -1}, {NaN, LP, 4, 30, -1}, {256, 7, 4, 30, -1}};
+        const struct { double rate; int kind, order; double f1, f2; } designs[] = {
+            {256, LP, 0, 30, -1},  {256, BP, 9, 1, 30},  {256, HP, -2, 1, -1}, {256, LP, 4, NaN, -1},
+            {256, LP, 4, Inf, -1}, {256, BP, 4, 1, -1},  {256, BP, 4, 1, NaN}, {0, LP, 4, 30, -1},
+            {-256, LP, 4, 30, -1}, {NaN, LP, 4, 30, -1}, {256, 7, 4, 30, -1}};
         const DataBlock in = noise(3, 8, 1);
-        for (const Bad& d : designs) {
+        for (const auto& d : designs) {
             MkfilterWrapper f(3, 8, d.rate);
             if (d.rate == 256) QVERIFY(f.Butterworth(LP, 4, 30.0, -1.0));
             QVERIFY(!f.Butterworth(Kind(d.kind), d.order, d.f1, d.f2) && !f.isDesigned());
@@ -173,13 +173,13 @@ private slots:
     // Edges from 0.01 Hz up to just below Nyquist at order 8, as the filters dialog allows: poles then sit very
     // close to the unit circle, where a careless design or realisation would blow up.
     void extremeDesignsStayStable() {
-        struct Design { Kind kind; double rate, f1, f2; };
-        const Design designs[] = {{LP, 2048, 0.01, -1},   {HP, 2048, 0.01, -1},  {BP, 2048, 0.01, 0.02},
-                                  {BS, 2048, 0.01, 0.02}, {BP, 64, 0.01, 31.99}, {BS, 64, 0.01, 31.99},
-                                  {LP, 64, 31.99, -1},    {HP, 64, 31.99, -1},   {BP, 2048, 1023.9, 1023.99}};
+        const struct { Kind kind; double rate, f1, f2; } designs[] = {
+            {LP, 2048, 0.01, -1},   {HP, 2048, 0.01, -1},  {BP, 2048, 0.01, 0.02}, {BS, 2048, 0.01, 0.02},
+            {BP, 64, 0.01, 31.99},  {BS, 64, 0.01, 31.99}, {LP, 64, 31.99, -1},    {HP, 64, 31.99, -1},
+            {BP, 2048, 1023.9, 1023.99}};
         std::mt19937 rng(10);
         std::normal_distribution<double> noise(0.0, 100.0);
-        for (const Design& d : designs) {
+        for (const auto& d : designs) {
             MkfilterWrapper f(1, 16, d.rate);
             QVERIFY(f.Butterworth(d.kind, 8, d.f1, d.f2));
             for (const auto& s : f.sections())  // both roots of 1 + a1 z^-1 + a2 z^-2 inside the unit circle
