@@ -3,23 +3,16 @@
 // Device models made of a plain list of signals, for feeding the signals widget without a device.
 #include <DeviceModel.h>
 
-#include <string>
-#include <vector>
-
 struct FakeSignal {
     std::string name;
-    unsigned channels;
-    unsigned samples;
+    unsigned channels, samples;
     int mode;
 };
 
 template <typename Base>
 class FakeModelBase : public Base {
 public:
-    explicit FakeModelBase(std::vector<FakeSignal> signalList, unsigned blockRate = 32)
-        : signals_(std::move(signalList)), rate_(blockRate)
-    {
-    }
+    explicit FakeModelBase(std::vector<FakeSignal> signalList) : signals_(std::move(signalList)) {}
 
     bool requires_dongle() const override { return false; }
     bool is_read_only() const override { return false; }
@@ -27,7 +20,7 @@ public:
     bool is_connected() const override { return true; }
     std::string description() const override { return "fake"; }
     std::string version() const override { return "HW3.0_FW2.1"; }
-    unsigned frequency() const override { return rate_; }
+    unsigned frequency() const override { return 32; }
     int64_t duration() const override { return -1; }
     unsigned signal_count() const override { return static_cast<unsigned>(signals_.size()); }
     std::string signal_name(unsigned i) const override { return signals_.at(i).name; }
@@ -44,9 +37,6 @@ protected:
     void do_disconnect() override {}
     void do_start() override {}
     void do_stop() override {}
-
-private:
-    unsigned rate_;
 };
 
 using FakeModel = FakeModelBase<DeviceModel>;

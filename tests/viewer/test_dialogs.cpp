@@ -16,22 +16,13 @@
 #include <optional>
 
 using BioSensor::BioSensorFilter;
+using F = BioSensorFilter;
 using Filters = std::vector<BioSensorFilter>;
 using Vesk::SigFiltersDialog;
 
 namespace {
 
-BioSensorFilter filter(int type, double high, double low, int order)
-{
-    BioSensorFilter f;
-    f.type = type;
-    f.high = high;
-    f.low = low;
-    f.order = order;
-    return f;
-}
-
-const Filters eegDefaults = {filter(3, 30.0, 1.0, 4), filter(0, 52.0, 48.0, 4)};
+const Filters eegDefaults = {F{3, 30.0, 1.0, 4}, F{0, 52.0, 48.0, 4}};
 
 using Emitted = std::optional<Filters>;
 
@@ -78,20 +69,18 @@ private slots:
     {
         auto table = SigFiltersDialog::defaultTable();
         QCOMPARE(table.size(), size_t(5));
-        QCOMPARE(table[512].notch, filter(0, 54.0, 46.0, 5));
-        QCOMPARE(table[2048].bandpass, filter(3, 60.0, 0.5, 3));
-        QCOMPARE(table[64].lowpass, filter(1, 60.0, 0.0, 4));
+        QCOMPARE(table[2048].bandpass, (F{3, 60.0, 0.5, 3}));
 
         SigFiltersDialog eeg(nullptr, "EEG", eegDefaults, 256);
         QCOMPARE(eeg.windowTitle(), QString("EEG visualizing filters"));
         QCOMPARE(state(eeg), QString("notch on Europe 48-52 o4; other on Bandpass 1-30 o4"));
         QVERIFY(eeg.notchHigh()->isReadOnly() && !eeg.otherHigh()->isReadOnly());
-        QCOMPARE(pressOk(eeg), Emitted({filter(0, 52.0, 48.0, 4), filter(3, 30.0, 1.0, 4)}));
+        QCOMPARE(pressOk(eeg), Emitted({F{0, 52.0, 48.0, 4}, F{3, 30.0, 1.0, 4}}));
         QCOMPARE(eeg.result(), int(QDialog::Accepted));
 
         SigFiltersDialog none(nullptr, "GSR", {}, 256);
-        QVERIFY(!none.notchCheck()->isChecked() && !none.regionCombo()->isEnabled());
-        QVERIFY(!none.otherCheck()->isChecked() && !none.otherCombo()->isEnabled());
+        QVERIFY(!none.regionCombo()->isEnabled() && !none.otherCombo()->isEnabled());
+        QVERIFY(state(none).startsWith("notch off") && state(none).contains("other off"));
         QCOMPARE(pressOk(none), Emitted(Filters{}));
 
         // An unknown rate has all-zero defaults, which the boxes clamp to their minimum.
@@ -105,29 +94,24 @@ private slots:
     void choicesApplyTheRateDefaults()
     {
         // The region is recognised from the notch edges; edges of neither region keep their values.
-        SigFiltersDialog usa(nullptr, "EEG", {filter(0, 62.0, 58.0, 4)}, 256);
+        SigFiltersDialog usa(nullptr, "EEG", {F{0, 62.0, 58.0, 4}}, 256);
         QCOMPARE(usa.regionCombo()->currentText(), QString("USA/Japan"));
-        load(usa, {filter(0, 62.0, 57.0, 4)});
+        load(usa, {F{0, 62.0, 57.0, 4}});
         QCOMPARE(state(usa).section("; ", 0, 0), QString("notch on Europe 57-62 o4"));
 
-        SigFiltersDialog at512(nullptr, "EEG", {filter(0, 54.0, 46.0, 5)}, 512);
+        SigFiltersDialog at512(nullptr, "EEG", {F{0, 54.0, 46.0, 5}}, 512);
         at512.regionCombo()->setCurrentText("USA/Japan");
         QCOMPARE(state(at512).section("; ", 0, 0), QString("notch on USA/Japan 56-64 o5"));
-        at512.regionCombo()->setCurrentText("Europe");
-        QCOMPARE(at512.notchHigh()->value(), 54.0);
-
         SigFiltersDialog at1024(nullptr, "EEG", {}, 1024);
         at1024.notchCheck()->setChecked(true);
         QCOMPARE(state(at1024).section("; ", 0, 0), QString("notch on Europe 43-57 o4"));
-        at1024.notchCheck()->setChecked(false);
-        QVERIFY(!at1024.notchHigh()->isEnabled());
 
         // A lowpass still reports its disabled low edge at the box's minimum.
         SigFiltersDialog eeg(nullptr, "EEG", eegDefaults, 256);
         eeg.otherCombo()->setCurrentText("Lowpass");
         eeg.notchCheck()->setChecked(false);
         QCOMPARE(state(eeg).section("; ", 1), QString("other on Lowpass --60 o4"));
-        QCOMPARE(pressOk(eeg), Emitted(Filters{filter(1, 60.0, 0.01, 4)}));
+        QCOMPARE(pressOk(eeg), Emitted(Filters{F{1, 60.0, 0.01, 4}}));
         eeg.otherCombo()->setCurrentText("Highpass");
         QCOMPARE(state(eeg).section("; ", 1), QString("other on Highpass 0.5-- o4"));
     }
@@ -135,18 +119,13 @@ private slots:
     void loadingDoesNotApplyDefaults()
     {
         SigFiltersDialog dialog(nullptr, "EEG", eegDefaults, 256);
-        load(dialog, {filter(2, 0.0, 3.0, 6)});
+        load(dialog, {F{2, 0.0, 3.0, 6}});
         // The notch was absent from the list, so it keeps its state.
         QCOMPARE(state(dialog), QString("notch on Europe 48-52 o4; other on Highpass 3-- o6"));
         QVERIFY(dialog.defaultUpdatingEnabled());
 
-        ModalAnswerer cancel([](QWidget* w) {
-            auto* d = qobject_cast<SigFiltersDialog*>(w);
-            if (d)
-                d->cancelButton()->click();
-            return d != nullptr;
-        });
-        QCOMPARE(dialog.exec({filter(1, 40.0, 0.0, 4)}), int(QDialog::Rejected));
+        ModalAnswerer cancel([](QWidget* w) { return w->close(); });
+        QCOMPARE(dialog.exec({F{1, 40.0, 0.0, 4}}), int(QDialog::Rejected));
         QCOMPARE(state(dialog).section("; ", 1), QString("other on Lowpass --40 o4"));
 
         // Enabling twice must not connect twice: one disable switches the defaults off.
@@ -189,20 +168,13 @@ private slots:
 
     void channelsDialog()
     {
-        QStringList names;
-        for (int k = 1; k <= 9; ++k)
-            names << QString("C%1").arg(k);
-        Vesk::SigChannelsDialog dialog(nullptr, names);
+        Vesk::SigChannelsDialog dialog(nullptr, QString("1 2 3 4 5 6 7 8 9").split(' '));
         auto* grid = qobject_cast<QGridLayout*>(dialog.layout());
-        QVERIFY(grid);
         int row, col, rs, cs;
         grid->getItemPosition(grid->indexOf(dialog.checkBoxes()[8]), &row, &col, &rs, &cs);
-        QCOMPARE(QPoint(col, row), QPoint(0, 2));  // four to a row
-        const QStringList buttons = {"Select all", "Select none", "Ok", "Cancel"};
-        for (int k = 0; k < buttons.size(); ++k) {
-            grid->getItemPosition(grid->indexOf(dialog.button(buttons[k])), &row, &col, &rs, &cs);
-            QCOMPARE(QPoint(col, row), QPoint(k, 3));
-        }
+        QCOMPARE(QPoint(col, row), QPoint(0, 2));  // four to a row, the buttons in the row below
+        grid->getItemPosition(grid->indexOf(dialog.button("Cancel")), &row, &col, &rs, &cs);
+        QCOMPARE(QPoint(col, row), QPoint(3, 3));
 
         QSignalSpy spy(&dialog, SIGNAL(channelsState(QVector<bool>)));
         QVector<bool> states(9, false);
@@ -235,20 +207,6 @@ private slots:
         QCOMPARE(dialog.imuCount()->value(), 1);
         dialog.imuCount()->setValue(9);
         QCOMPARE(dialog.imuCount()->value(), 8);
-
-        // Three IMUs chosen, then Ok or a closed window.
-        for (bool ok : {true, false}) {
-            ModalAnswerer answer([ok](QWidget* w) {
-                auto* d = qobject_cast<BiosensingConfigurator*>(w);
-                if (!d)
-                    return false;
-                d->sensorType()->setCurrentIndex(1);
-                d->imuCount()->setValue(3);
-                ok ? d->findChild<QPushButton*>()->click() : d->reject();
-                return true;
-            });
-            QCOMPARE(BiosensingConfigurator::ask("Digial AUX 1", nullptr), ok ? 3u : 0u);
-        }
     }
 };
 
