@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
 """Usage: filter_reference.py OUTPUT_FILE -- SciPy reference designs and outputs for the Butterworth filter tests.
-
 Per case four lines: "case KIND ORDER RATE F1 F2 CHANNELS SAMPLES_PER_BLOCK BLOCKS", "sos" and the sections'
 b0 b1 b2 a0 a1 a2, "in" and the input channel after channel, "out" and sosfilt of each channel from zero state.
 A design SciPy refuses is one line "invalid KIND ORDER RATE F1 F2". KIND is the C++ FilterType (0 low-pass,
