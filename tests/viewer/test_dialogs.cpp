@@ -4,15 +4,8 @@
 #include <SigChannelsDialog.h>
 #include <SigFiltersDialog.h>
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDoubleSpinBox>
-#include <QGridLayout>
-#include <QLabel>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QSpinBox>
 #include <QtTest>
+#include <QtWidgets>
 #include <optional>
 
 using BioSensor::BioSensorFilter;

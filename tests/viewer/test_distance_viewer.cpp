@@ -1,8 +1,8 @@
 // The distance viewer of a positioning set-up.
 #include <DistanceViewer.h>
 
-#include <QDir>
 #include <QtTest>
+#include <QtWidgets>
 #include <cmath>
 
 namespace {

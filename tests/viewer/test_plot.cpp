@@ -2,11 +2,8 @@
 #include <PlotCurve.h>
 #include <SigPlotRt.h>
 
-#include <QImage>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QSignalSpy>
 #include <QtTest>
+#include <QtWidgets>
 #include <cmath>
 #include <random>
 #include <qwt_scale_map.h>

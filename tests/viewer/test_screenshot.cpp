@@ -6,10 +6,8 @@
 #include <SignalsWidget.h>
 #include <SigViewerRt.h>
 
-#include <QDir>
-#include <QImage>
-#include <QTabWidget>
 #include <QtTest>
+#include <QtWidgets>
 #include <cmath>
 #include <random>
 

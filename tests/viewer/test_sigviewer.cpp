@@ -5,12 +5,8 @@
 #include <SigPlotRt.h>
 #include <SigViewerRt.h>
 
-#include <QAction>
-#include <QCheckBox>
-#include <QDoubleSpinBox>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QtTest>
+#include <QtWidgets>
 #include <cmath>
 #include <qwt_scale_div.h>
 #include <random>
@@ -32,16 +28,16 @@ SigViewerRtConfig config(int channels, int samplesPerBlock, int rate, double ran
     return c;
 }
 
-// Feeds blocks whose value for channel c is value(c, global sample index).
+// Feeds blocks whose value for channel c is value(c, index of the sample in this feed).
 template <typename F>
-void feed(SigViewerRt& viewer, int blocks, F value, long& sample)
+void feed(SigViewerRt& viewer, int blocks, F value)
 {
     const int C = viewer.config().channels, S = viewer.config().samplesPerBlock;
     std::vector<double> block(static_cast<size_t>(C) * S);
-    for (int b = 0; b < blocks; ++b, sample += S) {
+    for (int b = 0; b < blocks; ++b) {
         for (int s = 0; s < S; ++s)
             for (int c = 0; c < C; ++c)
-                block[s * C + c] = value(c, sample + s);
+                block[s * C + c] = value(c, b * S + s);
         viewer.process(block.data(), false);
     }
 }
@@ -93,8 +89,7 @@ private slots:
         auto* zoomOut = viewer.findChild<QPushButton*>("zoomOutButton");
         QCOMPARE(zoomOut->toolTip(), QString("Reduce signal (Ctrl -)"));
 
-        long sample = 0;
-        feed(viewer, 4, [](int, long s) { return std::sin(s * 0.1) * 10.0; }, sample);
+        feed(viewer, 4, [](int, long s) { return std::sin(s * 0.1) * 10.0; });
         const double before = shown(viewer, 1, 5);
         // A shortcut "animates" the button, which clicks it a moment later.
         for (int k = 0; k < 3; ++k) {
@@ -110,9 +105,20 @@ private slots:
 
     void timeWindowLimits()
     {
-        SigViewerRt viewer(config(1, 10, 250));
-        QCOMPARE(viewer.windowLength(), 1750);
-        QCOMPARE(viewer.rowLength(), 5250);
+        SigViewerRt viewer(config(1, 8, 256));
+        QCOMPARE(viewer.windowLength(), 7 * 256);
+        QCOMPARE(viewer.rowLength(), 21 * 256);
+        feed(viewer, 200, [](int, long) { return 0.0; });
+        QCOMPARE(viewer.writePosition(), 1600);
+        // Each second less moves the write position back by a second while it lies past the new window.
+        for (int expected : {1344, 1088, 832}) {
+            viewer.reduceScaleX();
+            QCOMPARE(viewer.writePosition(), expected);
+        }
+        viewer.enlargeScaleX();
+        QCOMPARE(viewer.writePosition(), 832);  // enlarging never moves it
+        QCOMPARE(viewer.cursorTime(), double(832.0f / 256.0f));
+
         QSignalSpy enlarged(&viewer, SIGNAL(enlargedScaleX()));
         QSignalSpy reduced(&viewer, SIGNAL(reducedScaleX()));
         // The menu's texts, and which of "less" and "more" it offers.
@@ -124,31 +130,15 @@ private slots:
         };
         for (int k = 0; k < 20; ++k)
             viewer.contextMenuActions()[1]->trigger();
-        QCOMPARE(viewer.windowLength(), 5250);  // 21 s
-        QCOMPARE(enlarged.count(), 14);  // refused attempts emit nothing
+        QCOMPARE(viewer.windowLength(), 21 * 256);
+        QCOMPARE(enlarged.count(), 16);  // from 5 s; refused attempts emit nothing
         QCOMPARE(menu(), (QStringList{"&Show less seconds", "&Show more seconds (off)", "&Enlarge signal",
                                       "&Reduce signal", "Select channels", "Filters settings"}));
         for (int k = 0; k < 30; ++k)
             viewer.reduceScaleX();
-        QCOMPARE(viewer.windowLength(), 250);
+        QCOMPARE(viewer.windowLength(), 256);
         QCOMPARE(reduced.count(), 0);  // the public slots never emit
         QCOMPARE(menu().mid(0, 2), (QStringList{"&Show less seconds (off)", "&Show more seconds"}));
-    }
-
-    void shrinkingBelowTheWritePositionMovesItBack()
-    {
-        SigViewerRt viewer(config(1, 8, 256));
-        long sample = 0;
-        feed(viewer, 200, [](int, long) { return 0.0; }, sample);
-        QCOMPARE(viewer.writePosition(), 1600);
-        // Each second less moves it back by a second while it lies past the new window.
-        for (int expected : {1344, 1088, 832}) {
-            viewer.reduceScaleX();
-            QCOMPARE(viewer.writePosition(), expected);
-        }
-        viewer.enlargeScaleX();
-        QCOMPARE(viewer.writePosition(), 832);  // enlarging never moves it
-        QCOMPARE(viewer.cursorTime(), double(832.0f / 256.0f));
     }
 
     void sweepWrapsAndBlocksAreClippedToTheRow()
@@ -158,11 +148,10 @@ private slots:
         for (int k = 0; k < 14; ++k)
             viewer.enlargeScaleX();
         QCOMPARE(viewer.windowLength(), viewer.rowLength());
-        long sample = 0;
-        feed(viewer, 656, [](int c, long s) { return c == 0 ? double(s) : -double(s); }, sample);
+        feed(viewer, 656, [](int c, long s) { return c == 0 ? double(s) : -double(s); });
         QCOMPARE(viewer.writePosition(), 5248);
         QCOMPARE(viewer.row(1)[5247], 20.0 - 5247.0);
-        feed(viewer, 1, [](int, long) { return 0.5; }, sample);  // only 2 of its 8 samples fit
+        feed(viewer, 1, [](int, long) { return 0.5; });  // only 2 of its 8 samples fit
         QCOMPARE(viewer.writePosition(), 0);
         QCOMPARE(viewer.row(2)[5249], 10.5);
         QCOMPARE(viewer.row(1)[0], 20.0);  // the next row was not overwritten
@@ -174,13 +163,8 @@ private slots:
     void channelLayoutAfterHidingChannels()
     {
         SigViewerRt viewer(config(4, 1, 32));
-        long sample = 0;
-        feed(viewer, 3, [](int c, long) { return c + 0.5; }, sample);
+        feed(viewer, 3, [](int c, long) { return c + 0.5; });
         QSignalSpy enabled(&viewer, SIGNAL(enabledChans(QVector<int>)));
-        auto choose = [&](const QString& button) {
-            viewer.channelsDialog()->button(button)->click();
-            viewer.channelsDialog()->button("Ok")->click();
-        };
         viewer.channelsDialog()->setChannelStates({true, false, true, true});
         viewer.channelsDialog()->button("Ok")->click();
         QCOMPARE(enabled.at(0).at(0).value<QVector<int>>(), (QVector<int>{0, 2, 3}));
@@ -190,11 +174,13 @@ private slots:
         QCOMPARE(viewer.plot()->axisScaleDiv(QwtPlot::yLeft).upperBound(), 40.0);
 
         // Showing it again puts it back in order, its old values shifted to the new baseline.
-        choose("Select all");
+        viewer.channelsDialog()->button("Select all")->click();
+        viewer.channelsDialog()->button("Ok")->click();
         QCOMPARE(viewer.row(1)[1], 31.5);
         QCOMPARE(viewer.row(0)[1], 40.5);
         QVERIFY(viewer.isChannelAttached(1));
-        choose("Select none");
+        viewer.channelsDialog()->button("Select none")->click();
+        viewer.channelsDialog()->button("Ok")->click();
         QCOMPARE(viewer.visibleCount(), 0);
         QCOMPARE(viewer.plot()->axisScaleDiv(QwtPlot::yLeft).upperBound(), 10.0);
         QCOMPARE(enabled.last().at(0).value<QVector<int>>(), QVector<int>{});
@@ -265,8 +251,7 @@ private slots:
         QVERIFY(viewer.legend()->impedanceMode());
         QCOMPARE(viewer.impedanceLevels(), (std::vector<int>{4, 4, 4}));
         const double amplitude[] = {5.0, 30.0, 100.0};
-        long sample = 0;
-        feed(viewer, 40, [&](int ch, long s) { return amplitude[ch] * std::sin(2 * M_PI * s / 4.0 + 0.3); }, sample);
+        feed(viewer, 40, [&](int ch, long s) { return amplitude[ch] * std::sin(2 * M_PI * s / 4.0 + 0.3); });
         QCOMPARE(viewer.impedanceLevels(), (std::vector<int>{1, 3, 4}));
     }
 
@@ -275,16 +260,15 @@ private slots:
         SigViewerRt viewer(config(2, 8, 256, 160.0));
         viewer.show();
         QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-        long sample = 0;
         auto wave = [](int, long s) { return std::sin(s * 0.3) * 50.0; };
-        feed(viewer, 40, wave, sample);
+        feed(viewer, 40, wave);
         for (int k = 0; k < 60; ++k)
             viewer.enlargeScaleY();
-        feed(viewer, 40, wave, sample);
+        feed(viewer, 40, wave);
         viewer.grab();
         for (int k = 0; k < 1200; ++k)
             viewer.reduceScaleY();
-        feed(viewer, 4, wave, sample);
+        feed(viewer, 4, wave);
         QCOMPARE(viewer.scaleLabel(), QString("infV"));  // the factor underflowed: a label, never a crash
         viewer.grab();
 
