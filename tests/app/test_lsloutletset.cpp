@@ -19,6 +19,26 @@ QString uniquePrefix()
 class LslOutletSetTest : public QObject {
     Q_OBJECT
 private slots:
+    // The set-up script installs liblsl and the tests point KVN_LSL_LIBRARY at it; a missing or wrong library is
+    // refused with every function cleared, so nothing calls through a stale pointer.
+    void libraryLoadsAndRefusesImpostors()
+    {
+        LslLibrary& lsl = LslLibrary::instance();
+        QVERIFY2(lsl.available(), qPrintable(lsl.error()));
+        QVERIFY(lsl.library_version() >= 100);
+
+        const QByteArray installed = qgetenv("KVN_LSL_LIBRARY");
+        qputenv("KVN_LSL_LIBRARY", "/nonexistent/liblsl.so");
+        const QStringList candidates = LslLibrary::defaultCandidates();
+        qputenv("KVN_LSL_LIBRARY", installed);
+        QCOMPARE(candidates.first(), QStringLiteral("/nonexistent/liblsl.so"));
+        QCOMPARE(candidates.last(), QStringLiteral("lsl"));
+        LslLibrary missing(QStringList{"/nonexistent/liblsl.so"});
+        QVERIFY(!missing.available() && missing.error().contains("nonexistent") && !missing.create_outlet);
+        LslLibrary wrong(QStringList{"libz.so.1"});
+        QVERIFY(!wrong.available() && !wrong.push_sample_ftp);
+    }
+
     void oneStreamPerActiveSignal()
     {
         FakeModel m;
