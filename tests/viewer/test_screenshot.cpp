@@ -71,19 +71,17 @@ int unmatchedAfterReplot(SigViewerRt& viewer)
     return unmatched;
 }
 
-// Trace pixels per pixel column of a viewer's canvas between two times and two values, in a picture of `top`.
-// A flat line gives one.
-double traceDensity(const QImage& shot, QWidget* top, SigViewerRt* viewer, QRectF timeAndValue)
+// Trace pixels per pixel column of a viewer's canvas between two times and two values; a flat line gives one.
+double traceDensity(SigViewerRt* viewer, QRectF timeAndValue)
 {
-    QWidget* canvas = viewer->plot()->canvas();
-    const QPoint origin = canvas->mapTo(top, QPoint(0, 0));
+    const QImage shot = grab(viewer->plot()->canvas());
     const QwtScaleMap x = viewer->plot()->canvasMap(QwtPlot::xBottom), y = viewer->plot()->canvasMap(QwtPlot::yLeft);
     const int left = std::max(5, int(x.transform(timeAndValue.left())));
-    const int right = std::min(canvas->width() - 5, int(x.transform(timeAndValue.right())));
+    const int right = std::min(shot.width() - 5, int(x.transform(timeAndValue.right())));
     int traced = 0;
     for (int px = left; px < right; ++px)
         for (int py = int(y.transform(timeAndValue.bottom())); py <= int(y.transform(timeAndValue.top())); ++py)
-            traced += isTrace(shot.pixel(origin.x() + px, origin.y() + py));
+            traced += isTrace(shot.pixel(px, py));
     return double(traced) / std::max(1, right - left);
 }
 
@@ -104,14 +102,13 @@ private slots:
         viewer.show();
         QVERIFY(QTest::qWaitForWindowExposed(&viewer));
         feedEeg(viewer, BLOCK_RATE * 5);  // five of the seven seconds
-        const QImage shot = grab(&viewer);
-        QVERIFY(shot.save(outputPath("viewer_eeg.png")));
+        QVERIFY(grab(&viewer).save(outputPath("viewer_eeg.png")));
 
         const double half = config.channelRange / 2;
         for (int c = 0; c < CHANNELS; ++c) {
-            const double traced = traceDensity(shot, &viewer, &viewer, QRectF(0.0, viewer.offset(c) - half, 4.5, 2 * half));
+            const double traced = traceDensity(&viewer, QRectF(0.0, viewer.offset(c) - half, 4.5, 2 * half));
             // Past the sweep the trace is still the flat start line.
-            const double ahead = traceDensity(shot, &viewer, &viewer, QRectF(5.5, viewer.offset(c) - half, 2.0, 2 * half));
+            const double ahead = traceDensity(&viewer, QRectF(5.5, viewer.offset(c) - half, 2.0, 2 * half));
             QVERIFY2(traced > 2.2 && ahead < 1.8, qPrintable(QString("channel %1: %2 traced, %3 ahead")
                                                                         .arg(c).arg(traced).arg(ahead)));
         }
@@ -158,11 +155,10 @@ private slots:
         QVERIFY(widget.grab().save(outputPath("signals_widget_eeg.png")));
         widget.tabs()->setCurrentIndex(3);
         QCoreApplication::processEvents();
-        const QImage imu = grab(&widget);
-        QVERIFY(imu.save(outputPath("signals_widget_imu.png")));
+        QVERIFY(grab(&widget).save(outputPath("signals_widget_imu.png")));
         // Where it was fed while in the background, above its flat start line.
         auto* viewer = dynamic_cast<SigViewerRt*>(widget.tabs()->widget(3));
-        const double traced = traceDensity(imu, &widget, viewer, QRectF(1.5, viewer->offset(0) + 5.0, 1.3, 20.0));
+        const double traced = traceDensity(viewer, QRectF(1.5, viewer->offset(0) + 5.0, 1.3, 20.0));
         QVERIFY2(traced > 0.1, qPrintable(QString::number(traced)));
     }
 };
