@@ -1,4 +1,5 @@
-// The signals widget: tabs per signal kind, tab names, dispatch of sample vectors, zeros and clearing.
+// The signals widget (tabs per signal kind, tab names, dispatch of sample vectors, zeros and clearing) and the
+// distance viewer of its anchors.
 #include "FakeModels.h"
 
 #include <BiosensingConfigurator.h>
@@ -28,13 +29,30 @@ QStringList tabs(const SignalsWidget& w)
     return titles;
 }
 
+// A viewer of anchors in the given modes: the first comes with the signal, the others are added.
+std::unique_ptr<DistanceViewer> viewerOf(std::initializer_list<unsigned> modes)
+{
+    auto viewer = std::make_unique<DistanceViewer>(KvnSignal("ANC", 2, 2, 1, *modes.begin()));
+    for (auto m = modes.begin() + 1; m != modes.end(); ++m)
+        viewer->addAnchor(*m);
+    return viewer;
+}
+
+void send(DistanceViewer& viewer, double distance, double battery)
+{
+    const double block[2] = {distance, battery};
+    static_cast<ProcessWidget&>(viewer).process(block, false);
+}
+
+const QString noData = "Anchor: 1\nDistance: No data\nBattery: No data";
+
 }  // namespace
 
 class SignalsWidgetTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void noSignalsShowsTheLabel()
+    void tabsAndTheEmptyLabel()
     {
         SignalsWidget widget;
         QCOMPARE(widget.emptyLabel()->text(), QString("No signals"));
@@ -42,16 +60,25 @@ private slots:
         widget.configureSignals(none, 1);
         QVERIFY(widget.isEmpty() && !widget.showsTabs());
 
-        // Disabling every tab shows the label again; enabling one brings the tabs back at it.
-        FakeModel model({{"BVP", 1, 8, 1}, {"GSR", 1, 1, 1}});
+        FakeModel model({{"GSR", 1, 1, 1}, {"GSR", 1, 1, 1}, {"GSR", 1, 1, 1}, {"ZZZX", 1, 1, 1}, {"ZZZ", 1, 1, 1}});
         widget.configureSignals(model, 0);
-        widget.setSignalTabsEnabled(0, 0);
-        QCOMPARE(widget.tabs()->currentIndex(), 1);
-        widget.setSignalTabsEnabled(1, 0);
+        QCOMPARE(tabs(widget), (QStringList{"GSR 1", "GSR 2", "GSR 3", "ZZZ 1", "ZZZ 2"}));
+        // Disabling every tab shows the label again; enabling one brings the tabs back at it.
+        for (int s = 0; s < 4; ++s)
+            widget.setSignalTabsEnabled(s, 0);
+        QCOMPARE(widget.tabs()->currentIndex(), 4);
+        widget.setSignalTabsEnabled(4, 0);
         QVERIFY(!widget.showsTabs());
         widget.setSignalTabsEnabled(1, 1);
         QVERIFY(widget.showsTabs());
         QCOMPARE(widget.tabs()->currentIndex(), 1);
+
+        QPointer<QWidget> viewer = widget.tabs()->widget(0);
+        widget.clear();
+        QVERIFY(widget.isEmpty() && widget.signalTabs().empty() && !widget.showsTabs());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(viewer.isNull());
+        widget.dispatchData(model, std::vector<double>(5, 0.0));  // nothing left to feed
     }
 
     void eegSdCardAndThreeAnchors()
@@ -69,13 +96,10 @@ private slots:
 
         // EEG block, then the three anchors; the SD card occupies nothing even though its mode is 1.
         std::vector<double> data(32, 1.0);
-        for (double v : {1.5, 3.9, 2.5, 3.8, 3.5, 3.7})
-            data.push_back(v);
+        data.insert(data.end(), {1.5, 3.9, 2.5, 3.8, 3.5, 3.7});
         widget.dispatchData(model, data);
         QCOMPARE(eeg->writePosition(), 8);
-        QCOMPARE(anchors->distance(0), 1.5);
-        QCOMPARE(anchors->battery(1), 3.8);
-        QCOMPARE(anchors->distance(2), 3.5);
+        QVERIFY(anchors->distance(0) == 1.5 && anchors->battery(1) == 3.8 && anchors->distance(2) == 3.5);
         widget.dispatchZeros(model);
         QCOMPARE(eeg->writePosition(), 16);
         QCOMPARE(anchors->distance(0), 0.0);
@@ -99,8 +123,7 @@ private slots:
 
         SigViewerRt* din = rtViewer(widget, 1);
         widget.dispatchData(model, {7.0, 6.0, 0.5, 0.25, 99.0});
-        QCOMPARE(shown(din, 0, 0), 7.0);
-        QCOMPARE(shown(din, 0, 1), 6.0);
+        QVERIFY(shown(din, 0, 0) == 7.0 && shown(din, 0, 1) == 6.0);
         QCOMPARE(rtViewer(widget, 0)->writePosition(), 0);
         QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
 
@@ -150,21 +173,65 @@ private slots:
         QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
     }
 
-    void repeatedDisplayNamesAreNumbered()
+    void inactiveAnchorIsSkipped()
     {
-        FakeModel model({{"GSR", 1, 1, 1}, {"GSR", 1, 1, 1}, {"GSR", 1, 1, 1}, {"ZZZX", 1, 1, 1}, {"ZZZ", 1, 1, 1}});
-        SignalsWidget widget;
-        widget.configureSignals(model, 0);
-        QCOMPARE(tabs(widget), (QStringList{"GSR 1", "GSR 2", "GSR 3", "ZZZ 1", "ZZZ 2"}));
+        auto viewer = viewerOf({1, 0, 1});
+        QCOMPARE(viewer->cellText(0), noData);
+        QCOMPARE(viewer->cellText(1), QString("Anchor not active"));
+        const int before = viewer->repaintRequests();
+        for (double d : {1.5, 2.25, 3.0, 4.0})
+            send(*viewer, d, 3.9 - d / 10);
+        QCOMPARE(viewer->repaintRequests(), before + 2);  // once per round, after the last anchor
+        QCOMPARE(viewer->nextAnchor(), 0);
+        QCOMPARE(viewer->distance(1), 0.0);
+        QCOMPARE(viewer->cellText(0), QString("Anchor: 1\nDistance: 3.00 m\nBattery: 3.60 V"));
+        QCOMPARE(viewer->cellText(2), QString("Anchor: 3\nDistance: 4.00 m\nBattery: 3.50 V"));
 
-        QPointer<QWidget> viewer = widget.tabs()->widget(0);
-        widget.clear();
-        QVERIFY(widget.isEmpty() && widget.signalTabs().empty() && !widget.showsTabs());
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(viewer.isNull());
-        widget.dispatchData(model, std::vector<double>(5, 0.0));  // nothing left to feed
+        auto none = viewerOf({0, 0});
+        send(*none, 5.0, 3.9);  // the search for the next active anchor gives up after one round
+        QCOMPARE(none->nextAnchor(), 0);
+        QCOMPARE(none->distance(0), 0.0);
     }
 
+    void readingsAreLimited()
+    {
+        auto viewer = viewerOf({1});
+        send(*viewer, 25.0, -1.0);
+        QCOMPARE(viewer->cellText(0), QString("Anchor: 1\nDistance: 20.00 m\nBattery: 0.00 V"));
+        send(*viewer, NAN, NAN);
+        QCOMPARE(viewer->distance(0), 20.0);
+        QCOMPARE(viewer->battery(0), 4.2);
+        send(*viewer, -3.0, 9.0);
+        QCOMPARE(viewer->battery(0), 4.2);
+        QCOMPARE(viewer->cellText(0), noData);
+    }
+
+    void circlesFollowTheScale()
+    {
+        auto viewer = viewerOf({1, 1});
+        send(*viewer, 15.0, 3.9);
+        send(*viewer, 0.0, 0.0);
+        // Two cells of 300 x 200: the circle fills 90 % of the smaller side at the scale's distance.
+        QCOMPARE(viewer->circleRect(0, 600, 200), QRect(150 - 90, 100 - 90, 180, 180));
+        QCOMPARE(viewer->circleRect(0, 601, 333).width(), 270);
+        viewer->resize(600, 200);
+        const QImage image = viewer->grab().toImage();
+        QCOMPARE(QColor(image.pixel(150, 180)), QColor(255, 128, 0));
+        QCOMPARE(QColor(image.pixel(450, 30)), QColor(Qt::black));  // anchor 2 has no reading, no circle
+
+        for (int k = 0; k < 3; ++k)
+            viewer->reduceScale();
+        QCOMPARE(viewer->scale(), 20.0);  // 1.25 times per step, at most the largest distance
+        viewer->enlargeScale();
+        QCOMPARE(viewer->scale(), 16.0);
+
+        auto three = viewerOf({1, 0, 1});
+        for (double d : {4.0, 12.0, 8.0, 14.0})
+            send(*three, d, 3.9);
+        three->resize(900, 300);
+        const QString dir = qEnvironmentVariable("KVN_SCREENSHOT_DIR", QDir::currentPath());
+        QVERIFY(three->grab().save(QDir(dir).filePath("distance_viewer.png")));
+    }
     void viewerDefaultsByKind()
     {
         // Kind, band height and unit, samples per block @ rate, display filters as type:low-high.
