@@ -1,18 +1,14 @@
 #pragma once
 
 // Device models made of a plain list of signals, for feeding the signals widget without a device.
-#include <DeviceModel.h>
+#include <FakeDeviceModel.h>
 
-struct FakeSignal {
-    std::string name;
-    unsigned channels, samples;
-    int mode;
-};
+using FakeSignal = FakeDeviceModel::Sig;
 
-template <typename Base>
-class FakeModelBase : public Base {
+// Not configurable: the signals are shown in the modes they come in.
+class FakeModel : public DeviceModel {
 public:
-    explicit FakeModelBase(std::vector<FakeSignal> signalList) : signals_(std::move(signalList)) {}
+    explicit FakeModel(std::vector<FakeSignal> signalList) : signals_(std::move(signalList)) {}
 
     bool requires_dongle() const override { return false; }
     bool is_read_only() const override { return false; }
@@ -29,39 +25,34 @@ public:
     int signal_mode(unsigned i) const override { return signals_.at(i).mode; }
     bool read(std::vector<double>&, uint16_t&, int16_t&, uint16_t&) override { return false; }
 
-    std::vector<FakeSignal> signals_;
-
 protected:
     void do_clear() override {}
     void do_connect() override {}
     void do_disconnect() override {}
     void do_start() override {}
     void do_stop() override {}
+
+private:
+    std::vector<FakeSignal> signals_;
 };
 
-using FakeModel = FakeModelBase<DeviceModel>;
-
-// A configurable model: a digital aux input carries one sample per IMU, as the devices do.
-class FakeConfigurableModel : public FakeModelBase<ConfigurableDeviceModel> {
+// Configurable: records the modes set; a digital aux input carries one sample per IMU, as the devices do.
+class FakeConfigurableModel : public FakeDeviceModel {
 public:
-    using FakeModelBase::FakeModelBase;
+    explicit FakeConfigurableModel(std::vector<FakeSignal> signalList)
+    {
+        sigs = std::move(signalList);
+        rate = 32;
+    }
 
-    std::string file_name() const override { return {}; }
-    std::string folder_name() const override { return {}; }
-    double offset() const override { return 0.0; }
-    double tof() const override { return 0.0; }
     std::vector<std::pair<unsigned, unsigned>> modeCalls;
 
 protected:
     void do_set_signal_mode(unsigned index, unsigned mode) override
     {
         modeCalls.emplace_back(index, mode);
-        signals_.at(index).mode = static_cast<int>(mode);
-        if (signals_[index].name.compare(0, 3, "COM") == 0)
-            signals_[index].samples = mode;
+        FakeDeviceModel::do_set_signal_mode(index, mode);
+        if (sigs[index].name.compare(0, 3, "COM") == 0)
+            sigs[index].samples = mode;
     }
-    void do_set_signal_modes(std::string) override {}
-    void do_set_file_name(std::string) override {}
-    void do_set_folder_name(std::string) override {}
-    bool do_synchronize() override { return true; }
 };

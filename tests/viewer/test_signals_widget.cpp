@@ -167,7 +167,7 @@ private slots:
         // Fewer IMUs than tabs: the extra tabs are disabled; a later block with fewer columns skips them.
         widget.setSignalTabsEnabled(1, 2);
         QCOMPARE(tabs(widget).last(), QString("DAUX 1 IMU 3 (off)"));
-        model.signals_[1].samples = 2;
+        model.sigs[1].samples = 2;
         widget.dispatchData(model, std::vector<double>(16 + 12, 1.0));
         QCOMPARE(rtViewer(widget, 3)->writePosition(), 1);
         QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);

@@ -10,6 +10,7 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <cmath>
+#include <numeric>
 #include <qwt_scale_div.h>
 #include <qwt_scale_map.h>
 #include <random>
@@ -66,20 +67,18 @@ protected:
 QImage drawInto(QwtPlotCurve& curve, const std::vector<double>& y, int width, double yRange, Range drawn)
 {
     std::vector<double> x(y.size());  // the curve keeps only a pointer, used within this call
-    for (size_t i = 0; i < x.size(); ++i)
-        x[i] = double(i);
+    std::iota(x.begin(), x.end(), 0.0);
     curve.setRawSamples(x.data(), y.data(), int(y.size()));
-    const QSize size(width, 200);
-    QImage image(size, QImage::Format_RGB32);
+    QImage image(width, 200, QImage::Format_RGB32);
     image.fill(Qt::black);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, true);
     QwtScaleMap xMap, yMap;
-    xMap.setPaintInterval(0, size.width());
+    xMap.setPaintInterval(0, width);
     xMap.setScaleInterval(0, double(y.size()));
-    yMap.setPaintInterval(size.height(), 0);
+    yMap.setPaintInterval(200, 0);
     yMap.setScaleInterval(-yRange, yRange);
-    curve.drawSeries(&painter, xMap, yMap, QRectF(QPointF(0, 0), size), drawn.first, drawn.second);
+    curve.drawSeries(&painter, xMap, yMap, image.rect(), drawn.first, drawn.second);
     return image;
 }
 
@@ -190,6 +189,7 @@ private slots:
         plot.sampleRange(map, 0, map.transform(0.5), from, to);
         QVERIFY(from == 0 && std::abs(to - 150) <= 3);  // the strip plus a second's margin
     }
+
     void zoomScalesTheAmplitudeAndTheLabel()
     {
         QCOMPARE(SigViewerRt(config(1, 1, 32, 8.0, "V")).scaleLabel(), QString("8V"));
