@@ -26,11 +26,10 @@ void feedEeg(SigViewerRt& viewer, int blocks)
     const double carrier[CHANNELS] = {4, 8, 15, 20, 35, 45, 70, 90};
     std::vector<double> block(CHANNELS * SAMPLES);
     for (int b = 0; b < blocks; ++b, sample += SAMPLES) {
-        for (int s = 0; s < SAMPLES; ++s) {
-            const double t = double(sample + s) / RATE;
-            for (int c = 0; c < CHANNELS; ++c)
-                block[s * CHANNELS + c] = 25.0 * std::sin(2 * M_PI * 10.0 * t + c) + 30.0 * std::sin(2 * M_PI * 50.0 * t) +
-                                          noise(rng) + carrier[c] * std::sin(2 * M_PI * 64.0 * t);
+        for (int i = 0; i < CHANNELS * SAMPLES; ++i) {  // sample i / CHANNELS of channel i % CHANNELS
+            const double t = double(sample + i / CHANNELS) / RATE;
+            block[i] = 25.0 * std::sin(2 * M_PI * 10.0 * t + i % CHANNELS) + 30.0 * std::sin(2 * M_PI * 50.0 * t) +
+                       noise(rng) + carrier[i % CHANNELS] * std::sin(2 * M_PI * 64.0 * t);
         }
         viewer.process(block.data(), false);
         QCoreApplication::processEvents();
@@ -41,11 +40,10 @@ bool isTrace(QRgb p) { return qGray(p) > 150; }
 
 QImage grab(QWidget* w) { return w->grab().toImage().convertToFormat(QImage::Format_RGB32); }
 
-QString outputPath(const QString& name)
+bool save(QWidget* w, const QString& name)
 {
-    const QString dir = qEnvironmentVariable("KVN_SCREENSHOT_DIR", QDir::currentPath());
-    QDir().mkpath(dir);
-    return QDir(dir).filePath(name);
+    const QDir dir(qEnvironmentVariable("KVN_SCREENSHOT_DIR", QDir::currentPath()));
+    return dir.mkpath(".") && w->grab().save(dir.filePath(name));
 }
 
 // Trace pixels a canvas drew strip by strip with no trace near them after a full replot, or the other way
@@ -102,7 +100,7 @@ private slots:
         viewer.show();
         QVERIFY(QTest::qWaitForWindowExposed(&viewer));
         feedEeg(viewer, BLOCK_RATE * 5);  // five of the seven seconds
-        QVERIFY(grab(&viewer).save(outputPath("viewer_eeg.png")));
+        QVERIFY(save(&viewer, "viewer_eeg.png"));
 
         const double half = config.channelRange / 2;
         for (int c = 0; c < CHANNELS; ++c) {
@@ -126,7 +124,7 @@ private slots:
         for (const char* name : {"viewer_eeg_replot.png", "viewer_eeg_wrapped.png"}) {
             const int unmatched = unmatchedAfterReplot(viewer);
             QVERIFY2(unmatched < 20, qPrintable(QString("%1: %2").arg(name).arg(unmatched)));
-            QVERIFY(grab(&viewer).save(outputPath(name)));
+            QVERIFY(save(&viewer, name));
             feedEeg(viewer, BLOCK_RATE * 4 + 5);
         }
     }
@@ -152,10 +150,10 @@ private slots:
             widget.dispatchData(model, data);
             QCoreApplication::processEvents();
         }
-        QVERIFY(widget.grab().save(outputPath("signals_widget_eeg.png")));
+        QVERIFY(save(&widget, "signals_widget_eeg.png"));
         widget.tabs()->setCurrentIndex(3);
         QCoreApplication::processEvents();
-        QVERIFY(grab(&widget).save(outputPath("signals_widget_imu.png")));
+        QVERIFY(save(&widget, "signals_widget_imu.png"));
         // Where it was fed while in the background, above its flat start line.
         auto* viewer = dynamic_cast<SigViewerRt*>(widget.tabs()->widget(3));
         const double traced = traceDensity(viewer, QRectF(1.5, viewer->offset(0) + 5.0, 1.3, 20.0));

@@ -190,31 +190,6 @@ private slots:
         QVERIFY(from == 0 && std::abs(to - 150) <= 3);  // the strip plus a second's margin
     }
 
-    void zoomScalesTheAmplitudeAndTheLabel()
-    {
-        QCOMPARE(SigViewerRt(config(1, 1, 32, 8.0, "V")).scaleLabel(), QString("8V"));
-        SigViewerRt viewer(config(2, 8, 256, 160.0));
-        QCOMPARE(viewer.scaleLabel(), QString("160uV"));
-        viewer.show();
-        viewer.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&viewer));
-        auto* zoomOut = viewer.findChild<QPushButton*>("zoomOutButton");
-        QCOMPARE(zoomOut->toolTip(), QString("Reduce signal (Ctrl -)"));
-
-        feed(viewer, 4, [](int, long s) { return std::sin(s * 0.1) * 10.0; });
-        const double before = shown(viewer, 1, 5);
-        // A shortcut "animates" the button, which clicks it a moment later.
-        for (int k = 0; k < 3; ++k) {
-            QTest::keyClick(&viewer, Qt::Key_Plus, Qt::ControlModifier);
-            QTRY_COMPARE(viewer.amplitudeFactor(), double(2 << k));
-        }
-        QCOMPARE(viewer.scaleLabel(), QString("20uV"));
-        // Values already shown are rescaled about their channel's baseline.
-        QVERIFY(std::fabs(shown(viewer, 1, 5) - 8.0 * before) < 1e-9);
-        zoomOut->click();
-        QCOMPARE(viewer.amplitudeFactor(), 4.0);
-    }
-
     void timeWindowLimits()
     {
         SigViewerRt viewer(config(1, 8, 256));
@@ -277,25 +252,22 @@ private slots:
         SigViewerRt viewer(config(4, 1, 32));
         feed(viewer, 3, [](int c, long) { return c + 0.5; });
         QSignalSpy enabled(&viewer, SIGNAL(enabledChans(QVector<int>)));
-        viewer.channelsDialog()->setChannelStates({true, false, true, true});
-        viewer.channelsDialog()->button("Ok")->click();
-        QCOMPARE(enabled.at(0).at(0).value<QVector<int>>(), (QVector<int>{0, 2, 3}));
+        // Ok in the channels dialog; what the viewer reports shown and the top of its axis.
+        auto choose = [&](QVector<bool> states) {
+            viewer.channelsDialog()->setChannelStates(states);
+            viewer.channelsDialog()->button("Ok")->click();
+            return qMakePair(enabled.last().at(0).value<QVector<int>>(),
+                             viewer.plot()->axisScaleDiv(QwtPlot::yLeft).upperBound());
+        };
+        QCOMPARE(choose({true, false, true, true}), qMakePair(QVector<int>{0, 2, 3}, 40.0));
         QCOMPARE(QVector<double>({viewer.offset(0), viewer.offset(2), viewer.offset(3)}), QVector<double>({30, 20, 10}));
         QCOMPARE(viewer.row(0)[1], 30.5);  // the trace moved with its baseline
         QVERIFY(!viewer.isChannelAttached(1));
-        QCOMPARE(viewer.plot()->axisScaleDiv(QwtPlot::yLeft).upperBound(), 40.0);
 
         // Showing it again puts it back in order, its old values shifted to the new baseline.
-        viewer.channelsDialog()->button("Select all")->click();
-        viewer.channelsDialog()->button("Ok")->click();
-        QCOMPARE(viewer.row(1)[1], 31.5);
-        QCOMPARE(viewer.row(0)[1], 40.5);
-        QVERIFY(viewer.isChannelAttached(1));
-        viewer.channelsDialog()->button("Select none")->click();
-        viewer.channelsDialog()->button("Ok")->click();
-        QCOMPARE(viewer.visibleCount(), 0);
-        QCOMPARE(viewer.plot()->axisScaleDiv(QwtPlot::yLeft).upperBound(), 10.0);
-        QCOMPARE(enabled.last().at(0).value<QVector<int>>(), QVector<int>{});
+        QCOMPARE(choose({true, true, true, true}), qMakePair(QVector<int>{0, 1, 2, 3}, 50.0));
+        QVERIFY(viewer.row(1)[1] == 31.5 && viewer.row(0)[1] == 40.5 && viewer.isChannelAttached(1));
+        QCOMPARE(choose({false, false, false, false}), qMakePair(QVector<int>{}, 10.0));
 
         SigViewerRtConfig c = config(5, 1, 32, 1.0);
         c.channelIndices = {3, 1, 7, -2};  // out-of-range entries are ignored
@@ -344,13 +316,28 @@ private slots:
         QCOMPARE(shown(viewer, 1, at), block[1]);
     }
 
-    void extremeZoomAndDamagedConfigurationsDoNotCrash()
+    void zoomScalesTheAmplitudeAndTheLabel()
     {
+        QCOMPARE(SigViewerRt(config(1, 1, 32, 8.0, "V")).scaleLabel(), QString("8V"));
         SigViewerRt viewer(config(2, 8, 256, 160.0));
+        QCOMPARE(viewer.scaleLabel(), QString("160uV"));
         viewer.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-        auto wave = [](int, long s) { return std::sin(s * 0.3) * 50.0; };
-        feed(viewer, 40, wave);
+        viewer.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&viewer));
+        QCOMPARE(viewer.findChild<QPushButton*>("zoomOutButton")->toolTip(), QString("Reduce signal (Ctrl -)"));
+        auto wave = [](int, long s) { return std::sin(s * 0.1) * 10.0; };
+        feed(viewer, 4, wave);
+        const double before = shown(viewer, 1, 5);
+        // A shortcut "animates" the button, which clicks it a moment later.
+        for (int k = 0; k < 3; ++k) {
+            QTest::keyClick(&viewer, Qt::Key_Plus, Qt::ControlModifier);
+            QTRY_COMPARE(viewer.amplitudeFactor(), double(2 << k));
+        }
+        QCOMPARE(viewer.scaleLabel(), QString("20uV"));
+        // Values already shown are rescaled about their channel's baseline.
+        QVERIFY(std::fabs(shown(viewer, 1, 5) - 8.0 * before) < 1e-9);
+
+        // Extremes draw, and an underflowed factor gives a label, never a crash.
         for (int k = 0; k < 60; ++k)
             viewer.enlargeScaleY();
         feed(viewer, 40, wave);
@@ -358,9 +345,12 @@ private slots:
         for (int k = 0; k < 1200; ++k)
             viewer.reduceScaleY();
         feed(viewer, 4, wave);
-        QCOMPARE(viewer.scaleLabel(), QString("infV"));  // the factor underflowed: a label, never a crash
+        QCOMPARE(viewer.scaleLabel(), QString("infV"));
         viewer.grab();
+    }
 
+    void damagedConfigurationsStillMakeAViewer()
+    {
         SigViewerRtConfig c = config(2, 0, 0);
         c.secondsShown = std::nan("");
         SigViewerRt damaged(c);
