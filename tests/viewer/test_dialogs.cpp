@@ -170,19 +170,13 @@ private slots:
         QCOMPARE(QPoint(col, row), QPoint(3, 3));
 
         QSignalSpy spy(&dialog, SIGNAL(channelsState(QVector<bool>)));
-        QVector<bool> states(9, false);
-        states[1] = states[8] = true;
-        dialog.setChannelStates(states);
-        dialog.button("Ok")->click();
-        QCOMPARE(spy.at(0).at(0).value<QVector<bool>>(), states);
         dialog.button("Select all")->click();
-        QCOMPARE(dialog.channelStates(), QVector<bool>(9, true));
+        dialog.button("Cancel")->click();
+        QCOMPARE(spy.count(), 0);
+        dialog.button("Ok")->click();
+        QCOMPARE(spy.at(0).at(0).value<QVector<bool>>(), QVector<bool>(9, true));
         dialog.button("Select none")->click();
         QCOMPARE(dialog.channelStates(), QVector<bool>(9, false));
-        dialog.show();
-        dialog.button("Cancel")->click();
-        QVERIFY(!dialog.isVisible());
-        QCOMPARE(spy.count(), 1);
     }
 
     void digitalAuxQuestion()

@@ -206,8 +206,6 @@ private slots:
         QCOMPARE(viewer.writePosition(), 832);  // enlarging never moves it
         QCOMPARE(viewer.cursorTime(), double(832.0f / 256.0f));
 
-        QSignalSpy enlarged(&viewer, SIGNAL(enlargedScaleX()));
-        QSignalSpy reduced(&viewer, SIGNAL(reducedScaleX()));
         // The menu's texts, and which of "less" and "more" it offers.
         auto menu = [&viewer] {
             QStringList texts;
@@ -218,13 +216,11 @@ private slots:
         for (int k = 0; k < 20; ++k)
             viewer.contextMenuActions()[1]->trigger();
         QCOMPARE(viewer.windowLength(), 21 * 256);
-        QCOMPARE(enlarged.count(), 16);  // from 5 s; refused attempts emit nothing
         QCOMPARE(menu(), (QStringList{"&Show less seconds", "&Show more seconds (off)", "&Enlarge signal",
                                       "&Reduce signal", "Select channels", "Filters settings"}));
         for (int k = 0; k < 30; ++k)
             viewer.reduceScaleX();
         QCOMPARE(viewer.windowLength(), 256);
-        QCOMPARE(reduced.count(), 0);  // the public slots never emit
         QCOMPARE(menu().mid(0, 2), (QStringList{"&Show less seconds (off)", "&Show more seconds"}));
     }
 
