@@ -221,14 +221,8 @@ private slots:
         for (int k = 0; k < 3; ++k)
             viewer->reduceScale();
         QCOMPARE(viewer->scale(), 20.0);  // 15 m, 1.25 times per step, at most the largest distance
-
-        auto three = viewerOf({1, 0, 1});
-        for (double d : {4.0, 12.0, 8.0, 14.0})
-            send(*three, d, 3.9);
-        three->resize(900, 300);
-        const QString dir = qEnvironmentVariable("KVN_SCREENSHOT_DIR", QDir::currentPath());
-        QVERIFY(three->grab().save(QDir(dir).filePath("distance_viewer.png")));
     }
+
     void viewerDefaultsByKind()
     {
         // Kind, band height and unit, samples per block @ rate, display filters as type:low-high.

@@ -90,55 +90,35 @@ class SigViewerTest : public QObject {
 private slots:
     void initTestCase() { BioSensor::registerFilterListMetaType(); }
 
-    void formatting_data()
-    {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<double>("factor");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("EEG range") << 160.0 << 1e-6 << "160uV";
-        QTest::newRow("GSR") << 5e-08 << 1e-6 << "0.05pV";
-        QTest::newRow("FOT") << 3000000.0 << 1e-6 << "3V";
-        QTest::newRow("zero") << 0.0 << 1.0 << "0";
-        QTest::newRow("negative milli") << -0.5 << 1.0 << "-500mV";
-        QTest::newRow("kilo six digits") << 1234.5678 << 1.0 << "1.23457kV";
-        QTest::newRow("two below the prefix") << 0.01 << 1.0 << "10mV";
-        QTest::newRow("tera") << 2.5e13 << 1.0 << "25TV";
-        QTest::newRow("clamped past 10^15") << 1e15 << 1.0 << "1000TV";
-        QTest::newRow("clamped far past") << 3e17 << 1.0 << "300000TV";
-        QTest::newRow("tiny") << 1e-16 << 1.0 << "0.0001pV";
-        QTest::newRow("not finite") << double(INFINITY) << 1.0 << "infV";
-    }
-
     void formatting()
     {
-        QFETCH(double, value);
-        QFETCH(double, factor);
-        QTEST(Vesk::formatScaleValue(value, "V", factor), "text");
-    }
-
-    void nanSplitting_data()
-    {
-        using Runs = std::vector<Range>;
-        QTest::addColumn<std::vector<double>>("y");
-        QTest::addColumn<Range>("drawn");
-        QTest::addColumn<Runs>("runs");
-        const double n = NAN;
-        const std::vector<double> gap{1, 2, n, 4, 5, 6, 7};
-        QTest::newRow("no NaN") << std::vector<double>{1, 2, 3, 4} << Range(0, 3) << Runs{{0, 3}};
-        QTest::newRow("all NaN") << std::vector<double>{n, n, n} << Range(0, 2) << Runs{};
-        QTest::newRow("one in the middle") << gap << Range(0, 6) << Runs{{0, 1}, {3, 6}};
-        QTest::newRow("edges, doubles") << std::vector<double>{n, 1, 2, n, n, 3, n} << Range(0, 6) << Runs{{1, 2}, {5, 5}};
-        QTest::newRow("part of the range") << gap << Range(1, 4) << Runs{{1, 1}, {3, 4}};
-        QTest::newRow("one sample") << gap << Range(3, 3) << Runs{{3, 3}};
+        const struct {
+            double value, factor;
+            const char* text;
+        } rows[] = {{160.0, 1e-6, "160uV"}, {5e-08, 1e-6, "0.05pV"}, {3e6, 1e-6, "3V"}, {0.0, 1, "0"},
+                    {-0.5, 1, "-500mV"}, {1234.5678, 1, "1.23457kV"}, {0.01, 1, "10mV"}, {2.5e13, 1, "25TV"},
+                    // Past the largest prefix and below the smallest the nearest one is kept.
+                    {1e15, 1, "1000TV"}, {3e17, 1, "300000TV"}, {1e-16, 1, "0.0001pV"}, {INFINITY, 1, "infV"}};
+        for (const auto& row : rows)
+            QCOMPARE(Vesk::formatScaleValue(row.value, "V", row.factor), QString(row.text));
     }
 
     void nanSplitting()
     {
-        QFETCH(std::vector<double>, y);
-        QFETCH(Range, drawn);
-        RecordingCurve curve;
-        drawInto(curve, y, 100, 10, drawn);
-        QTEST(curve.lines, "runs");
+        const double n = NAN;
+        const std::vector<double> gap{1, 2, n, 4, 5, 6, 7};
+        const struct {
+            std::vector<double> y;
+            Range drawn;
+            std::vector<Range> runs;
+        } rows[] = {{{1, 2, 3, 4}, {0, 3}, {{0, 3}}}, {{n, n, n}, {0, 2}, {}}, {gap, {0, 6}, {{0, 1}, {3, 6}}},
+                    {{n, 1, 2, n, n, 3, n}, {0, 6}, {{1, 2}, {5, 5}}}, {gap, {1, 4}, {{1, 1}, {3, 4}}},
+                    {gap, {3, 3}, {{3, 3}}}};
+        for (const auto& row : rows) {
+            RecordingCurve curve;
+            drawInto(curve, row.y, 100, 10, row.drawn);
+            QCOMPARE(curve.lines, row.runs);
+        }
     }
 
     void denseTraceLooksTheSameAsQwtDrawsIt()
@@ -360,10 +340,6 @@ private slots:
         empty.reset();
     }
 };
-
-Q_DECLARE_METATYPE(std::vector<double>)
-Q_DECLARE_METATYPE(std::vector<Range>)
-Q_DECLARE_METATYPE(Range)
 
 QTEST_MAIN(SigViewerTest)
 #include "test_sigviewer.moc"
