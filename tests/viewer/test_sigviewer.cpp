@@ -69,6 +69,7 @@ QImage drawInto(QwtPlotCurve& curve, const std::vector<double>& y, int width, do
     std::vector<double> x(y.size());  // the curve keeps only a pointer, used within this call
     std::iota(x.begin(), x.end(), 0.0);
     curve.setRawSamples(x.data(), y.data(), int(y.size()));
+    curve.setPen(QPen(Qt::white, 1.0));
     QImage image(width, 200, QImage::Format_RGB32);
     image.fill(Qt::black);
     QPainter painter(&image);
@@ -131,11 +132,6 @@ private slots:
             y[i] = 4.0 * std::sin(i / 300.0) + noise(rng);
         Kvn::PlotCurve ours(true);
         QwtPlotCurve theirs;
-        for (QwtPlotCurve* curve : {static_cast<QwtPlotCurve*>(&ours), &theirs}) {
-            curve->setPen(QPen(Qt::white, 1.0));
-            curve->setRenderHint(QwtPlotItem::RenderAntialiased, true);
-            curve->setPaintAttribute(QwtPlotCurve::ClipPolygons, true);
-        }
         const QImage a = drawInto(ours, y, 300, 7, {0, 5999}), b = drawInto(theirs, y, 300, 7, {0, 5999});
         int differing = 0, lit = 0;
         for (int py = 0; py < 200; ++py)
