@@ -223,6 +223,23 @@ private slots:
         QCOMPARE(viewer->scale(), 20.0);  // 15 m, 1.25 times per step, at most the largest distance
     }
 
+    void digitalAuxQuestion()
+    {
+        BiosensingConfigurator dialog("Digial AUX 2");
+        QCOMPARE(dialog.windowTitle(), QString("Digital Aux input configuration"));
+        QVERIFY(dialog.findChild<QLabel*>()->text().contains("Which device is connected to Digial AUX 2"));
+        QVERIFY(!dialog.imuCount()->isEnabled());
+        dialog.imuCount()->setValue(5);
+        QCOMPARE(dialog.mode(), 0u);  // "None" ignores the spin box
+        dialog.sensorType()->setCurrentIndex(1);
+        QVERIFY(dialog.imuCount()->isEnabled());
+        QCOMPARE(dialog.mode(), 5u);
+        dialog.imuCount()->setValue(0);
+        QCOMPARE(dialog.imuCount()->value(), 1);
+        dialog.imuCount()->setValue(9);
+        QCOMPARE(dialog.imuCount()->value(), 8);
+    }
+
     void viewerDefaultsByKind()
     {
         // Kind, band height and unit, samples per block @ rate, display filters as type:low-high.
