@@ -65,7 +65,8 @@ int unmatchedAfterReplot(SigViewerRt& viewer)
     int unmatched = 0;
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x)
-            unmatched += (isTrace(a.pixel(x, y)) && !traceNear(b, x, y)) || (isTrace(b.pixel(x, y)) && !traceNear(a, x, y));
+            unmatched += (isTrace(a.pixel(x, y)) && !traceNear(b, x, y)) ||
+                         (isTrace(b.pixel(x, y)) && !traceNear(a, x, y));
     return unmatched;
 }
 

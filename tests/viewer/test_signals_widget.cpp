@@ -173,7 +173,7 @@ private slots:
         QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
     }
 
-    void inactiveAnchorIsSkipped()
+    void anchorsSkipInactiveOnesAndLimitReadings()
     {
         auto viewer = viewerOf({1, 0, 1});
         QCOMPARE(viewer->cellText(0), noData);
@@ -191,19 +191,15 @@ private slots:
         send(*none, 5.0, 3.9);  // the search for the next active anchor gives up after one round
         QCOMPARE(none->nextAnchor(), 0);
         QCOMPARE(none->distance(0), 0.0);
-    }
 
-    void readingsAreLimited()
-    {
-        auto viewer = viewerOf({1});
-        send(*viewer, 25.0, -1.0);
-        QCOMPARE(viewer->cellText(0), QString("Anchor: 1\nDistance: 20.00 m\nBattery: 0.00 V"));
-        send(*viewer, NAN, NAN);
-        QCOMPARE(viewer->distance(0), 20.0);
-        QCOMPARE(viewer->battery(0), 4.2);
-        send(*viewer, -3.0, 9.0);
-        QCOMPARE(viewer->battery(0), 4.2);
-        QCOMPARE(viewer->cellText(0), noData);
+        auto single = viewerOf({1});
+        send(*single, 25.0, -1.0);
+        QCOMPARE(single->cellText(0), QString("Anchor: 1\nDistance: 20.00 m\nBattery: 0.00 V"));
+        send(*single, NAN, NAN);
+        QVERIFY(single->distance(0) == 20.0 && single->battery(0) == 4.2);
+        send(*single, -3.0, 9.0);
+        QCOMPARE(single->battery(0), 4.2);
+        QCOMPARE(single->cellText(0), noData);
     }
 
     void circlesFollowTheScale()
@@ -228,16 +224,14 @@ private slots:
         BiosensingConfigurator dialog("Digial AUX 2");
         QCOMPARE(dialog.windowTitle(), QString("Digital Aux input configuration"));
         QVERIFY(dialog.findChild<QLabel*>()->text().contains("Which device is connected to Digial AUX 2"));
-        QVERIFY(!dialog.imuCount()->isEnabled());
         dialog.imuCount()->setValue(5);
-        QCOMPARE(dialog.mode(), 0u);  // "None" ignores the spin box
+        QVERIFY(!dialog.imuCount()->isEnabled() && dialog.mode() == 0);  // "None" ignores the spin box
         dialog.sensorType()->setCurrentIndex(1);
-        QVERIFY(dialog.imuCount()->isEnabled());
-        QCOMPARE(dialog.mode(), 5u);
-        dialog.imuCount()->setValue(0);
-        QCOMPARE(dialog.imuCount()->value(), 1);
+        QVERIFY(dialog.imuCount()->isEnabled() && dialog.mode() == 5);
         dialog.imuCount()->setValue(9);
-        QCOMPARE(dialog.imuCount()->value(), 8);
+        QCOMPARE(dialog.mode(), 8u);  // one to eight IMUs
+        dialog.imuCount()->setValue(0);
+        QCOMPARE(dialog.mode(), 1u);
     }
 
     void viewerDefaultsByKind()
