@@ -133,8 +133,7 @@ private slots:
     void backgroundTabCatchesUpWhenShown()
     {
         // The shape of the 8-channel headset with BVP, GSR and an IMU on its aux input.
-        FakeModel model({{"EEG", 8, 8, 1}, {"BVP", 1, 8, 1}, {"GSR", 1, 1, 1}, {"COM", 9, 1, 1}, {"HAP", 1, 1, 1},
-                         {"uSD", 1, 1, 0}});
+        FakeModel model({{"EEG", 8, 8, 1}, {"BVP", 1, 8, 1}, {"GSR", 1, 1, 1}, {"COM", 9, 1, 1}});
         SignalsWidget widget;
         widget.configureSignals(model, 1);
         widget.resize(900, 500);

@@ -206,8 +206,7 @@ private slots:
     void timeWindowLimits()
     {
         SigViewerRt viewer(config(1, 8, 256));
-        QCOMPARE(viewer.windowLength(), 7 * 256);
-        QCOMPARE(viewer.rowLength(), 21 * 256);
+        QCOMPARE(qMakePair(viewer.windowLength(), viewer.rowLength()), qMakePair(7 * 256, 21 * 256));
         feed(viewer, 200, [](int, long) { return 0.0; });
         QCOMPARE(viewer.writePosition(), 1600);
         // Each second less moves the write position back by a second while it lies past the new window.
