@@ -108,8 +108,8 @@ private slots:
             const double traced = traceDensity(&viewer, QRectF(0.0, viewer.offset(c) - half, 4.5, 2 * half));
             // Past the sweep the trace is still the flat start line.
             const double ahead = traceDensity(&viewer, QRectF(5.5, viewer.offset(c) - half, 2.0, 2 * half));
-            QVERIFY2(traced > 2.2 && ahead < 1.8, qPrintable(QString("channel %1: %2 traced, %3 ahead")
-                                                                        .arg(c).arg(traced).arg(ahead)));
+            QVERIFY2(traced > 2.2 && ahead < 1.8,
+                     qPrintable(QString("channel %1: %2 traced, %3 ahead").arg(c).arg(traced).arg(ahead)));
         }
 
         // The legend shows the impedance dots: a good and a no-contact channel at least.

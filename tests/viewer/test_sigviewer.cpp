@@ -39,8 +39,8 @@ SigViewerRtConfig config(int channels, int samplesPerBlock, int rate, double ran
 }
 
 // Feeds blocks whose value for channel c is value(c, index of the sample in this feed).
-template <typename F>
-void feed(SigViewerRt& viewer, int blocks, F value)
+template <typename Value>
+void feed(SigViewerRt& viewer, int blocks, Value value)
 {
     const int C = viewer.config().channels, S = viewer.config().samplesPerBlock;
     std::vector<double> block(static_cast<size_t>(C) * S);
@@ -323,7 +323,7 @@ private slots:
         }
 
         // Both filters switched off in the dialog: the raw values are shown.
-        Vesk::SigFiltersDialog* dialog = viewer.filtersDialog();
+        SigFiltersDialog* dialog = viewer.filtersDialog();
         QVERIFY(dialog->notchOrder()->isReadOnly() && dialog->otherOrder()->isReadOnly());
         dialog->notchCheck()->setChecked(false);
         dialog->otherCheck()->setChecked(false);
@@ -445,7 +445,7 @@ private slots:
         std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
         QVERIFY(!pressOk(dialog));
         QCOMPARE(answerer->titles, QStringList{"Frequency range error"});
-        QCOMPARE(dialog.otherHigh()->value(), 10.0);  // kept for mending
+        QCOMPARE(dialog.otherHigh()->value(), 10.0);  // left for the user to mend
         dialog.setHighOtherValue(30.0);
         dialog.setHighNotchValue(40.0);
         QVERIFY(!pressOk(dialog));
