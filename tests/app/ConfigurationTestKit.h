@@ -1,21 +1,14 @@
 #pragma once
 
-// Shared by the configuration tests: a clean simulated fleet, configuration files in a temporary folder, the
-// window's configuration task run directly, and a modal-dialog answerer that records what the user was shown.
+// Shared by the configuration tests: a clean simulated fleet, files in a temporary folder, and a dialog
+// answerer that records what the user was shown.
 
-#include "DeviceModel.h"
 #include "MainWindow.h"
 #include "ModalAnswerer.h"
 #include "Simulation.h"
 
-#include <QCheckBox>
-#include <QFile>
-#include <QInputDialog>
-#include <QMessageBox>
-#include <QMetaObject>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <memory>
+#include <QtWidgets>
+#include <functional>
 #include <string>
 
 namespace kit {
@@ -31,50 +24,19 @@ inline void resetFleet(const QString& sdRoot)
     sim::setDonglePresent(true);
 }
 
-inline void makeUnreachable(const std::string& device)
+// setFault("KVN-B08-3003", &sim::Faults::unreachable)
+inline void setFault(const std::string& device, bool sim::Faults::*fault)
 {
     sim::Faults f = sim::faults(device);
-    f.unreachable = true;
+    f.*fault = true;
     sim::setFaults(device, f);
 }
 
 inline QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& text)
 {
-    const QString path = dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return QString();
-    f.write(text);
-    return path;
-}
-
-// The configuration task's outcome; the model it made (if any) is owned here.
-struct Outcome {
-    bool invoked = false;
-    MainWindow::ConfigurationResult result;
-    std::unique_ptr<DeviceModel> model;
-    ConfigurableDeviceModel* configurable() const { return qobject_cast<ConfigurableDeviceModel*>(model.get()); }
-};
-
-// Runs the window's configuration task on the calling thread, as the pool thread would.
-inline Outcome runTask(MainWindow& window, const QString& path)
-{
-    Outcome out;
-    const QByteArray name = QFile::encodeName(path);
-    out.invoked = QMetaObject::invokeMethod(
-        &window, "do_configure", Qt::DirectConnection,
-        QReturnArgument<MainWindow::ConfigurationResult>("ConfigurationResult", out.result),
-        Q_ARG(const char*, name.constData()));
-    out.model.reset(out.result.model);
-    out.result.model = nullptr;
-    return out;
-}
-
-// Mode of the first signal with this name, -1 when the model has none.
-inline int modeOf(const DeviceModel& model, const std::string& name)
-{
-    for (unsigned i = 0; i < model.signal_count(); ++i)
-        if (model.signal_name(i) == name) return model.signal_mode(i);
-    return -1;
+    QFile f(dir.filePath(name));
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size() ? f.fileName()
+                                                                                              : QString();
 }
 
 template <typename T>
@@ -85,51 +47,35 @@ T* byText(QWidget& w, const QString& text)
     return nullptr;
 }
 
-// Records every modal dialog as "kind|title|text": message boxes are answered with `button` (Ok when they
-// have none such), the EEG sensor question with `sensorChoice` (empty: cancelled).
+// Records every modal dialog as "kind|title|text" (after calling `shown` with it): message boxes are answered
+// with `button` (else Ok), the EEG sensor question with `sensorChoice`, anything else is rejected.
 struct Answers {
     explicit Answers(QObject* parent, QMessageBox::StandardButton button = QMessageBox::Ok,
                      QString sensorChoice = QStringLiteral("Dry"))
+        : answerer([this, button, sensorChoice](QWidget* modal) {
+              static const char* const kinds[] = {"none", "information", "warning", "critical", "question"};
+              auto* dialog = qobject_cast<QDialog*>(modal);
+              if (!dialog) return false;
+              auto* box = qobject_cast<QMessageBox*>(modal);
+              auto* input = qobject_cast<QInputDialog*>(modal);
+              seen << (box     ? QStringLiteral("%1|%2|%3").arg(kinds[box->icon()], box->windowTitle(), box->text())
+                       : input ? QStringLiteral("input|%1|%2").arg(input->windowTitle(), input->labelText())
+                               : QStringLiteral("other|%1").arg(modal->metaObject()->className()));
+              if (shown) shown(seen.last());
+              QAbstractButton* b = box ? (box->button(button) ? box->button(button) : box->button(QMessageBox::Ok))
+                                       : nullptr;
+              if (input) {
+                  input->setTextValue(sensorChoice);
+                  input->accept();
+              } else if (b) {
+                  b->click();
+              } else {
+                  dialog->reject();
+              }
+              return true;
+          }, parent)
     {
-        answerer = new ModalAnswerer(
-            [this, button, sensorChoice](QWidget* modal) {
-                if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                    const char* kind = box->icon() == QMessageBox::Critical  ? "critical"
-                                       : box->icon() == QMessageBox::Warning ? "warning"
-                                       : box->icon() == QMessageBox::Question ? "question"
-                                                                               : "information";
-                    seen << QStringLiteral("%1|%2|%3").arg(kind, box->windowTitle(), box->text());
-                    if (QAbstractButton* b = box->button(button))
-                        b->click();
-                    else if (QAbstractButton* ok = box->button(QMessageBox::Ok))
-                        ok->click();
-                    else
-                        box->done(0);
-                    return true;
-                }
-                if (auto* input = qobject_cast<QInputDialog*>(modal)) {
-                    seen << QStringLiteral("input|%1|%2").arg(input->windowTitle(), input->labelText());
-                    if (sensorChoice.isEmpty()) {
-                        input->reject();
-                    } else {
-                        input->setTextValue(sensorChoice);
-                        input->accept();
-                    }
-                    return true;
-                }
-                // Anything else (a folder dialog, say) is recorded and closed, so a test can never hang on it.
-                if (auto* dialog = qobject_cast<QDialog*>(modal)) {
-                    seen << QStringLiteral("other|%1|%2").arg(modal->metaObject()->className(), modal->windowTitle());
-                    dialog->reject();
-                    return true;
-                }
-                return false;
-            },
-            parent);
     }
-    ~Answers() { delete answerer; }
-    Answers(const Answers&) = delete;
-    Answers& operator=(const Answers&) = delete;
 
     int count(const QString& prefix) const
     {
@@ -138,8 +84,9 @@ struct Answers {
         return n;
     }
 
-    ModalAnswerer* answerer = nullptr;
     QStringList seen;
+    std::function<void(const QString&)> shown;
+    ModalAnswerer answerer;
 };
 
 }  // namespace kit

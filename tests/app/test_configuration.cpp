@@ -1,29 +1,106 @@
-// The configuration task on the simulated fleet: every key of the file, every failure, and files that are not
-// what they should be. The task runs on the test's thread here; the window flow is in test_configurationwindow.
+// The configuration task on the simulated fleet, run on the test's thread: each key of the file, each failure,
+// bad files, a seeded fuzz of both, and the bounded reader and parser under it.
 
+#include "ConfigurationFile.h"
 #include "ConfigurationTestKit.h"
+#include "DeviceModel.h"
 
-#include <QtConcurrent>
 #include <QtTest>
-#include <atomic>
 #include <random>
 #include <thread>
 #include <sys/stat.h>
+#include <unistd.h>
 
-using kit::Outcome;
+using nlohmann::json;
 
 namespace {
-// KVN-B08-3003 on COM3: EEG, BVP, GSR, COM (digital aux, mode = IMUs), HAP, uSD.
+// KVN-B08-3003 on port 3: EEG, BVP, GSR, COM (digital aux, mode = IMUs), HAP, uSD.
 const QByteArray kUsb = R"("connection": {"type": "usb", "properties": {"port": 3, "baudRate": 921600}})";
-enum Signal { EEG, BVP, GSR, COM, HAP, USD };
+const QByteArray kStart = R"("autostart": true, )";
 const char* const kException = "Exception occurred during configuration phase:\n";
 const char* const kNoConnection = "Unable to create a valid connection. Check the configuration parameters";
 const char* const kNoDevice = "Cannot connect to the device configured";
+const char* const kKeys[] = {"connection", "sensors", "lsl", "hide", "harddrive", "channels", "sdcard", "autostart", "x"};
 
-QByteArray withUsb(const QByteArray& more)
+QByteArray withUsb(const QByteArray& more) { return "{" + kUsb + (more.isEmpty() ? QByteArray() : ", " + more) + "}"; }
+
+QString modes(const DeviceModel& model)
 {
-    return "{" + kUsb + (more.isEmpty() ? QByteArray() : ", " + more) + "}";
+    QStringList out;
+    for (unsigned i = 0; i < model.signal_count(); ++i) out << QString::number(model.signal_mode(i));
+    return out.join(',');
 }
+
+// The task's result; the model it made (if any) is owned here.
+struct Outcome {
+    MainWindow::ConfigurationResult result;
+    std::unique_ptr<DeviceModel> model;
+    ConfigurableDeviceModel* configurable() const { return qobject_cast<ConfigurableDeviceModel*>(model.get()); }
+    QString message() const { return QString::fromStdString(result.message); }
+};
+
+// Runs the window's configuration task on the calling thread, as the pool thread would.
+Outcome runTask(MainWindow& window, const QString& path)
+{
+    Outcome out;
+    const QByteArray name = QFile::encodeName(path);
+    if (!QMetaObject::invokeMethod(&window, "do_configure", Qt::DirectConnection,
+                                   QReturnArgument<MainWindow::ConfigurationResult>("ConfigurationResult", out.result),
+                                   Q_ARG(const char*, name.constData())))
+        out.result.message = "not invoked";
+    out.model.reset(std::exchange(out.result.model, nullptr));
+    return out;
+}
+
+// Random values, documents and texts near real configuration files.
+struct Mutator {
+    std::mt19937_64 random;
+    std::size_t below(std::size_t n) { return n ? std::size_t(random() % n) : 0; }
+    template <typename T>
+    T pick(std::initializer_list<T> items) { return items.begin()[below(items.size())]; }
+    json value(int depth = 0)
+    {
+        json v;
+        switch (below(depth > 2 ? 6 : 8)) {
+        case 0: return nullptr;
+        case 1: return below(2) == 1;
+        case 2: return std::int64_t(random()) >> below(64);
+        case 3: return pick({-1, 0, 1, 2, 3, 4, 9, 255, 256});
+        case 4: return double(std::int64_t(below(20000)) - 10000) / 7.0;
+        case 5: return pick({"", "dry", "water", "Water", "r005", "a/b/r1", "~", "/", "usb", "ble", "KVN-B08-2201"});
+        case 6:
+            for (std::size_t n = below(8); n > 0; --n) v.push_back(value(depth + 1));
+            return v.is_null() ? json::array() : v;
+        default:
+            for (std::size_t n = below(4); n > 0; --n) v[kKeys[below(std::size(kKeys))]] = value(depth + 1);
+            return v.is_null() ? json::object() : v;
+        }
+    }
+    void mutate(json& doc)
+    {
+        json* connection = doc.is_object() && doc.contains("connection") && doc["connection"].is_object()
+                               ? &doc["connection"] : nullptr;
+        const char* key = kKeys[below(std::size(kKeys))];
+        if (!doc.is_object()) doc = value();
+        else if (below(4) == 0) doc.erase(key);
+        else if (connection && below(2) == 0) (*connection)["type"] = pick({"usb", "bluetooth", "ble", "eeg64", ""});
+        else if (connection && below(2) == 0)
+            (*connection)["properties"] = {{pick({"port", "device", "readOnly", "PORT"}),
+                                            below(2) ? value() : json(pick({"KVN-B08-2201", "KVN-TRK-0031", "x"}))}};
+        else doc[key] = value();
+    }
+    void mutate(std::string& text)
+    {
+        const std::size_t at = below(text.size());
+        switch (below(text.empty() ? 1 : 5)) {
+        case 0: text.insert(at, 1, "{}[]\",:0-eE.\\ \n\xff"[below(16)]); break;
+        case 1: text[at] = char(random()); break;
+        case 2: text.erase(at, below(16) + 1); break;
+        case 3: text.resize(at); break;
+        default: text.insert(at, std::string(below(200) + 1, below(2) ? '[' : '{')); break;
+        }
+    }
+};
 }  // namespace
 
 class ConfigurationTaskTest : public QObject {
@@ -32,23 +109,13 @@ class ConfigurationTaskTest : public QObject {
     QTemporaryDir dir;
     std::unique_ptr<MainWindow> window;
 
-    Outcome run(const QByteArray& text)
+    Outcome run(const QByteArray& text) { return runTask(*window, kit::writeFile(dir, "config.json", text)); }
+    // Sets the device's modes through a model of its own; the next configuration starts from them.
+    void presetModes(const QString& modes)
     {
-        return kit::runTask(*window, kit::writeFile(dir, "config.json", text));
-    }
-    // Sets the modes of KVN-B08-3003 through a model of its own, so the next configuration starts from them.
-    void presetModes(const std::vector<unsigned>& modes)
-    {
-        Outcome o = run(withUsb(R"("channels": [])"));
-        QVERIFY(o.configurable());
-        for (unsigned k = 0; k < modes.size(); ++k) o.configurable()->set_signal_mode(k, modes[k]);
-        for (unsigned k = 0; k < modes.size(); ++k) QCOMPARE(o.model->signal_mode(k), int(modes[k]));
-    }
-    std::vector<int> modes(const DeviceModel& m)
-    {
-        std::vector<int> out;
-        for (unsigned k = 0; k < m.signal_count(); ++k) out.push_back(m.signal_mode(k));
-        return out;
+        const Outcome o = run(withUsb(R"("channels": [])"));
+        const QStringList list = modes.split(',');
+        for (int k = 0; k < list.size(); ++k) o.configurable()->set_signal_mode(unsigned(k), list[k].toUInt());
     }
     bool lslChecked()
     {
@@ -68,404 +135,299 @@ private slots:
     void failures_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("message");  // exact, or the part after the exception prefix when it has "~"
+        QTest::addColumn<QString>("message");  // exact, or (after "~") a part of what follows the exception prefix
         QTest::addColumn<bool>("madeModel");
-
-        // Keys that would otherwise set flags ride along in every file: a failure keeps none of them.
-        const QByteArray rest = R"("hide": true, "autostart": true, "harddrive": "/tmp/x", "lsl": true)";
-        auto row = [&](const char* name, const QByteArray& connection, const char* fault, const char* message,
-                       bool model) {
-            QTest::newRow(name) << ("{" + connection + ", " + rest + "}") << QString(fault) << QString(message)
-                                << model;
+        // A failure keeps none of these flags, but the sensors are read before connecting: a device that then
+        // fails to connect still changes them.
+        const QByteArray rest = R"("hide": true, "autostart": true, "harddrive": "/x", "lsl": true, "sensors": "water")";
+        auto row = [&](const char* name, const QByteArray& connection, const char* message, bool model) {
+            QTest::newRow(name) << ("{" + connection + ", " + rest + "}") << QString(message) << model;
         };
-        row("no connection", R"("sensors": "dry")", "", kNoConnection, false);
-        row("connection not an object", R"("connection": "usb")", "", kNoConnection, false);
-        row("connection without type", R"("connection": {"properties": {"port": 3}})", "", kNoConnection, false);
-        row("unknown type", R"("connection": {"type": "serial", "properties": {"port": 3}})", "", kNoConnection,
-            false);
-        row("eeg64 is the wizard's", R"("connection": {"type": "eeg64", "properties": {"left": "KVN-A32-0412L",
-            "right": "KVN-A32-0412R"}})", "", kNoConnection, false);
-        row("port zero", R"("connection": {"type": "usb", "properties": {"port": 0}})", "", kNoDevice, true);
-        row("no port", R"("connection": {"type": "usb"})", "", "~port property not in the map", false);
-        row("type not a string", R"("connection": {"type": 3})", "", "~type must be string", false);
-        row("port not a number", R"("connection": {"type": "usb", "properties": {"port": "three"}})", "",
-            "~port property is not a valid value", false);
-        row("unknown device", R"("connection": {"type": "bluetooth", "properties": {"device": "KVN-X"}})", "",
-            kNoDevice, true);
-        row("unreachable device", kUsb, "unreachable", kNoDevice, true);
+        row("no connection", R"("x": 1)", kNoConnection, false);
+        row("connection not an object", R"("connection": "usb")", kNoConnection, false);
+        row("unknown type", R"("connection": {"type": "serial", "properties": {"port": 3}})", kNoConnection, false);
+        row("eeg64 pair", R"("connection": {"type": "eeg64", "properties": {"left": "KVN-A32-0412L"}})",
+            kNoConnection, false);
+        row("port zero", R"("connection": {"type": "usb", "properties": {"port": 0}})", kNoDevice, true);
+        row("no port", R"("connection": {"type": "usb"})", "~port property not in the map", false);
+        row("type not a string", R"("connection": {"type": 3})", "~type must be string", false);
+        row("unreachable device", kUsb, kNoDevice, true);
         row("ble without dongle", R"("connection": {"type": "ble", "properties": {"device": "KVN-TRK-0031"}})",
-            "nodongle", kNoDevice, true);
-        QTest::newRow("top-level array") << "[{" + kUsb + "}]" << "" << kNoConnection << false;
-        QTest::newRow("syntax error") << QByteArray(R"({"connection": {"type": "usb",}})") << ""
-                                      << "~syntax error" << false;
-        QTest::newRow("trailing text") << withUsb("") + " ok" << "" << "~parse error" << false;
-        QTest::newRow("empty file") << QByteArray() << "" << "~parse error" << false;
-        QTest::newRow("only blanks") << QByteArray("  \n\t ") << "" << "~parse error" << false;
-        QTest::newRow("too deep") << withUsb(R"("x": )" + QByteArray(70, '[') + QByteArray(70, ']')) << ""
+            kNoDevice, true);
+        QTest::newRow("top-level array") << "[{" + kUsb + "}]" << kNoConnection << false;
+        QTest::newRow("syntax error") << QByteArray(R"({"connection": {"type": "usb",}})") << "~syntax error" << false;
+        QTest::newRow("empty file") << QByteArray() << "~parse error" << false;
+        QTest::newRow("too deep") << withUsb(R"("x": )" + QByteArray(70, '[') + QByteArray(70, ']'))
                                   << "~more than 64 deep" << false;
-        QTest::newRow("too large") << withUsb("").append(QByteArray(17 * 1024 * 1024, ' ')) << ""
-                                   << "~larger than 16 MiB" << false;
-        QTest::newRow("invalid UTF-8") << withUsb(R"("sdcard": "r)" + QByteArray("\xff\xfe") + R"(")") << ""
+        QTest::newRow("too large") << withUsb("").append(QByteArray(17 << 20, ' ')) << "~larger than 16 MiB" << false;
+        QTest::newRow("invalid UTF-8") << withUsb(R"("sdcard": "r)" + QByteArray("\xff\xfe") + R"(")")
                                        << "~invalid string" << false;
     }
     void failures()
     {
         QFETCH(QByteArray, text);
-        QFETCH(QString, fault);
         QFETCH(QString, message);
         QFETCH(bool, madeModel);
-        if (fault == "unreachable") kit::makeUnreachable("KVN-B08-3003");
-        if (fault == "nodongle") sim::setDonglePresent(false);
-
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag == "unreachable device") kit::setFault("KVN-B08-3003", &sim::Faults::unreachable);
+        if (tag == "ble without dongle") sim::setDonglePresent(false);
         const Outcome o = run(text);
-        QVERIFY(o.invoked);
-        const QString got = QString::fromStdString(o.result.message);
-        if (message.startsWith('~')) {
-            QVERIFY2(got.startsWith(kException), qPrintable(got));
-            QVERIFY2(got.mid(int(strlen(kException))).contains(message.mid(1)), qPrintable(got));
-        } else {
-            QCOMPARE(got, message);
-        }
-        QVERIFY(!o.result.success);
-        QVERIFY(!o.result.autostart);
-        QVERIFY(!o.result.hide);
-        QVERIFY(o.result.harddrivePath.empty());
-        // "lsl" is read before connecting, so only a device that fails to connect has seen it.
+        if (message.startsWith('~'))
+            QVERIFY2(o.message().startsWith(kException) &&
+                         o.message().mid(int(strlen(kException))).contains(message.mid(1)), qPrintable(o.message()));
+        else
+            QCOMPARE(o.message(), message);
+        QVERIFY(!o.result.success && !o.result.autostart && !o.result.hide && o.result.harddrivePath.empty());
+        QCOMPARE(o.result.sensorType, madeModel ? 2 : -1);
         QCOMPARE(lslChecked(), madeModel);
-        // The model made before the device failed to connect is handed over (the window installs it).
+        // The model made before the device failed to connect is handed over for the window to install.
         QCOMPARE(bool(o.model), madeModel);
         if (o.model) QVERIFY(!o.model->is_connected());
     }
 
     void filesThatCannotBeRead()
     {
-        const QString missing = dir.filePath("nowhere/config.json");
-        QCOMPARE(QString::fromStdString(kit::runTask(*window, missing).result.message),
-                 "Unable to find configuration file " + missing);
-        QCOMPARE(QString::fromStdString(kit::runTask(*window, dir.path()).result.message),
-                 "Unable to find configuration file " + dir.path());
-        QCOMPARE(QString::fromStdString(kit::runTask(*window, QString()).result.message),
-                 QStringLiteral("Unable to find configuration file "));
-
-        // A device without end is refused by its size, not read forever.
-        if (QFileInfo::exists("/dev/zero")) {
-            const Outcome o = kit::runTask(*window, "/dev/zero");
-            QVERIFY(QString::fromStdString(o.result.message).contains("larger than 16 MiB"));
-        }
-
-        // Random bytes: a parse error, whatever they are.
-        std::mt19937 random(3);
-        for (int i = 0; i < 20; ++i) {
-            QByteArray garbage;
-            for (int n = int(random() % 4096); n > 0; --n) garbage.append(char(random()));
-            const Outcome o = run(garbage);
-            QVERIFY(!o.result.success);
-            QVERIFY2(QString::fromStdString(o.result.message).startsWith(kException) || garbage.trimmed().isEmpty(),
-                     o.result.message.c_str());
-        }
-    }
-
-    void namedPipeDoesNotHang()
-    {
+        for (const QString& path : {dir.filePath("nowhere/config.json"), dir.path(), QString()})
+            QCOMPARE(runTask(*window, path).message(), "Unable to find configuration file " + path);
+        // Without end, or without a writer: refused by its size, or read as empty, never read forever.
+        QVERIFY(runTask(*window, "/dev/zero").message().contains("larger than 16 MiB"));
         const QString pipe = dir.filePath("config.pipe");
         QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
-        QFuture<Outcome*> task = QtConcurrent::run([this, pipe] {
-            return new Outcome(kit::runTask(*window, pipe));
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(task.isFinished(), 10000);
-        std::unique_ptr<Outcome> o(task.result());
-        QVERIFY(QString::fromStdString(o->result.message).startsWith(kException));
-
+        QVERIFY(runTask(*window, pipe).message().startsWith(kException));
         // A pipe with a writer waiting on it (as a shell's process substitution gives) is read whole.
-        std::atomic<bool> written{false};
         std::thread writer([&] {
             QFile out(pipe);
-            if (out.open(QIODevice::WriteOnly)) out.write(withUsb(""));  // blocks until the task opens it
-            written = true;
+            if (out.open(QIODevice::WriteOnly)) out.write(withUsb(""));
         });
-        QTest::qWait(200);
-        QFuture<Outcome*> fed = QtConcurrent::run([this, pipe] { return new Outcome(kit::runTask(*window, pipe)); });
-        QTRY_VERIFY_WITH_TIMEOUT(fed.isFinished(), 10000);
-        if (!written) {  // the task missed the writer: release it rather than hang
-            QFile release(pipe);
-            release.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-        }
+        QThread::msleep(200);  // the writer waits in open, so the task's open finds it
+        const Outcome fed = runTask(*window, pipe);
+        if (!fed.result.success) QFile(pipe).open(QIODevice::ReadOnly);  // releases a writer the task missed
         writer.join();
-        o.reset(fed.result());
-        QVERIFY2(o->result.success, o->result.message.c_str());
-        QCOMPARE(o->model->thread(), thread());  // handed over to the window's thread
+        QVERIFY2(fed.result.success, fed.result.message.c_str());
+        QCOMPARE(fed.model->thread(), thread());  // handed over to the window's thread
     }
 
-    void connectionOnlyConnectsAndSwitchesOnAllButSdCardAndHaptics()
-    {
-        presetModes({0, 0, 0, 0, 0});
-        const Outcome o = run(withUsb(""));
-        QVERIFY2(o.result.success, o.result.message.c_str());
-        QVERIFY(o.result.message.empty());
-        QVERIFY(!o.result.autostart);
-        QVERIFY(!o.result.hide);
-        QVERIFY(o.result.harddrivePath.empty());
-        QCOMPARE(o.result.sensorType, -1);
-        QVERIFY(o.configurable());
-        QVERIFY(o.model->is_connected());
-        QVERIFY(!o.model->is_running());
-        QCOMPARE(modes(*o.model), (std::vector<int>{1, 1, 1, 1, 0, 0}));
-        QVERIFY(!lslChecked());
-    }
-
-    void connectionForms_data()
-    {
-        QTest::addColumn<QByteArray>("connection");
-        QTest::newRow("port as text") << QByteArray(R"({"type": "usb", "properties": {"port": "3"}})");
-        QTest::newRow("keys in any case") << QByteArray(R"({"type": "usb", "properties": {"PORT": 3, "BaudRate": 1}})");
-        QTest::newRow("no baud rate") << QByteArray(R"({"type": "usb", "properties": {"port": 3}})");
-        QTest::newRow("bluetooth") << QByteArray(R"({"type": "bluetooth", "properties": {"device": "KVN-B08-2201",
-            "single": false}})");
-        QTest::newRow("ble") << QByteArray(R"({"type": "ble", "properties": {"device": "KVN-B08-2201"}})");
-    }
-    void connectionForms()
-    {
-        QFETCH(QByteArray, connection);
-        const Outcome o = run(R"({"connection": )" + connection + "}");
-        QVERIFY2(o.result.success, o.result.message.c_str());
-        QVERIFY(o.configurable() && o.model->is_connected());
-        QCOMPARE(kit::modeOf(*o.model, "BVP"), 1);
-    }
-
-    void sensors_data()
-    {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<int>("sensorType");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("dry") << QByteArray(R"("dry")") << 1 << "";
-        QTest::newRow("water") << QByteArray(R"("water")") << 2 << "";
-        QTest::newRow("capital") << QByteArray(R"("Water")") << 0 << "Unknown sensor type";
-        QTest::newRow("textile") << QByteArray(R"("textile")") << 0 << "Unknown sensor type";
-        QTest::newRow("empty") << QByteArray(R"("")") << 0 << "Unknown sensor type";
-        QTest::newRow("number") << QByteArray("2") << -1 << "Unknown sensor type";
-        QTest::newRow("null") << QByteArray("null") << -1 << "Unknown sensor type";
-        QTest::newRow("array") << QByteArray(R"(["dry"])") << -1 << "Unknown sensor type";
-    }
-    void sensors()
-    {
-        QFETCH(QByteArray, value);
-        QFETCH(int, sensorType);
-        QFETCH(QString, message);
-        const Outcome o = run(withUsb(R"("autostart": true, "sensors": )" + value));
-        QVERIFY(o.result.success);
-        QCOMPARE(o.result.sensorType, sensorType);
-        QCOMPARE(QString::fromStdString(o.result.message), message);
-        QVERIFY(o.result.autostart);  // a warning about the sensors does not hold the start back
-
-        // Read before connecting: a device that then fails still changes the sensor type.
-        kit::makeUnreachable("KVN-B08-3003");
-        const Outcome failed = run(withUsb(R"("sensors": )" + value));
-        QVERIFY(!failed.result.success);
-        QCOMPARE(failed.result.sensorType, sensorType);
-        QCOMPARE(QString::fromStdString(failed.result.message), QString(kNoDevice));
-    }
-
-    void simpleKeys_data()
+    void keys_data()
     {
         QTest::addColumn<QByteArray>("keys");
-        QTest::addColumn<bool>("hide");
-        QTest::addColumn<bool>("lsl");
+        QTest::addColumn<bool>("autostart");
+        QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("harddrive");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("autostart");
-        QTest::newRow("nothing") << QByteArray() << false << false << "" << "" << true;
-        QTest::newRow("hide") << QByteArray(R"("hide": true)") << true << false << "" << "" << true;
-        QTest::newRow("hide false") << QByteArray(R"("hide": false)") << false << false << "" << "" << true;
-        QTest::newRow("hide as text") << QByteArray(R"("hide": "true")") << false << false << "" << "" << true;
-        QTest::newRow("hide as number") << QByteArray(R"("hide": 1)") << false << false << "" << "" << true;
-        QTest::newRow("lsl") << QByteArray(R"("lsl": true)") << false << true << "" << "" << true;
-        QTest::newRow("lsl false") << QByteArray(R"("lsl": false)") << false << false << "" << "" << true;
-        QTest::newRow("lsl as text") << QByteArray(R"("lsl": "true")") << false << false << "" << "" << true;
-        QTest::newRow("lsl as number") << QByteArray(R"("lsl": 1)") << false << false << "" << "" << true;
-        QTest::newRow("harddrive") << QByteArray(R"("harddrive": "/data/rec ords")") << false << false
-                                   << "/data/rec ords" << "" << true;
-        QTest::newRow("harddrive home") << QByteArray(R"("harddrive": "~/rec")") << false << false << "~/rec" << ""
-                                        << true;
-        QTest::newRow("harddrive empty") << QByteArray(R"("harddrive": "")") << false << false << "" << "" << true;
-        for (const char* bad : {"1", "true", "null", "[\"/data\"]", "{\"path\": \"/data\"}"})
-            QTest::newRow(qPrintable(QStringLiteral("harddrive %1").arg(bad)))
-                << QByteArray(R"("harddrive": )") + bad << false << false << "" << "A hd device path expected"
-                << false;
+        QTest::addColumn<QString>("sdcard");  // "folder|file", or "off"
+        QTest::addColumn<int>("sensors");
+        QTest::addColumn<bool>("hide");
+        auto row = [](const char* name, const QByteArray& keys, bool autostart, const char* message = "",
+                      const char* harddrive = "", const char* sdcard = "off", int sensors = -1, bool hide = false) {
+            QTest::newRow(name) << keys << autostart << QString(message) << QString(harddrive) << QString(sdcard)
+                                << sensors << hide;
+        };
+        const char* hdWarning = "A hd device path expected";
+        const char* cardWarning = "Unable to configure SD card";
+        row("autostart", kStart + R"("lsl": false)", true);
+        row("autostart absent", R"("lsl": true)", false);
+        for (const char* value : {"false", R"("true")", "1", "null"})
+            row(qPrintable(QStringLiteral("autostart %1").arg(value)), QByteArray(R"("autostart": )") + value, false);
+        row("hide", kStart + R"("hide": true)", true, "", "", "off", -1, true);
+        row("hide and lsl as text", kStart + R"("hide": "true", "lsl": 1)", true);
+        row("harddrive", kStart + R"("harddrive": "~/rec ords")", true, "", "~/rec ords");  // the window expands "~"
+        row("harddrive not text", kStart + R"("harddrive": ["/data"])", false, hdWarning);
+        row("sdcard name only", kStart + R"("sdcard": "r005")", true, "", "", ".|r005");
+        row("sdcard folders", kStart + R"("sdcard": "a/b/c/r9")", true, "", "", "a/b/c|r9");
+        row("sdcard empty", kStart + R"("sdcard": "")", true, "", "", ".|");
+        row("sdcard not text", kStart + R"("sdcard": ["r005"])", false);
+        row("card refused", kStart + R"("sdcard": "r005", "harddrive": "/data")", false, cardWarning, "/data");
+        row("card refused, last warning wins", kStart + R"("sensors": "wet", "harddrive": 3, "sdcard": "r1")", false,
+            cardWarning, "", "off", 0);
+        row("sensors then harddrive warning", kStart + R"("sensors": "wet", "harddrive": 3)", false, hdWarning, "",
+            "off", 0);
+        row("sensors dry", kStart + R"("sensors": "dry")", true, "", "", "off", 1);
+        row("sensors water", kStart + R"("sensors": "water")", true, "", "", "off", 2);
+        // A warning about the sensors does not hold the start back.
+        row("sensors capital", kStart + R"("sensors": "Water")", true, "Unknown sensor type", "", "off", 0);
+        row("sensors number", kStart + R"("sensors": 2)", true, "Unknown sensor type", "", "off", -1);
+        row("all keys", kStart + R"("sensors": "dry", "lsl": true, "hide": true, "harddrive": "/data",
+            "channels": [1, 1, 1, 1], "sdcard": "s/r1")", true, "", "/data", "s|r1", 1, true);
     }
-    void simpleKeys()
+    void keys()
     {
         QFETCH(QByteArray, keys);
-        QFETCH(bool, hide);
-        QFETCH(bool, lsl);
-        QFETCH(QString, harddrive);
+        QFETCH(bool, autostart);
         QFETCH(QString, message);
-        QFETCH(bool, autostart);
-        const Outcome o = run(withUsb(keys.isEmpty() ? QByteArray(R"("autostart": true)")
-                                                      : keys + R"(, "autostart": true)"));
-        QVERIFY2(o.result.success, o.result.message.c_str());
-        QCOMPARE(o.result.hide, hide);
-        QCOMPARE(lslChecked(), lsl);
-        QCOMPARE(QString::fromStdString(o.result.harddrivePath), harddrive);  // "~" is the window's to expand
-        QCOMPARE(QString::fromStdString(o.result.message), message);
-        QCOMPARE(o.result.autostart, autostart);
-    }
-
-    void channelsArraySetsModesOneByOne()
-    {
-        // Integers set their signal's mode; anything else leaves the mode in effect.
-        presetModes({1, 1, 0, 0});
-        Outcome o = run(withUsb(R"("channels": [1, 0, true, 2], "autostart": true)"));
-        QVERIFY(o.result.success);
-        QVERIFY(o.result.autostart);
-        QCOMPARE(modes(*o.model), (std::vector<int>{1, 0, 0, 2, 1, 0}));
-        o.model.reset();
-
-        // Haptics and the SD card are never switched here; elements past the last signal are ignored; a mode
-        // that does not fit in a byte (or would wrap into one) is skipped, as is one the device refuses.
-        presetModes({1, 1, 1, 1});
-        o = run(withUsb(R"("channels": [0, -1, 256, 4294967298, 0, 1, 1, 1, 1])"));
-        QVERIFY(o.result.success);
-        QCOMPARE(modes(*o.model), (std::vector<int>{0, 1, 1, 1, 1, 0}));
-        o.model.reset();
-        o = run(withUsb(R"("channels": [1.0, 0.5, "0", null, [0], {"mode": 0}])"));
-        QCOMPARE(modes(*o.model), (std::vector<int>{0, 1, 1, 1, 1, 0}));
-        o.model.reset();
-        o = run(withUsb(R"("channels": [1, 1, 1, 9])"));  // the aux input takes at most 4 IMUs
-        QCOMPARE(modes(*o.model), (std::vector<int>{1, 1, 1, 1, 1, 0}));
-        o.model.reset();
-
-        // An empty array changes nothing, and unlike a missing key switches nothing on.
-        presetModes({0, 0, 0, 0});
-        o = run(withUsb(R"("channels": [], "autostart": true)"));
-        QCOMPARE(modes(*o.model), (std::vector<int>{0, 0, 0, 0, 1, 0}));
-        QVERIFY(o.result.autostart);
-    }
-
-    void channelsThatAreNotAnArrayOnlyHoldTheStartBack()
-    {
-        presetModes({0, 1, 0, 3});
-        for (const char* value : {R"("all")", "{}", "1", "null", "true"}) {
-            const Outcome o = run(withUsb(QByteArray(R"("autostart": true, "channels": )") + value));
-            QVERIFY2(o.result.success, value);
-            QVERIFY2(!o.result.autostart, value);
-            QVERIFY2(o.result.message.empty(), value);
-            QCOMPARE(modes(*o.model), (std::vector<int>{0, 1, 0, 3, 1, 0}));
-        }
-    }
-
-    void sdcard_data()
-    {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<bool>("enabled");
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("folder");
-        QTest::newRow("name only") << QByteArray(R"("r005")") << true << "r005" << ".";
-        QTest::newRow("one folder") << QByteArray(R"("session1/r001")") << true << "r001" << "session1";
-        QTest::newRow("folders") << QByteArray(R"("a/b/c/r9")") << true << "r9" << "a/b/c";
-        QTest::newRow("empty") << QByteArray(R"("")") << true << "" << ".";
-    }
-    void sdcard()
-    {
-        QFETCH(QByteArray, value);
-        QFETCH(bool, enabled);
-        QFETCH(QString, file);
-        QFETCH(QString, folder);
-        const Outcome o = run(withUsb(R"("autostart": true, "sdcard": )" + value));
-        QVERIFY2(o.result.success, o.result.message.c_str());
-        QVERIFY(o.result.message.empty());
-        QVERIFY(o.result.autostart);
-        QCOMPARE(o.model->is_sd_card_enabled(), enabled);
-        QCOMPARE(QString::fromStdString(o.configurable()->file_name()), file);
-        QCOMPARE(QString::fromStdString(o.configurable()->folder_name()), folder);
-    }
-
-    void sdcardFailures()
-    {
-        for (const char* value : {"5", "true", "null", R"(["r005"])"}) {
-            const Outcome o = run(withUsb(QByteArray(R"("autostart": true, "sdcard": )") + value));
-            QVERIFY2(o.result.success, value);
-            QVERIFY2(!o.result.autostart, value);
-            QVERIFY2(o.result.message.empty(), value);
-            QVERIFY(!o.model->is_sd_card_enabled());
-        }
-        sim::Faults refusing;
-        refusing.sdCardRefused = true;
-        sim::setFaults("KVN-B08-3003", refusing);
-        const Outcome o = run(withUsb(R"("autostart": true, "sdcard": "r005", "harddrive": "/data")"));
-        QVERIFY(o.result.success);
-        QVERIFY(!o.result.autostart);
-        QCOMPARE(QString::fromStdString(o.result.message), QStringLiteral("Unable to configure SD card"));
-        QCOMPARE(QString::fromStdString(o.result.harddrivePath), QStringLiteral("/data"));
-        QVERIFY(!o.model->is_sd_card_enabled());
-    }
-
-    void warningsOverwriteOneAnother()
-    {
-        sim::Faults refusing;
-        refusing.sdCardRefused = true;
-        sim::setFaults("KVN-B08-3003", refusing);
-        const Outcome o = run(withUsb(R"("sensors": "wet", "harddrive": 3, "sdcard": "r1")"));
-        QVERIFY(o.result.success);
-        QCOMPARE(QString::fromStdString(o.result.message), QStringLiteral("Unable to configure SD card"));
-        const Outcome two = run(withUsb(R"("sensors": "wet", "harddrive": 3)"));
-        QCOMPARE(QString::fromStdString(two.result.message), QStringLiteral("A hd device path expected"));
-    }
-
-    void autostart_data()
-    {
-        QTest::addColumn<QByteArray>("keys");
-        QTest::addColumn<bool>("autostart");
-        QTest::newRow("absent") << QByteArray(R"("lsl": true)") << false;
-        QTest::newRow("true") << QByteArray(R"("autostart": true)") << true;
-        QTest::newRow("false") << QByteArray(R"("autostart": false)") << false;
-        QTest::newRow("text") << QByteArray(R"("autostart": "true")") << false;
-        QTest::newRow("number") << QByteArray(R"("autostart": 1)") << false;
-        QTest::newRow("null") << QByteArray(R"("autostart": null)") << false;
-        QTest::newRow("all keys") << QByteArray(R"("autostart": true, "sensors": "dry", "lsl": true, "hide": true,
-            "harddrive": "/data", "channels": [1, 1, 1, 1], "sdcard": "s/r1")") << true;
-        QTest::newRow("harddrive not text") << QByteArray(R"("autostart": true, "harddrive": false)") << false;
-        QTest::newRow("channels not array") << QByteArray(R"("autostart": true, "channels": "1,1")") << false;
-        QTest::newRow("sdcard not text") << QByteArray(R"("autostart": true, "sdcard": 5)") << false;
-    }
-    void autostart()
-    {
-        QFETCH(QByteArray, keys);
-        QFETCH(bool, autostart);
+        QFETCH(QString, harddrive);
+        QFETCH(QString, sdcard);
+        QFETCH(int, sensors);
+        QFETCH(bool, hide);
+        if (QByteArray(QTest::currentDataTag()).startsWith("card refused"))
+            kit::setFault("KVN-B08-3003", &sim::Faults::sdCardRefused);
         const Outcome o = run(withUsb(keys));
         QVERIFY2(o.result.success, o.result.message.c_str());
         QCOMPARE(o.result.autostart, autostart);
+        QCOMPARE(o.message(), message);
+        QCOMPARE(QString::fromStdString(o.result.harddrivePath), harddrive);
+        QCOMPARE(o.result.sensorType, sensors);
+        QCOMPARE(o.result.hide, hide);
+        QCOMPARE(lslChecked(), keys.contains(R"("lsl": true)"));
+        QVERIFY(o.model->is_connected() && !o.model->is_running());
+        const auto* c = o.configurable();
+        QCOMPARE(c->is_sd_card_enabled() ? QString::fromStdString(c->folder_name() + "|" + c->file_name()) : "off",
+                 sdcard);
+    }
+
+    void channels_data()
+    {
+        QTest::addColumn<QString>("preset");
+        QTest::addColumn<QByteArray>("channels");  // empty: no key
+        QTest::addColumn<QString>("modes");
+        QTest::addColumn<bool>("autostart");
+        QTest::newRow("no key: all on but haptics and card") << "0,0,0,0,0" << QByteArray() << "1,1,1,1,0,0" << true;
+        QTest::newRow("integers set modes") << "1,1,0,0" << QByteArray("[1, 0, true, 2]") << "1,0,0,2,1,0" << true;
+        // Haptics and the card are never switched; a mode must fit in a byte (without wrapping into one).
+        QTest::newRow("out of range or past the end")
+            << "1,1,1,1" << QByteArray("[0, -1, 256, 4294967298, 0, 1, 1, 1, 1]") << "0,1,1,1,1,0" << true;
+        QTest::newRow("not integers") << "0,1,1,1" << QByteArray(R"([1.0, 0.5, "0", null, [0], {"mode": 0}])")
+                                      << "0,1,1,1,1,0" << true;
+        QTest::newRow("refused by the device") << "1,1,1,1" << QByteArray("[1, 1, 1, 9]") << "1,1,1,1,1,0" << true;
+        QTest::newRow("empty array") << "0,0,0,0" << QByteArray("[]") << "0,0,0,0,1,0" << true;
+        QTest::newRow("not an array") << "0,1,0,3" << QByteArray(R"("all")") << "0,1,0,3,1,0" << false;
+        QTest::newRow("null") << "0,1,0,3" << QByteArray("null") << "0,1,0,3,1,0" << false;
+    }
+    void channels()
+    {
+        QFETCH(QString, preset);
+        QFETCH(QByteArray, channels);
+        QFETCH(QString, modes);
+        QFETCH(bool, autostart);
+        presetModes(preset);
+        const Outcome o = run(withUsb(kStart + (channels.isEmpty() ? R"("x": 0)" : R"("channels": )" + channels)));
+        QVERIFY2(o.result.success && o.result.message.empty(), o.result.message.c_str());
+        QCOMPARE(o.result.autostart, autostart);
+        QCOMPARE(::modes(*o.model), modes);
     }
 
     void readOnlyLinkIsNotConfigured()
     {
-        presetModes({0, 1, 1, 1});
+        presetModes("0,1,1,1");
         const Outcome o = run(R"({"connection": {"type": "usb", "properties": {"port": 3, "readOnly": true}},
             "channels": [1, 0, 0, 0], "sdcard": "r005", "harddrive": "/data", "hide": true, "autostart": true})");
         QVERIFY2(o.result.success, o.result.message.c_str());
-        QVERIFY(o.model->is_read_only());
-        QVERIFY(!o.configurable());
-        QVERIFY(!o.result.autostart);
-        QVERIFY(o.result.hide);
-        QCOMPARE(QString::fromStdString(o.result.harddrivePath), QStringLiteral("/data"));
-        QCOMPARE(modes(*o.model), (std::vector<int>{0, 1, 1, 1, 1, 0}));
-        QVERIFY(!o.model->is_sd_card_enabled());
+        QVERIFY(o.model->is_read_only() && !o.configurable() && !o.model->is_sd_card_enabled());
+        QVERIFY(!o.result.autostart && o.result.hide && o.result.harddrivePath == "/data");
+        QCOMPARE(modes(*o.model), QStringLiteral("0,1,1,1,1,0"));
     }
 
-    void examplesConfigureTheFleet()
+    // Whatever the file holds, the result agrees with it; the task never crashes, hangs or throws.
+    void fuzzedFilesGetResultsThatAgreeWithThem()
     {
-        const QDir examples(qEnvironmentVariable("KVN_SOURCE_DIR") + "/examples");
-        const QStringList files = examples.entryList({"*.json"}, QDir::Files);
-        QVERIFY(!files.isEmpty());
-        for (const QString& name : files) {
+        const std::uint64_t seed = qEnvironmentVariable("KVN_FUZZ_SEED", "20261206").toULongLong();
+        Mutator m{std::mt19937_64(seed)};
+        const std::string seeds[] = {withUsb("").toStdString(), withUsb(kStart + R"("sensors": "dry", "lsl": true,
+            "hide": true, "harddrive": "/x", "channels": [1, 0, true, 2, 1, 1], "sdcard": "s1/r5")").toStdString(),
+            R"({"connection": {"type": "bluetooth", "properties": {"device": "KVN-B08-2201"}}, "autostart": true,
+            "sensors": "Water", "harddrive": 5, "sdcard": 7, "channels": "all"})",
+            R"({"connection": {"type": "usb", "properties": {"port": 10, "readOnly": true}}, "sdcard": "r1"})"};
+        QElapsedTimer clock;
+        clock.start();
+        int done = 0, succeeded = 0;
+        for (; done < 1500 && clock.elapsed() < 20000; ++done) {
             kit::resetFleet(dir.filePath("sdcard"));
-            const Outcome o = kit::runTask(*window, examples.filePath(name));
-            QVERIFY2(o.result.success, qPrintable(name + ": " + QString::fromStdString(o.result.message)));
-            QVERIFY2(o.model && o.model->is_connected(), qPrintable(name));
-            // Only the recognised sensor words pass without a warning.
-            if (!o.result.message.empty())
-                QVERIFY2(o.result.message == "Unknown sensor type", qPrintable(name));
+            if (m.below(7) == 0) kit::setFault("KVN-B08-3003", &sim::Faults::unreachable);
+            if (m.below(7) == 0) kit::setFault("KVN-B08-2201", &sim::Faults::sdCardRefused);
+            std::string text = seeds[m.below(std::size(seeds))];
+            json doc = json::parse(text);
+            for (std::size_t n = m.below(4) + 1; n > 0; --n) m.mutate(doc);
+            text = doc.dump(int(m.below(3)) - 1);
+            if (m.below(3) == 0)
+                for (std::size_t n = m.below(4) + 1; n > 0; --n) m.mutate(text);
+            const Outcome o = run(QByteArray::fromStdString(text));
+            const QByteArray context = QByteArray("seed ") + QByteArray::number(qulonglong(seed)) + " case " +
+                                       QByteArray::number(done) + ": " + QByteArray::fromStdString(text.substr(0, 400)) +
+                                       " -> " + o.message().toUtf8();
+            QCoreApplication::processEvents();  // the task's check-box changes
+            try {
+                doc = configfile::parse(text);
+            } catch (const std::exception&) {
+                doc = json::array();
+            }
+            auto isTrue = [&](const char* key) { return doc.is_object() && doc.value(key, json()) == json(true); };
+            if (!o.result.success) {
+                QVERIFY2(QRegularExpression("^(Unable to find configuration file |Unable to create a valid connection|"
+                                            "Cannot connect to the device|Exception occurred during configuration)")
+                             .match(o.message()).hasMatch(), context.constData());
+                QVERIFY2(!o.result.autostart && !o.result.hide && o.result.harddrivePath.empty(), context.constData());
+                QVERIFY2(!o.model || !o.model->is_connected(), context.constData());
+                continue;
+            }
+            ++succeeded;
+            QVERIFY2(doc.is_object() && o.model && o.model->is_connected() && !o.model->is_running(), context.constData());
+            QVERIFY2(QRegularExpression("^(|Unknown sensor type|A hd device path expected|Unable to configure SD card)$")
+                         .match(o.message()).hasMatch(), context.constData());
+            QVERIFY2(o.result.hide == isTrue("hide"), context.constData());
+            QVERIFY2(!o.result.autostart || (isTrue("autostart") && !o.model->is_read_only() &&
+                                             (!doc.contains("channels") || doc["channels"].is_array()) &&
+                                             (!doc.contains("sdcard") || o.model->is_sd_card_enabled())),
+                     context.constData());
+            const json hd = doc.value("harddrive", json());
+            QVERIFY2(o.result.harddrivePath == (hd.is_string() ? hd.get<std::string>() : ""), context.constData());
+            // Haptics are never switched by the file; the SD card only through "sdcard".
+            for (unsigned i = 0; i < o.model->signal_count(); ++i)
+                QVERIFY2(o.model->signal_name(i) != "HAP" || o.model->signal_mode(i) != 0, context.constData());
+            QVERIFY2(doc.contains("sdcard") || !o.model->is_sd_card_enabled(), context.constData());
         }
+        qInfo("%d cases (%d configured a device) in %lld ms", done, succeeded, qlonglong(clock.elapsed()));
+        QVERIFY(done >= 50 && succeeded > 0);
+    }
+
+    void parserLimits()
+    {
+        const std::pair<std::string, int> depths[] = {{"", 0}, {R"({"a": [1, {"b": []}]})", 4},
+            {"{\"a\": \"[[[[{{{{\"}", 1}, {"[\"\\\"[[[\"]", 1}, {"[\"\\\\\", [[1]]]", 3}, {"]]]]}}}} [[[ ]]]", 3}};
+        for (const auto& [text, depth] : depths) QCOMPARE(configfile::nestingDepth(text), depth);
+        auto refusal = [](const std::string& text) -> std::string {
+            try {
+                configfile::parse(text);
+                return "";
+            } catch (const configfile::Refused& e) {
+                return e.what();
+            } catch (const std::exception&) {
+                return "parser";
+            }
+        };
+        const std::string atLimit = std::string(64, '[') + std::string(64, ']');
+        QCOMPARE(refusal(atLimit), std::string());
+        QVERIFY(QString::fromStdString(refusal("[" + atLimit + "]")).contains("64 deep"));
+        QVERIFY(QString::fromStdString(refusal(std::string(1000000, '['))).contains("deep"));  // no recursion
+        const std::string big = "{}" + std::string(configfile::kMaxBytes - 2, ' ');
+        QCOMPARE(refusal(big), std::string());
+        QVERIFY(QString::fromStdString(refusal(big + " ")).contains("larger than 16 MiB"));
+    }
+
+    void readerIsLosslessAndBounded()
+    {
+        std::string text;
+        QByteArray binary;
+        std::mt19937 random(7);
+        for (int i = 0; i < 100000; ++i) binary.append(char(random()));
+        QVERIFY(configfile::readBounded(QFile::encodeName(kit::writeFile(dir, "binary", binary)).toStdString(), text));
+        QVERIFY(QByteArray::fromStdString(text) == binary);
+        const QString huge = kit::writeFile(dir, "huge", QByteArray(int(configfile::kMaxBytes) + 1000, 'x'));
+        QVERIFY(configfile::readBounded(QFile::encodeName(huge).toStdString(), text));
+        QCOMPARE(text.size(), configfile::kMaxBytes + 1);  // one byte past the limit, never the whole file
+        const QString locked = kit::writeFile(dir, "locked", "{}");
+        QFile::setPermissions(locked, QFileDevice::Permissions());
+        if (::geteuid() != 0) QVERIFY(!configfile::readBounded(QFile::encodeName(locked).toStdString(), text));
+    }
+
+    void propertiesKeepTheirText()
+    {
+        const PropertyMap map = configfile::toPropertyMap(json::parse(R"({"device": "KVN-B08 2201", "single": false,
+            "port": 3, "big": 18446744073709551615, "ratio": 2.5, "none": null, "list": [1, "a"], "nested": {"x": 1}})"));
+        QCOMPARE(map.size(), std::size_t(8));
+        QVERIFY(map.text("device") == "KVN-B08 2201" && !map.get<bool>("single") && map.get<int>("port") == 3);
+        QVERIFY(map.text("big") == "18446744073709551615" && map.text("ratio") == "2.5" && map.text("none") == "null");
+        QVERIFY(map.text("list") == R"([1,"a"])" && map.text("nested") == R"({"x":1})");
+        for (const char* text : {"null", "[1,2]", "\"port\"", "3"})
+            QVERIFY2(configfile::toPropertyMap(json::parse(text)).empty(), text);
+        QCOMPARE(configfile::toPropertyMap(json::parse(R"({"Port": 3, "port": 4})")).size(), std::size_t(1));
     }
 };
 
