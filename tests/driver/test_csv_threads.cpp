@@ -15,8 +15,9 @@ private slots:
         QTemporaryDir dir;
         const int blocks = 3000;
         CsvWriter w;
-        QVERIFY(w.setup(dir.path().toLocal8Bit().constData(), {{"EEG", 8, 8, 4, 1}, {"GSR", 1, 1, 1, 1}}, "pair", 1));
-        QVERIFY(w.writeHeaders(3, true));  // a block rate of 3: every block is handed over at once
+        // A block rate of 3: every block is handed over at once.
+        QVERIFY(w.setup(dir.path().toLocal8Bit().constData(), {{"EEG", 8, 8, 4, 1}, {"GSR", 1, 1, 1, 1}}, "pair", 1) &&
+                w.writeHeaders(3, true));
         bool ok = true;
         std::thread producer([&] {
             std::vector<double> v(8 * 4 + 1);
@@ -33,10 +34,9 @@ private slots:
         QVERIFY2(r.open(dir.path().toStdString()), r.error().c_str());
         QCOMPARE(r.totalBlocks(), int64_t(blocks));
         for (int b = 0; b < blocks; ++b) {
-            Frame f = r.read();
-            QCOMPARE(f.sequence, uint16_t(b));
-            QCOMPARE(f.blocks.at(0).value(3, 7), b + (3 * 8 + 7) / 100.0);
-            QCOMPARE(f.blocks.at(1).value(0, 0), b + 32 / 100.0);
+            const Frame f = r.read();
+            QVERIFY(f.sequence == uint16_t(b) && f.blocks.at(0).value(3, 7) == b + (3 * 8 + 7) / 100.0 &&
+                    f.blocks.at(1).value(0, 0) == b + 32 / 100.0);
         }
         QVERIFY(r.read().isEnd());
     }

@@ -82,6 +82,11 @@ Blocks merged(const Blocks& left, const Blocks& right) {
     return out;
 }
 
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 Blocks operator+(Blocks a, const Blocks& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -144,9 +149,7 @@ private slots:
         Importer broken(d, "broken"), none(d, "none");
         QVERIFY(!broken.get_valid_setup_halvo() && !none.get_valid_setup_halvo());
         QVERIFY(broken.import_posita_setup(d + "/broken.json"));  // kept as text, marked invalid
-        QFile f(QString::fromStdString(d + "/broken.json"));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QJsonObject json = QJsonDocument::fromJson(f.readAll()).object();
+        const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(slurp(d + "/broken.json"))).object();
         QVERIFY(!json.value("valid").toBool(true) && json.value("setup").toString() == "anchors: [0, \"x");
         QVERIFY(!none.import_posita_setup(d + "/none.json") && !fs::exists(d + "/none.json"));
         QVERIFY(!broken.import_posita_setup(d + "/no/such/folder/x.json"));
@@ -182,10 +185,8 @@ private slots:
         QVERIFY(samples == merged(l + l0 + l1, r + r0 + r1));
         QCOMPARE(imp.skipped_blocks(), int64_t(2));  // left 200 and right 203
 
-        writeCard(d, "xl", 0, 3, 1);  // halves that do not fit together, or no halves at all
-        writeCard(d, "xr", 0, 3, 2, kTracker);
-        writeCard(d, "yl", 0, 3, 1);
-        writeCard(d, "yr", 0, 3, 2, {{"EEG", 32, 32, 4, 1}, {"uSD", 1, 1, 1, 0}});
+        writeCard(d, "xl", 0, 3, 1), writeCard(d, "xr", 0, 3, 2, kTracker);  // halves that do not fit together,
+        writeCard(d, "yl", 0, 3, 1), writeCard(d, "yr", 0, 3, 2, {{"EEG", 32, 32, 4, 1}, {"uSD", 1, 1, 1, 0}});  // or none
         for (const char* base : {"x", "y", "z"}) {
             Eeg64Importer bad(d, d, base);
             QVERIFY(!bad.isValid() && !bad.error().empty() && bad.get_signals().empty());
@@ -210,9 +211,7 @@ private slots:
 
     void damagedRecordKeepsItsWholeBlocks() {
         const Blocks written = writeCard(d + "/dmg", "r", 0, 10, 1, kTracker, "{}", {}, 2);
-        const std::string path = d + "/dmg/0_r.kvb";
-        std::ifstream in(path, std::ios::binary);
-        const std::string original(std::istreambuf_iterator<char>(in), {});
+        const std::string path = d + "/dmg/0_r.kvb", original = slurp(path);
         const std::size_t blockLen = sdcard::BLOCK_OVERHEAD + 10 * 8, size = original.size(), none = std::string::npos;
         const std::size_t headerLen = size - 10 * blockLen - sdcard::BLOCK_OVERHEAD - 15;  // set-up after the third
         const std::size_t fifth = size - 6 * blockLen;
@@ -260,19 +259,16 @@ private slots:
     }
 
     void randomDamageFailsCleanly() {
-        // Unreadable files, then random damage anywhere in a record: every import ends, with whole blocks only,
-        // and says why it failed.
-        const std::string fixed[] = {"", "KVBREC\r\n", "sample,sequence\n0,1\n", "\x8a\x0c\x3f\x77\xff\x12\xde"};
+        // Random damage anywhere in a record: every import ends, with whole blocks only, and says why it failed.
         writeCard(d, "orig", 0, 30, 1, kTracker, R"({"a": 1})");
-        std::ifstream in(d + "/0_orig.kvb", std::ios::binary);
-        const std::string original(std::istreambuf_iterator<char>(in), {});
+        const std::string original = slurp(d + "/0_orig.kvb");
         std::mt19937 rng(99);
         int failed = 0;
-        for (int round = 0; round < 304; ++round) {
-            std::string bytes = round < 4 ? fixed[round] : original;
-            if (round >= 4 && round % 3 == 0)
+        for (int round = 0; round < 300; ++round) {
+            std::string bytes = original;
+            if (round % 3 == 0)
                 bytes.resize(rng() % bytes.size());
-            for (int k = 0; round >= 4 && round % 3 && k < 1 + round % 5; ++k)
+            for (int k = 0; round % 3 && k < 1 + round % 5; ++k)
                 bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
             std::ofstream(d + "/0_m.kvb", std::ios::binary | std::ios::trunc) << bytes;
             Importer imp(d, "m");
@@ -288,7 +284,7 @@ private slots:
             }
             QVERIFY(imp.import_posita_setup(d + "/p.json") == fs::remove(d + "/p.json"));
         }
-        QVERIFY(failed > 254);  // damage is noticed (a flipped bit in a checksum-free spot is rare)
+        QVERIFY(failed > 250);  // damage is noticed (a flipped bit in a checksum-free spot is rare)
         Importer missing(d + "/nowhere", "m");
         QVERIFY(!missing.import(false) && !missing.error().empty());
     }
