@@ -37,7 +37,8 @@ double sampleValue(int tag, int block, std::size_t k) {
     return k % 4 == 0 ? odd[(k / 4 + block) % 5] : tag * 1000.0 + block + std::sin(block * 3.1 + k) * 1e-3;
 }
 
-const std::vector<KvnSignal> kTracker = {{"ANC", 2, 2, 1, 1}, {"ANC", 2, 2, 1, 1}, {"IMU", 6, 6, 1, 1}, {"uSD", 1, 1, 1, 1}};
+const std::vector<KvnSignal> kTracker = {{"ANC", 2, 2, 1, 1}, {"ANC", 2, 2, 1, 1}, {"IMU", 6, 6, 1, 1},
+                                         {"GSR", 1, 1, 1, 0}, {"uSD", 1, 1, 1, 1}};  // GSR switched off
 const std::vector<KvnSignal> kHalf = {{"EEG", 32, 32, 8, 1}, {"uSD", 1, 1, 1, 1}};
 
 // Writes a record through the card writer: blocks in `skip` are left out (a gap in the sequence), a set-up block
@@ -119,6 +120,7 @@ private slots:
         written.insert(written.begin() + 21, {uint16_t(65535 + 20), 0, 0, {}});  // the set-up block
         Importer imp(d, "trk");
         QVERIFY2(imp.isValid(), imp.error().c_str());
+        QCOMPARE(QString::fromStdString(imp.version()), QString("HW3.0_FW2.1"));
         QCOMPARE(imp.first_sequence(), uint16_t(65535));
         QCOMPARE(imp.total_frames(), int64_t(41));
         QCOMPARE(imp.get_signals(), kTracker);
