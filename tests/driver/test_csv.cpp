@@ -81,8 +81,8 @@ void spit(const std::string& path, const std::string& text) { std::ofstream(path
 
 // Byte offset where row `row` (0-based, after the header line) of a CSV text starts.
 std::size_t rowOffset(const std::string& text, std::size_t row) {
-    std::size_t pos = text.find('\n') + 1;
-    for (std::size_t r = 0; r < row; ++r)
+    std::size_t pos = 0;
+    for (std::size_t r = 0; r <= row; ++r)
         pos = text.find('\n', pos) + 1;
     return pos;
 }

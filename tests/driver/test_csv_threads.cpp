@@ -15,9 +15,8 @@ private slots:
         QTemporaryDir dir;
         const int blocks = 3000;
         CsvWriter w;
-        // A block rate of 3: every block is handed over at once.
-        QVERIFY(w.setup(dir.path().toLocal8Bit().constData(), {{"EEG", 8, 8, 4, 1}, {"GSR", 1, 1, 1, 1}}, "pair", 1) &&
-                w.writeHeaders(3, true));
+        QVERIFY(w.setup(dir.path().toLocal8Bit().constData(), {{"EEG", 8, 8, 4, 1}, {"GSR", 1, 1, 1, 1}}, "pair", 1));
+        QVERIFY(w.writeHeaders(3, true));  // a block rate of 3: every block is handed over at once
         bool ok = true;
         std::thread producer([&] {
             std::vector<double> v(8 * 4 + 1);

@@ -5,14 +5,12 @@
 class TestSignalNames : public QObject {
     Q_OBJECT
 private slots:
-    void displayNames() {
+    void displayNamesAndFileStems() {
         const std::pair<const char*, const char*> names[] = {
             {"EEG", "EEG"}, {"COM", "Aux"}, {"ANC", "Anchor"}, {"DOUT", "Digital out"}, {"XYZ", "XYZ"}, {"", ""}};
         for (const auto& [type, shown] : names)
             QCOMPARE(QString::fromStdString(decoder_output_type(type)), QString(shown));
-    }
-
-    void fileStemsAreUniqueAndSafe() {
+        // File stems are unique and safe as file names.
         const std::vector<KvnSignal> list = {{"ANC", 2, 1, 1, 1},   {"IMU", 6, 1, 1, 1}, {"ANC", 2, 1, 1, 1},
                                              {"a/b c", 1, 1, 1, 1}, {"utc", 1, 1, 1, 1}, {"", 1, 1, 1, 1},
                                              {"ANC", 2, 1, 1, 0}};
