@@ -120,9 +120,7 @@ private slots:
         written.insert(written.begin() + 21, {uint16_t(65535 + 20), 0, 0, {}});  // the set-up block
         Importer imp(d, "trk");
         QVERIFY2(imp.isValid(), imp.error().c_str());
-        QCOMPARE(QString::fromStdString(imp.version()), QString("HW3.0_FW2.1"));
-        QCOMPARE(imp.first_sequence(), uint16_t(65535));
-        QCOMPARE(imp.total_frames(), int64_t(41));
+        QVERIFY(imp.version() == "HW3.0_FW2.1" && imp.first_sequence() == 65535 && imp.total_frames() == 41);
         QCOMPARE(imp.get_signals(), kTracker);
         collect(imp);
         for (int pass = 0; pass < 2; ++pass) {  // a second import starts again from the first block
@@ -152,8 +150,8 @@ private slots:
         QVERIFY(broken.import_posita_setup(d + "/broken.json"));  // kept as text, marked invalid
         const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(slurp(d + "/broken.json"))).object();
         QVERIFY(!json.value("valid").toBool(true) && json.value("setup").toString() == "anchors: [0, \"x");
-        QVERIFY(!none.import_posita_setup(d + "/none.json") && !fs::exists(d + "/none.json"));
-        QVERIFY(!broken.import_posita_setup(d + "/no/such/folder/x.json"));
+        QVERIFY(!none.import_posita_setup(d + "/none.json") && !fs::exists(d + "/none.json") &&
+                !broken.import_posita_setup(d + "/no/such/folder/x.json"));
     }
 
     void eeg64PairMergesBySequence() {
@@ -163,8 +161,7 @@ private slots:
         Eeg64Importer imp(d + "/L", d + "/R", "abc");
         QVERIFY2(imp.isValid(), imp.error().c_str());
         QCOMPARE(imp.get_signals(), (std::vector<KvnSignal>{{"EEG", 64, 64, 8, 1}, {"uSD", 1, 1, 1, 1}}));
-        QCOMPARE(imp.first_sequence(), uint16_t(65532));
-        QCOMPARE(imp.total_frames(), int64_t(9));
+        QVERIFY(imp.first_sequence() == 65532 && imp.total_frames() == 9);
         collect(imp);
         QVERIFY2(imp.import(false), imp.error().c_str());
         QVERIFY(samples == merged(l, r));
@@ -179,8 +176,7 @@ private slots:
         writeCard(d, "bl_2", 400, 3, 7);  // no right partner: left out
         Eeg64Importer imp(d, d, "b");
         QVERIFY2(imp.isValid(), imp.error().c_str());
-        QCOMPARE(imp.pieces(), std::size_t(3));
-        QCOMPARE(imp.total_frames(), int64_t(4 + 2 + 2));
+        QVERIFY(imp.pieces() == 3 && imp.total_frames() == 4 + 2 + 2);
         collect(imp);
         QVERIFY(imp.import(false));
         QVERIFY(samples == merged(l + l0 + l1, r + r0 + r1));
@@ -265,9 +261,7 @@ private slots:
         std::mt19937 rng(99);
         int failed = 0;
         for (int round = 0; round < 300; ++round) {
-            std::string bytes = original;
-            if (round % 3 == 0)
-                bytes.resize(rng() % bytes.size());
+            std::string bytes = original.substr(0, round % 3 ? std::string::npos : rng() % original.size());
             for (int k = 0; round % 3 && k < 1 + round % 5; ++k)
                 bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
             std::ofstream(d + "/0_m.kvb", std::ios::binary | std::ios::trunc) << bytes;
