@@ -9,7 +9,6 @@
 
 #include <QtWidgets>
 #include <functional>
-#include <string>
 
 namespace kit {
 
@@ -35,8 +34,7 @@ inline void setFault(const std::string& device, bool sim::Faults::*fault)
 inline QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& text)
 {
     QFile f(dir.filePath(name));
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size() ? f.fileName()
-                                                                                              : QString();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size() ? f.fileName() : "";
 }
 
 template <typename T>
@@ -47,41 +45,30 @@ T* byText(QWidget& w, const QString& text)
     return nullptr;
 }
 
-// Records every modal dialog as "kind|title|text" (after calling `shown` with it): message boxes are answered
-// with `button` (else Ok), the EEG sensor question with `sensorChoice`, anything else is rejected.
+// Records every modal dialog as "kind|title|text" and hands it to `shown`; then answers message boxes with
+// `button` (else Ok), the EEG sensor question with `sensors`, and rejects anything else.
 struct Answers {
-    explicit Answers(QObject* parent, QMessageBox::StandardButton button = QMessageBox::Ok,
-                     QString sensorChoice = QStringLiteral("Dry"))
-        : answerer([this, button, sensorChoice](QWidget* modal) {
+    explicit Answers(QObject* parent, QMessageBox::StandardButton button = QMessageBox::Ok, QString sensors = "Dry")
+        : answerer([this, button, sensors](QWidget* modal) {
               static const char* const kinds[] = {"none", "information", "warning", "critical", "question"};
-              auto* dialog = qobject_cast<QDialog*>(modal);
-              if (!dialog) return false;
               auto* box = qobject_cast<QMessageBox*>(modal);
               auto* input = qobject_cast<QInputDialog*>(modal);
               seen << (box     ? QStringLiteral("%1|%2|%3").arg(kinds[box->icon()], box->windowTitle(), box->text())
                        : input ? QStringLiteral("input|%1|%2").arg(input->windowTitle(), input->labelText())
                                : QStringLiteral("other|%1").arg(modal->metaObject()->className()));
               if (shown) shown(seen.last());
-              QAbstractButton* b = box ? (box->button(button) ? box->button(button) : box->button(QMessageBox::Ok))
-                                       : nullptr;
-              if (input) {
-                  input->setTextValue(sensorChoice);
-                  input->accept();
-              } else if (b) {
-                  b->click();
-              } else {
-                  dialog->reject();
-              }
+              if (input) input->setTextValue(sensors);
+              if (box && (box->button(button) || box->button(QMessageBox::Ok)))
+                  (box->button(button) ? box->button(button) : box->button(QMessageBox::Ok))->click();
+              else if (auto* dialog = qobject_cast<QDialog*>(modal))
+                  input ? dialog->accept() : dialog->reject();
               return true;
           }, parent)
     {
     }
-
     int count(const QString& prefix) const
     {
-        int n = 0;
-        for (const QString& s : seen) n += s.startsWith(prefix) ? 1 : 0;
-        return n;
+        return int(std::count_if(seen.begin(), seen.end(), [&](const QString& s) { return s.startsWith(prefix); }));
     }
 
     QStringList seen;

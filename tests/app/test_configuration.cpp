@@ -83,12 +83,6 @@ struct Mutator {
             (*connection)["properties"] = {{pick({"port", "device", "readOnly"}), below(2) ? value() : json("KVN-B08-2201")}};
         else doc[key] = value();
     }
-    void mutate(std::string& text)
-    {
-        const std::size_t at = below(text.size());
-        if (below(3) == 0) text.resize(at);
-        else text.insert(at, below(2) ? std::string(below(200) + 1, "[{"[below(2)]) : std::string(1, char(random())));
-    }
 };
 }  // namespace
 
@@ -106,11 +100,6 @@ class ConfigurationTaskTest : public QObject {
         const QStringList list = modes.split(',');
         for (int k = 0; k < list.size(); ++k) o.configurable()->set_signal_mode(unsigned(k), list[k].toUInt());
     }
-    bool lslChecked()
-    {
-        QCoreApplication::processEvents();  // the task's check-box change is queued to the window's thread
-        return kit::byText<QCheckBox>(*window, "Enable LSL server")->isChecked();
-    }
     // "start hide lsl hd=<folder> sd=<folder>|<file> sensors=<type> msg=<message>", each only when set.
     QString summary(const Outcome& o)
     {
@@ -118,7 +107,8 @@ class ConfigurationTaskTest : public QObject {
         const ConfigurableDeviceModel* c = o.configurable();
         if (o.result.autostart) s << "start";
         if (o.result.hide) s << "hide";
-        if (lslChecked()) s << "lsl";
+        QCoreApplication::processEvents();  // the task's check-box change is queued to the window's thread
+        if (kit::byText<QCheckBox>(*window, "Enable LSL server")->isChecked()) s << "lsl";
         if (!o.result.harddrivePath.empty()) s << "hd=" + QString::fromStdString(o.result.harddrivePath);
         if (c && c->is_sd_card_enabled()) s << QString::fromStdString("sd=" + c->folder_name() + "|" + c->file_name());
         if (o.result.sensorType >= 0) s << QStringLiteral("sensors=%1").arg(o.result.sensorType);
@@ -250,31 +240,29 @@ private slots:
     {
         QTest::addColumn<QString>("preset");
         QTest::addColumn<QByteArray>("channels");  // empty: no key
-        QTest::addColumn<QString>("modes");
-        QTest::addColumn<bool>("autostart");
-        QTest::newRow("no key: all on but haptics and card") << "0,0,0,0,0" << QByteArray() << "1,1,1,1,0,0" << true;
-        QTest::newRow("integers set modes") << "1,1,0,0" << QByteArray("[1, 0, true, 2]") << "1,0,0,2,1,0" << true;
+        QTest::addColumn<QString>("result");       // modes, and whether it starts
+        auto row = [](const char* name, const char* preset, const QByteArray& channels, const char* result) {
+            QTest::newRow(name) << QString(preset) << channels << QString(result);
+        };
+        row("no key: all on but haptics and card", "0,0,0,0,0", "", "1,1,1,1,0,0 start");
+        row("integers set modes", "1,1,0,0", "[1, 0, true, 2]", "1,0,0,2,1,0 start");
         // Haptics and the card are never switched; a mode must fit in a byte (without wrapping into one).
-        QTest::newRow("out of range or past the end")
-            << "1,1,1,1" << QByteArray("[0, -1, 256, 4294967298, 0, 1, 1, 1, 1]") << "0,1,1,1,1,0" << true;
-        QTest::newRow("not integers") << "0,1,1,1" << QByteArray(R"([1.0, 0.5, "0", null, [0], {"mode": 0}])")
-                                      << "0,1,1,1,1,0" << true;
-        QTest::newRow("refused by the device") << "1,1,1,1" << QByteArray("[1, 1, 1, 9]") << "1,1,1,1,1,0" << true;
-        QTest::newRow("empty array") << "0,0,0,0" << QByteArray("[]") << "0,0,0,0,1,0" << true;
-        QTest::newRow("not an array") << "0,1,0,3" << QByteArray(R"("all")") << "0,1,0,3,1,0" << false;
-        QTest::newRow("null") << "0,1,0,3" << QByteArray("null") << "0,1,0,3,1,0" << false;
+        row("out of range or past the end", "1,1,1,1", "[0, -1, 256, 4294967298, 0, 1, 1, 1, 1]", "0,1,1,1,1,0 start");
+        row("not integers", "0,1,1,1", R"([1.0, 0.5, "0", null, [0], {"mode": 0}])", "0,1,1,1,1,0 start");
+        row("refused by the device", "1,1,1,1", "[1, 1, 1, 9]", "1,1,1,1,1,0 start");
+        row("empty array", "0,0,0,0", "[]", "0,0,0,0,1,0 start");
+        row("not an array", "0,1,0,3", R"("all")", "0,1,0,3,1,0");
+        row("null", "0,1,0,3", "null", "0,1,0,3,1,0");
     }
     void channels()
     {
         QFETCH(QString, preset);
         QFETCH(QByteArray, channels);
-        QFETCH(QString, modes);
-        QFETCH(bool, autostart);
+        QFETCH(QString, result);
         presetModes(preset);
         const Outcome o = run(withUsb(kStart + (channels.isEmpty() ? R"("x": 0)" : R"("channels": )" + channels)));
         QVERIFY2(o.result.success && o.result.message.empty(), o.result.message.c_str());
-        QCOMPARE(o.result.autostart, autostart);
-        QCOMPARE(::modes(*o.model), modes);
+        QCOMPARE(modes(*o.model) + (o.result.autostart ? " start" : ""), result);
     }
 
     void readOnlyLinkIsNotConfigured()
@@ -293,8 +281,8 @@ private slots:
     {
         const std::uint64_t seed = qEnvironmentVariable("KVN_FUZZ_SEED", "20261206").toULongLong();
         Mutator m{std::mt19937_64(seed)};
-        const std::string seeds[] = {withUsb("").toStdString(), withUsb(kStart + R"("sensors": "dry", "lsl": true,
-            "hide": true, "harddrive": "/x", "channels": [1, 0, true, 2, 1, 1], "sdcard": "s1/r5")").toStdString(),
+        const std::string seeds[] = {withUsb(kStart + R"("sensors": "dry", "lsl": true, "hide": true, "harddrive": "/x",
+            "channels": [1, 0, true, 2, 1, 1], "sdcard": "s1/r5")").toStdString(),
             R"({"connection": {"type": "bluetooth", "properties": {"device": "KVN-B08-2201"}}, "autostart": true,
             "sensors": "Water", "harddrive": 5, "sdcard": 7, "channels": "all"})",
             R"({"connection": {"type": "usb", "properties": {"port": 10, "readOnly": true}}, "sdcard": "r1"})"};
@@ -312,8 +300,11 @@ private slots:
             json doc = json::parse(text);
             for (std::size_t n = m.below(4) + 1; n > 0; --n) m.mutate(doc);
             text = doc.dump(int(m.below(3)) - 1);
-            if (m.below(3) == 0)
-                for (std::size_t n = m.below(4) + 1; n > 0; --n) m.mutate(text);
+            for (std::size_t n = m.below(6); n > 3; --n) {  // broken text: brackets or a stray byte, or cut short
+                const std::size_t at = m.below(text.size());
+                if (m.below(3) == 0) text.resize(at);
+                else text.insert(at, m.below(2) ? std::string(m.below(200) + 1, '[') : std::string(1, char(m.random())));
+            }
             const Outcome o = run(QByteArray::fromStdString(text));
             QCoreApplication::processEvents();  // the task's check-box changes
             try {
@@ -344,32 +335,25 @@ private slots:
         QVERIFY(done >= 50 && succeeded > 0);
     }
 
-    void parserLimits()
+    void parserAndReaderLimits()
     {
         const std::pair<std::string, int> depths[] = {{"", 0}, {R"({"a": [1, {"b": []}]})", 4},
             {"{\"a\": \"[[[[{{{{\"}", 1}, {"[\"\\\"[[[\"]", 1}, {"[\"\\\\\", [[1]]]", 3}, {"]]]]}}}} [[[ ]]]", 3}};
         for (const auto& [text, depth] : depths) QCOMPARE(configfile::nestingDepth(text), depth);
-        auto refusal = [](const std::string& text) -> std::string {
+        auto refusal = [](const std::string& text) {
             try {
                 configfile::parse(text);
-                return "";
-            } catch (const configfile::Refused& e) {
-                return e.what();
-            } catch (const std::exception&) {
-                return "parser";
+            } catch (const std::exception& e) {
+                return QString(e.what());
             }
+            return QString();
         };
         const std::string atLimit = std::string(64, '[') + std::string(64, ']');
-        QCOMPARE(refusal(atLimit), std::string());
-        QVERIFY(QString::fromStdString(refusal("[" + atLimit + "]")).contains("64 deep"));
-        QVERIFY(QString::fromStdString(refusal(std::string(1000000, '['))).contains("deep"));  // no recursion
         const std::string big = "{}" + std::string(configfile::kMaxBytes - 2, ' ');
-        QCOMPARE(refusal(big), std::string());
-        QVERIFY(QString::fromStdString(refusal(big + " ")).contains("larger than 16 MiB"));
-    }
+        QVERIFY(refusal(atLimit).isEmpty() && refusal(big).isEmpty());
+        QVERIFY(refusal("[" + atLimit + "]").contains("64 deep") && refusal(big + " ").contains("larger than 16 MiB"));
+        QVERIFY(refusal(std::string(1000000, '[')).contains("deep"));  // never reaches the recursive parser
 
-    void readerIsLosslessAndBounded()
-    {
         std::string text;
         QByteArray binary;
         std::mt19937 random(7);
@@ -379,22 +363,27 @@ private slots:
         const QString huge = kit::writeFile(dir, "huge", QByteArray(int(configfile::kMaxBytes) + 1000, 'x'));
         QVERIFY(configfile::readBounded(QFile::encodeName(huge).toStdString(), text));
         QCOMPARE(text.size(), configfile::kMaxBytes + 1);  // one byte past the limit, never the whole file
-        const QString locked = kit::writeFile(dir, "locked", "{}");
-        QFile::setPermissions(locked, QFileDevice::Permissions());
-        if (::geteuid() != 0) QVERIFY(!configfile::readBounded(QFile::encodeName(locked).toStdString(), text));
     }
 
     void propertiesKeepTheirText()
     {
-        const PropertyMap map = configfile::toPropertyMap(json::parse(R"({"device": "KVN-B08 2201", "single": false,
-            "port": 3, "big": 18446744073709551615, "ratio": 2.5, "none": null, "list": [1, "a"], "nested": {"x": 1}})"));
-        QCOMPARE(map.size(), std::size_t(8));
-        QVERIFY(map.text("device") == "KVN-B08 2201" && !map.get<bool>("single") && map.get<int>("port") == 3);
-        QVERIFY(map.text("big") == "18446744073709551615" && map.text("ratio") == "2.5" && map.text("none") == "null");
-        QVERIFY(map.text("list") == R"([1,"a"])" && map.text("nested") == R"({"x":1})");
-        for (const char* text : {"null", "[1,2]", "\"port\"", "3"})
-            QVERIFY2(configfile::toPropertyMap(json::parse(text)).empty(), text);
-        QCOMPARE(configfile::toPropertyMap(json::parse(R"({"Port": 3, "port": 4})")).size(), std::size_t(1));
+        const PropertyMap map = configfile::toPropertyMap(
+            json::parse(R"({"device": "KVN-B08 2201", "single": false, "port": 3, "list": [1, "a"], "none": null})"));
+        QVERIFY(map.size() == 5 && map.text("device") == "KVN-B08 2201" && !map.get<bool>("single"));
+        QVERIFY(map.get<int>("port") == 3 && map.text("list") == R"([1,"a"])" && map.text("none") == "null");
+        QVERIFY(configfile::toPropertyMap(json::parse("[1, 2]")).empty());
+    }
+
+    void examplesConfigureTheFleet()
+    {
+        const QDir examples(qEnvironmentVariable("KVN_SOURCE_DIR") + "/examples");
+        const QStringList files = examples.entryList({"*.json"}, QDir::Files);
+        QVERIFY(!files.isEmpty());
+        for (const QString& name : files) {
+            kit::resetFleet(dir.filePath("sdcard"));
+            const Outcome o = runTask(*window, examples.filePath(name));
+            QVERIFY2(o.result.success && o.model->is_connected() && o.result.message.empty(), qPrintable(name));
+        }
     }
 };
 

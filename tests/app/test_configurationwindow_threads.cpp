@@ -4,8 +4,6 @@
 #include "ConfigurationTestKit.h"
 #include "SignalsWidget.h"
 
-#include <nlohmann/json.hpp>
-
 #include <QtTest>
 
 namespace {
@@ -158,42 +156,6 @@ private slots:
         QCOMPARE(controls(w), QStringLiteral("Start, Disconnect"));
     }
 
-    void examplesRunUnattended()
-    {
-        // The shipped examples as a user starts them (without LSL: liblsl's threads outlive a test).
-        const QDir examples(qEnvironmentVariable("KVN_SOURCE_DIR") + "/examples");
-        const QStringList names = examples.entryList({"*.json"}, QDir::Files);
-        QVERIFY(!names.isEmpty());
-        const QByteArray home = qgetenv("HOME");
-        for (const QString& name : names) {
-            QFile in(examples.filePath(name));
-            QVERIFY(in.open(QIODevice::ReadOnly));
-            nlohmann::json doc = nlohmann::json::parse(in.readAll().toStdString());
-            doc.erase("lsl");
-            const QString base = dir.filePath(QFileInfo(name).baseName());
-            qputenv("HOME", QFile::encodeName(base + "/home"));
-            kit::resetFleet(base + "/sdcard");
-            MainWindow w;
-            kit::Answers answers(this);
-            configure(w, kit::writeFile(dir, name, QByteArray::fromStdString(doc.dump())));
-            waitConfigured(w);
-            qputenv("HOME", home);
-            QVERIFY2(answers.count("critical") + answers.count("other") == 0, qPrintable(answers.seen.join('\n')));
-            QCOMPARE(w.isVisible(), !doc.value("hide", false));
-            if (!doc.value("autostart", false)) continue;
-            waitAcquiring(w);
-            QTest::qWait(300);
-            button(w, "Stop")->click();
-            if (doc.contains("harddrive"))  // "~" is the user's home
-                QVERIFY2(filesUnder(base + "/home", "signalsInfo.json").size() == 1, qPrintable(name));
-            if (doc.contains("sdcard")) {  // under the dated folder and the file's own folder
-                const QFileInfo sd(QString::fromStdString(doc["sdcard"].get<std::string>()));
-                const QStringList card = filesUnder(base + "/sdcard", "0_" + sd.fileName());
-                QVERIFY2(!card.isEmpty() && card.first().contains("/" + sd.path() + "/"), qPrintable(name));
-            }
-        }
-    }
-
     void startHeldBack_data()
     {
         QTest::addColumn<QByteArray>("keys");
@@ -205,8 +167,8 @@ private slots:
         QTest::newRow("card refused") << QByteArray(R"("sdcard": "r005")")
                                       << "warning|Configuration problem|Unable to configure SD card"
                                       << "Start, Disconnect";
-        QTest::newRow("channels not array") << QByteArray(R"("channels": "1 1 1", "harddrive": "/d")") << ""
-                                            << "Start, Disconnect, Hard drive record, folder /d";
+        QTest::newRow("channels not array, home folder") << QByteArray(R"("channels": "1 1 1", "harddrive": "~/d")")
+                                                         << "" << "Start, Disconnect, Hard drive record, folder " + QDir::homePath() + "/d";
     }
     void startHeldBack()
     {
