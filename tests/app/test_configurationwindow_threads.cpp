@@ -122,12 +122,8 @@ private slots:
         QTest::addColumn<QUrl>("url");
         QTest::addColumn<QString>("message");
         const QString missing = dir.filePath("no such file.json");
-        QTest::newRow("no connection") << link(R"("autostart": true)")
-                                       << "Unable to create a valid connection. Check the configuration parameters";
         QTest::newRow("device does not connect") << link(kB08 + R"("autostart": true)")
                                                  << "Cannot connect to the device configured";
-        QTest::newRow("malformed") << link(R"("connection": [)")
-                                   << "Exception occurred during configuration phase:\n[json.exception.parse_error";
         QTest::newRow("missing file") << QUrl::fromLocalFile(missing) << "Unable to find configuration file " + missing;
         QTest::newRow("link, not a file") << QUrl("https://example.org/config.json")
                                           << "Unable to find configuration file https://example.org/config.json";
