@@ -175,6 +175,9 @@ private slots:
         // A warning about the sensors does not hold the start back.
         row("sensors capital", kStart + R"("sensors": "Water")", "start sensors=0 msg=Unknown sensor type");
         row("sensors number", kStart + R"("sensors": 2)", "start msg=Unknown sensor type");
+        QTest::newRow("read-only link: nothing configured, no start")
+            << QByteArray(R"({"connection": {"type": "usb", "properties": {"port": 3, "readOnly": true}}, "sdcard": "r",
+                "harddrive": "/d", "hide": true, "autostart": true})") << "hide hd=/d";
         row("all keys", kStart + R"("sensors": "dry", "lsl": true, "hide": true, "harddrive": "/d",
             "channels": [1, 1, 1, 1], "sdcard": "s/r1")", "start hide lsl hd=/d sd=s|r1 sensors=1");
 
@@ -250,17 +253,6 @@ private slots:
         const Outcome o = run(withUsb(kStart + (channels.isEmpty() ? R"("x": 0)" : R"("channels": )" + channels)));
         QVERIFY2(o.result.success && o.result.message.empty(), o.result.message.c_str());
         QCOMPARE(modes(*o.model) + (o.result.autostart ? " start" : ""), result);
-    }
-
-    void readOnlyLinkIsNotConfigured()
-    {
-        presetModes("0,1,1,1");
-        const Outcome o = run(R"({"connection": {"type": "usb", "properties": {"port": 3, "readOnly": true}},
-            "channels": [1, 0, 0, 0], "sdcard": "r005", "harddrive": "/data", "hide": true, "autostart": true})");
-        QVERIFY2(o.result.success, o.result.message.c_str());
-        QVERIFY(o.model->is_read_only() && !o.configurable() && !o.model->is_sd_card_enabled());
-        QVERIFY(!o.result.autostart && o.result.hide && o.result.harddrivePath == "/data");
-        QCOMPARE(modes(*o.model), QStringLiteral("0,1,1,1,1,0"));
     }
 
     // Whatever the file holds, the result agrees with it; the task never crashes, hangs or throws.
