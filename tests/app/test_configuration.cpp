@@ -19,7 +19,8 @@ const QByteArray kStart = R"("autostart": true, )";
 const char* const kException = "Exception occurred during configuration phase:\n";
 const char* const kNoConnection = "Unable to create a valid connection. Check the configuration parameters";
 const char* const kNoDevice = "Cannot connect to the device configured";
-const char* const kKeys[] = {"connection", "sensors", "lsl", "hide", "harddrive", "channels", "sdcard", "autostart", "x"};
+const char* const kKeys[] = {"connection", "sensors", "lsl",    "hide", "harddrive",
+                             "channels",   "sdcard",  "autostart", "x"};
 
 QByteArray withUsb(const QByteArray& more) { return "{" + kUsb + (more.isEmpty() ? QByteArray() : ", " + more) + "}"; }
 
@@ -65,7 +66,8 @@ struct Mutator {
         case 2: return pick({"", "dry", "water", "Water", "r005", "a/b/r1", "~", "/", "usb", "ble", "KVN-B08-2201"});
         default:
             for (std::size_t n = below(6); n > 0; --n)
-                v.is_array() ? v.push_back(value(depth + 1)) : void(v[kKeys[below(std::size(kKeys))]] = value(depth + 1));
+                v.is_array() ? v.push_back(value(depth + 1))
+                             : void(v[kKeys[below(std::size(kKeys))]] = value(depth + 1));
             return v;
         }
     }
@@ -78,7 +80,8 @@ struct Mutator {
         else if (below(4) == 0) doc.erase(key);
         else if (connection && below(2) == 0) (*connection)["type"] = pick({"usb", "bluetooth", "ble", "eeg64", ""});
         else if (connection && below(2) == 0)
-            (*connection)["properties"] = {{pick({"port", "device", "readOnly"}), below(2) ? value() : json("KVN-B08-2201")}};
+            (*connection)["properties"] = {
+                {pick({"port", "device", "readOnly"}), below(2) ? value() : json("KVN-B08-2201")}};
         else doc[key] = value();
     }
 };
@@ -183,9 +186,9 @@ private slots:
 
         // A failure keeps none of these flags, but the sensors (and LSL) are read before connecting: a device that
         // then fails to connect still changes them, and its model is handed over for the window to install.
-        const QByteArray rest = R"("hide": true, "autostart": true, "harddrive": "/x", "lsl": true, "sensors": "water")";
+        const QByteArray rest = R"("hide": true, "autostart": true, "harddrive": "/x", "lsl": true, "sensors": "wet")";
         const QString noLink = QString("failed msg=") + kNoConnection;
-        const QString noDevice = QString("failed model lsl sensors=2 msg=") + kNoDevice;
+        const QString noDevice = QString("failed model lsl sensors=0 msg=") + kNoDevice;
         const QString exception = QString("failed msg=") + kException + "~";
         auto fail = [&](const char* name, const QByteArray& connection, const QString& result) {
             QTest::newRow(name) << ("{" + connection + ", " + rest + "}") << result;
@@ -198,9 +201,10 @@ private slots:
         fail("no port", R"("connection": {"type": "usb"})", exception + "port property not in the map");
         fail("type not a string", R"("connection": {"type": 3})", exception + "type must be string");
         fail("unreachable device", kUsb, noDevice);
-        fail("ble without dongle", R"("connection": {"type": "ble", "properties": {"device": "KVN-TRK-0031"}})", noDevice);
+        fail("ble without dongle", R"("connection": {"type": "ble", "properties": {"device": "KVN-TRK-0031"}})",
+             noDevice);
         QTest::newRow("top-level array") << "[{" + kUsb + "}]" << noLink;
-        QTest::newRow("syntax error") << QByteArray(R"({"connection": {"type": "usb",}})") << exception + "syntax error";
+        QTest::newRow("syntax error") << QByteArray(R"({"connection": {"type": 1,}})") << exception + "syntax error";
         QTest::newRow("empty file") << QByteArray() << exception + "parse error";
         QTest::newRow("too deep") << withUsb(R"("x": )" + QByteArray(70, '[') + QByteArray(70, ']'))
                                   << exception + "more than 64 deep";
@@ -220,7 +224,8 @@ private slots:
         const Outcome o = run(text);
         const QString got = summary(o);
         if (result.contains('~'))
-            QVERIFY2(got.startsWith(result.section('~', 0, 0)) && got.contains(result.section('~', 1)), qPrintable(got));
+            QVERIFY2(got.startsWith(result.section('~', 0, 0)) && got.contains(result.section('~', 1)),
+                     qPrintable(got));
         else
             QCOMPARE(got, result);
         QVERIFY(!o.model || (o.model->is_connected() == o.result.success && !o.model->is_running()));
@@ -265,13 +270,12 @@ private slots:
             R"({"connection": {"type": "bluetooth", "properties": {"device": "KVN-B08-2201"}}, "autostart": true,
             "sensors": "Water", "harddrive": 5, "sdcard": 7, "channels": "all"})",
             R"({"connection": {"type": "usb", "properties": {"port": 10, "readOnly": true}}, "sdcard": "r1"})"};
-        const QRegularExpression warning("^(|Unknown sensor type|A hd device path expected|Unable to configure SD card)$");
+        const QRegularExpression warning("^(|Unknown sensor type|A hd device path expected|"
+                                         "Unable to configure SD card)$");
         const QRegularExpression failure("^(Unable to find configuration file |Unable to create a valid connection|"
                                          "Cannot connect to the device|Exception occurred during configuration)");
-        QElapsedTimer clock;
-        clock.start();
-        int done = 0, succeeded = 0;
-        for (; done < 1500 && clock.elapsed() < 20000; ++done) {
+        int succeeded = 0;
+        for (int done = 0; done < 1500; ++done) {
             kit::resetFleet(dir.filePath("sdcard"));
             if (m.below(7) == 0) kit::setFault("KVN-B08-3003", &sim::Faults::unreachable);
             if (m.below(7) == 0) kit::setFault("KVN-B08-2201", &sim::Faults::sdCardRefused);
@@ -282,10 +286,9 @@ private slots:
             for (std::size_t n = m.below(6); n > 3; --n) {  // broken text: brackets or a stray byte, or cut short
                 const std::size_t at = m.below(text.size());
                 if (m.below(3) == 0) text.resize(at);
-                else text.insert(at, m.below(2) ? std::string(m.below(200) + 1, '[') : std::string(1, char(m.random())));
+                else text.insert(at, m.below(2) ? std::string(m.below(99) + 1, '[') : std::string(1, char(m.random())));
             }
             const Outcome o = run(QByteArray::fromStdString(text));
-            QCoreApplication::processEvents();  // the task's check-box changes
             try {
                 doc = configfile::parse(text);
             } catch (const std::exception&) {
@@ -310,8 +313,7 @@ private slots:
             QVERIFY2(agrees, qPrintable(QStringLiteral("seed %1 case %2: %3 -> %4").arg(seed).arg(done)
                                             .arg(QString::fromStdString(text.substr(0, 400)), o.message())));
         }
-        qInfo("%d cases (%d configured a device) in %lld ms", done, succeeded, qlonglong(clock.elapsed()));
-        QVERIFY(done >= 50 && succeeded > 0);
+        QVERIFY(succeeded > 100);
     }
 
     void nestingIgnoresBracketsInStrings()

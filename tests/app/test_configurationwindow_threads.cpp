@@ -124,20 +124,20 @@ private slots:
         QTest::addColumn<QString>("controls");  // the start is held back in every case
         const QByteArray start = kB08 + R"("sensors": "dry", "autostart": true, )";
         const QString missing = dir.filePath("no such file.json"), problem = "|Configuration problem|";
-        QTest::newRow("device does not connect") << link(start + R"("x": 1)")
-                                                 << "critical" + problem + "Cannot connect to the device configured" << "";
-        QTest::newRow("missing file") << QUrl::fromLocalFile(missing)
-                                      << "critical" + problem + "Unable to find configuration file " + missing << "";
-        QTest::newRow("link, not a file") << QUrl("https://example.org/c.json")
-                                          << "critical" + problem + "Unable to find configuration file https://example.org/c.json"
-                                          << "";
-        QTest::newRow("hidden, harddrive not text") << link(start + R"("hide": true, "harddrive": 42)")
-                                                    << "warning" + problem + "A hd device path expected"
-                                                    << "Start, Disconnect, hidden";
-        QTest::newRow("card refused") << link(start + R"("sdcard": "r005")")
-                                      << "warning" + problem + "Unable to configure SD card" << "Start, Disconnect";
-        QTest::newRow("channels not array, home folder") << link(start + R"("channels": "1 1", "harddrive": "~/d")") << ""
-                                                         << "Start, Disconnect, Hard drive record, folder " + QDir::homePath() + "/d";
+        auto row = [](const char* name, const QUrl& url, const QString& shown, const QString& controls) {
+            QTest::newRow(name) << url << shown << controls;
+        };
+        const QString noFile = "critical" + problem + "Unable to find configuration file ";
+        row("device does not connect", link(start + R"("x": 1)"), "critical" + problem + "Cannot connect to the device "
+            "configured", "");
+        row("missing file", QUrl::fromLocalFile(missing), noFile + missing, "");
+        row("link, not a file", QUrl("https://example.org/c.json"), noFile + "https://example.org/c.json", "");
+        row("hidden, harddrive not text", link(start + R"("hide": true, "harddrive": 42)"),
+            "warning" + problem + "A hd device path expected", "Start, Disconnect, hidden");
+        row("card refused", link(start + R"("sdcard": "r005")"), "warning" + problem + "Unable to configure SD card",
+            "Start, Disconnect");
+        row("channels not array, home folder", link(start + R"("channels": "1 1", "harddrive": "~/d")"), "",
+            "Start, Disconnect, Hard drive record, folder " + QDir::homePath() + "/d");
     }
     void boxesAndControlsAfterAFile()
     {
@@ -215,7 +215,8 @@ private slots:
 
         // Not through a drop: the window itself stops the acquisition and rebuilds the viewers.
         const QString records = dir.filePath("replaced");
-        configure(w, file(kH64 + R"("sensors": "dry", "autostart": true, )" + "\"harddrive\": \"" + records.toUtf8() + "\""));
+        configure(w, file(kH64 + R"("sensors": "dry", "autostart": true, )" + "\"harddrive\": \"" + records.toUtf8() +
+                          "\""));
         waitConfigured(w);
         QVERIFY2(groupTitle(w).startsWith("KVN-H64-1010"), qPrintable(groupTitle(w)));
         QVERIFY2(!tabTitles(w).contains("BVP"), qPrintable(tabTitles(w)));
