@@ -1,5 +1,5 @@
 // The configuration task on the simulated fleet, run on the test's thread: each key of the file, each failure,
-// bad files, a seeded fuzz of both, and the bounded reader and parser under it.
+// bad files, a seeded fuzz of them, and the nesting count that bounds the parser.
 
 #include "ConfigurationFile.h"
 #include "ConfigurationTestKit.h"
@@ -51,38 +51,31 @@ Outcome runTask(MainWindow& window, const QString& path)
     return out;
 }
 
-// Random values, documents and texts near real configuration files.
+// Random values and changes to documents near real configuration files.
 struct Mutator {
     std::mt19937_64 random;
     std::size_t below(std::size_t n) { return n ? std::size_t(random() % n) : 0; }
-    template <typename T>
-    T pick(std::initializer_list<T> items) { return items.begin()[below(items.size())]; }
     json value(int depth = 0)
     {
+        static const json scalars = json::parse(R"([null, true, false, -1, 0, 1, 2, 3, 4, 9, 10, 255, 256, 4294967298,
+            2.5, "", "dry", "water", "Water", "r005", "a/b/r1", "~", "usb", "bluetooth", "ble", "KVN-B08-2201"])");
+        if (depth > 2 || below(3)) return scalars[below(scalars.size())];
         json v = below(2) ? json::array() : json::object();
-        switch (below(depth > 2 ? 3 : 5)) {
-        case 0: return pick<json>({nullptr, true, false, -1, 0, 1, 2, 3, 4, 9, 255, 256, 4294967298, 2.5});
-        case 1: return std::int64_t(random()) >> below(64);
-        case 2: return pick({"", "dry", "water", "Water", "r005", "a/b/r1", "~", "/", "usb", "ble", "KVN-B08-2201"});
-        default:
-            for (std::size_t n = below(6); n > 0; --n)
-                v.is_array() ? v.push_back(value(depth + 1))
-                             : void(v[kKeys[below(std::size(kKeys))]] = value(depth + 1));
-            return v;
-        }
+        for (std::size_t n = below(6); n > 0; --n)
+            v.is_array() ? v.push_back(value(depth + 1))
+                         : void(v[kKeys[below(std::size(kKeys))]] = value(depth + 1));
+        return v;
     }
+    // Sets or removes a key of the document, of its connection or of the connection's properties.
     void mutate(json& doc)
     {
-        json* connection = doc.is_object() && doc.contains("connection") && doc["connection"].is_object()
-                               ? &doc["connection"] : nullptr;
-        const char* key = kKeys[below(std::size(kKeys))];
-        if (!doc.is_object()) doc = value();
-        else if (below(4) == 0) doc.erase(key);
-        else if (connection && below(2) == 0) (*connection)["type"] = pick({"usb", "bluetooth", "ble", "eeg64", ""});
-        else if (connection && below(2) == 0)
-            (*connection)["properties"] = {
-                {pick({"port", "device", "readOnly"}), below(2) ? value() : json("KVN-B08-2201")}};
-        else doc[key] = value();
+        static const char* const inner[] = {"type", "properties", "port", "device", "readOnly", "baudRate"};
+        if (!doc.is_object()) return void(doc = value());
+        json* target = &doc;
+        for (const char* deeper : {"connection", "properties"})
+            if (target->contains(deeper) && (*target)[deeper].is_object() && below(2)) target = &(*target)[deeper];
+        const char* key = target == &doc ? kKeys[below(std::size(kKeys))] : inner[below(std::size(inner))];
+        below(4) ? void((*target)[key] = value()) : void(target->erase(key));
     }
 };
 }  // namespace
