@@ -49,10 +49,28 @@ bool MainWindow::settleRunningAcquisition(const QString& question)
         stopReadThread();
         if (stopButton) stopButton->setEnabled(false);
         // Abandoning the acquisition must not lose what the hard-drive record still buffers.
-        if (csvWriter.isOpen()) csvWriter.close();
+        closeHardDriveRecord();
         if (outlets) outlets->closeOutlets();
         return true;
     }
+    return false;
+}
+
+bool MainWindow::releaseCurrentDevice(const QString& question)
+{
+    if (model && model->is_connected() && model->is_running() && !settleRunningAcquisition(question)) return false;
+    if (model && model->is_connected()) {
+        model->disconnect_device(false);
+        model->clear();
+        resetDeviceControls();
+    }
+    return true;
+}
+
+bool MainWindow::connectAttemptUses(const DeviceModel* candidate) const
+{
+    for (const auto& worker : connectWorkers)
+        if (worker.second == candidate) return true;
     return false;
 }
 
@@ -63,9 +81,7 @@ void MainWindow::replaceModel(DeviceModel* newModel)
     outlets = std::make_unique<LslOutletSet>(model.get());
     if (!old) return;
     old->disconnect(this);
-    for (auto& worker : connectWorkers)
-        if (worker.second == old) return;  // deleted when its connect attempt ends
-    delete old;
+    if (!connectAttemptUses(old)) delete old;  // otherwise deleted when its connect attempt ends
 }
 
 void MainWindow::startConnectWorker()
@@ -78,9 +94,7 @@ void MainWindow::startConnectWorker()
             if (it->first != worker) continue;
             DeviceModel* used = it->second;
             connectWorkers.erase(it);
-            bool stillUsed = used == model.get();
-            for (auto& other : connectWorkers) stillUsed |= other.second == used;
-            if (!stillUsed) delete used;
+            if (used != model.get() && !connectAttemptUses(used)) delete used;
             break;
         }
         worker->deleteLater();
@@ -90,14 +104,8 @@ void MainWindow::startConnectWorker()
 
 void MainWindow::onConnectButtonClicked()
 {
-    if (model && model->is_connected() && model->is_running() &&
-        !settleRunningAcquisition(tr("Do you want to stop the current acquisition before connecting to another device?")))
+    if (!releaseCurrentDevice(tr("Do you want to stop the current acquisition before connecting to another device?")))
         return;
-    if (model && model->is_connected()) {
-        model->disconnect_device(false);
-        model->clear();
-        resetDeviceControls();
-    }
     ConnectionDialog wizard(lastConnection, nullptr);
     if (wizard.exec() != QDialog::Accepted) return;
     const std::string type = wizard.type();

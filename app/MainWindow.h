@@ -97,6 +97,9 @@ private:
     void refreshDeviceControls();
     // Yes stops, No abandons the acquisition without the Stop steps; false when the user cancelled.
     bool settleRunningAcquisition(const QString& question);
+    // Connect and Open: settle a running acquisition, then disconnect the current device. False when cancelled.
+    bool releaseCurrentDevice(const QString& question);
+    bool connectAttemptUses(const DeviceModel* candidate) const;
     void stopReadThread();
     // Installs a new model (and its outlet set); the previous one goes, once no connect attempt still uses it.
     void replaceModel(DeviceModel* newModel);

@@ -13,14 +13,7 @@
 
 void MainWindow::onOpenButtonClicked()
 {
-    if (model && model->is_connected() && model->is_running() &&
-        !settleRunningAcquisition(tr("Do you want to stop the current acquisition before opening a record?")))
-        return;
-    if (model && model->is_connected()) {
-        model->disconnect_device(false);
-        model->clear();
-        resetDeviceControls();
-    }
+    if (!releaseCurrentDevice(tr("Do you want to stop the current acquisition before opening a record?"))) return;
     QByteArray folder;
     {
         OpenDialog dialog(this);

@@ -4,6 +4,7 @@
 // questions answered, the record boxes, Start and Stop; and a spy on every block the window receives.
 
 #include "MainWindow.h"
+#include "Simulation.h"
 #include "ModalAnswerer.h"
 #include "ReadBT.h"
 
@@ -18,6 +19,14 @@
 #include <QtTest>
 
 namespace e2e {
+
+// Every test starts from a clean fleet: its own SD card folder, no faults, four times real speed.
+inline void resetSimulation(const QString& sdCardFolder, double timeScale = 4.0)
+{
+    sim::setSdCardRoot(sdCardFolder.toStdString());
+    sim::clearFaults();
+    sim::setTimeScale(timeScale);
+}
 
 struct Block {
     std::vector<double> data;

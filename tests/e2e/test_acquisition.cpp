@@ -65,9 +65,7 @@ private slots:
     void init()
     {
         QVERIFY(sdDir.isValid());
-        sim::setSdCardRoot(sdDir.path().toStdString());
-        sim::clearFaults();
-        sim::setTimeScale(4.0);
+        resetSimulation(sdDir.path());
     }
 
     void headsetRecordsEveryBlock()
