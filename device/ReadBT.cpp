@@ -30,6 +30,12 @@ ReadBT::~ReadBT() {
 }
 
 void ReadBT::setModel(DeviceModel* model, bool restartAllowed) {
+    // The running loop holds the model it was started with; swapping it underneath would hand the loop a
+    // model its owner may delete.
+    if (isRunning()) {
+        sayLine("Model not changed: the acquisition is running");
+        return;
+    }
     model_ = model;
     restartAllowed_ = restartAllowed;
 }
@@ -82,7 +88,8 @@ void ReadBT::run() {
     baseFileName_ = configurable ? configurable->file_name() : std::string();
     parseFirmwareVersion(model->version(), fwMajor_, fwMinor_);
 
-    while (!isInterruptionRequested()) {
+    ended_ = false;
+    while (!isInterruptionRequested() && !ended_) {
         // An exception leaving run() would end the whole program; the library may throw (an auxiliary device
         // described without a type, for one), so the thread reports it and tries again later.
         try {
@@ -125,7 +132,10 @@ void ReadBT::readBlock() {
     }
     if (flags == 65535) {
         sayLine("Read ... END");
+        // A restart would play the record again from its first block: nothing may follow the end.
+        ended_ = true;
         emit signalEnd();
+        return;
     } else if (model_->is_connected()) {
         sayLine("Read ... NO DATA");
         emit noData();

@@ -24,7 +24,7 @@ public:
     // Stops a thread still running (waiting for the iteration in progress).
     ~ReadBT() override;
 
-    // Call only while the thread is not running.
+    // Ignored while the thread is running.
     void setModel(DeviceModel* model, bool restartAllowed);
 
     // Firmware major and minor of a version text "HW<x>FW<major>.<minor>" matched as a whole; -1, -1 otherwise.
@@ -63,4 +63,5 @@ private:
     std::string baseFileName_;
     std::atomic<bool> paused_{false};
     bool restartAllowed_ = false;
+    bool ended_ = false;  // the model reported its end: the loop stops
 };
