@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <system_error>
 
@@ -332,6 +333,7 @@ struct CsvWriter::Output {
     std::size_t pending = 0;  // bytes queued or being written
     bool stopping = false;
     std::string error;
+    std::set<std::FILE*> failed;
     std::thread thread;
 
     Output() : thread([this] { run(); }) {}
@@ -352,12 +354,15 @@ struct CsvWriter::Output {
                 return;
             Job job = std::move(jobs.front());
             jobs.pop_front();
-            const bool skip = !error.empty();  // after a failure the rest would land in the wrong place
+            // After a failure the rest of that file would land in the wrong place; the other files still
+            // take their rows, so the blocks every file holds whole stay a readable record.
+            const bool skip = failed.count(job.fp) != 0;
             lock.unlock();
             int err = 0;
             if (!skip && std::fwrite(job.data.data(), 1, job.size, job.fp) != job.size)
                 err = errno ? errno : EIO;
             lock.lock();
+            if (err) failed.insert(job.fp);
             if (err && error.empty())
                 error = "cannot write " + *job.path + ": " + std::strerror(err);
             pending -= job.size;
