@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 #include "MainWindow.h"
+#include "TerminationSignals.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -14,6 +15,11 @@ int main(int argc, char* argv[])
 
     auto* app = new QApplication(argc, argv);
     auto* window = new MainWindow(nullptr);
+    {
+        // Ended from outside, the program still closes its record whole; a second signal changes nothing.
+        auto* termination = new TerminationSignals(app);
+        QObject::connect(termination, &TerminationSignals::received, window, [window] { window->closeWithoutQuestions(); });
+    }
     if (argc > 1) {
         // argv outlives the event loop, so the pointer stays valid for the deferred call.
         const char* file = argv[1];
