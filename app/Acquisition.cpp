@@ -14,6 +14,7 @@
 #include "SignalsWidget.h"
 #include "StatusTexts.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QInputDialog>
@@ -32,11 +33,40 @@ QString MainWindow::modelName() const
 void MainWindow::stopReadThread()
 {
     readThread.requestInterruption();
-    readThread.wait(1000);
+    if (readThread.wait(1000)) return;
+    // The thread is inside the model (a slow connect attempt, a read on a dying link): nothing may touch the
+    // model until it is out, however long that takes.
+    if (deviceLabel) {
+        deviceLabel->setText(tr("Waiting for the device to finish its current operation ..."));
+        deviceLabel->repaint();
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    readThread.wait();
+    QApplication::restoreOverrideCursor();
+}
+
+bool MainWindow::acquisitionInProgress() const
+{
+    return acquiring || readThread.isRunning();
+}
+
+void MainWindow::abandonAcquisition()
+{
+    acquiring = false;
+    stopReadThread();
+    if (stopButton) stopButton->setEnabled(false);
+    // What the record still buffers is written before the model can go.
+    closeHardDriveRecord();
+    if (outlets) outlets->closeOutlets();
 }
 
 bool MainWindow::settleRunningAcquisition(const QString& question)
 {
+    if (!askBeforeClosing) {
+        onStopButtonClicked();
+        abandonAcquisition();  // a device that would not stop leaves nothing open either
+        return true;
+    }
     const auto answer = QMessageBox::question(this, tr("Running adquisition"), question,
                                               QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                                               QMessageBox::Yes);
@@ -45,12 +75,7 @@ bool MainWindow::settleRunningAcquisition(const QString& question)
         return true;
     }
     if (answer == QMessageBox::No) {
-        acquiring = false;
-        stopReadThread();
-        if (stopButton) stopButton->setEnabled(false);
-        // Abandoning the acquisition must not lose what the hard-drive record still buffers.
-        closeHardDriveRecord();
-        if (outlets) outlets->closeOutlets();
+        abandonAcquisition();
         return true;
     }
     return false;
@@ -58,8 +83,12 @@ bool MainWindow::settleRunningAcquisition(const QString& question)
 
 bool MainWindow::releaseCurrentDevice(const QString& question)
 {
-    if (model && model->is_connected() && model->is_running() && !settleRunningAcquisition(question)) return false;
-    if (model && model->is_connected()) {
+    // During a link drop the model reports neither connected nor running, yet the thread still uses it.
+    const bool running = acquisitionInProgress() || (model && model->is_connected() && model->is_running());
+    if (running && !settleRunningAcquisition(question)) return false;
+    abandonAcquisition();
+    // A device lost mid-acquisition still fills the controls: they go with it.
+    if (model && (model->is_connected() || running)) {
         model->disconnect_device(false);
         model->clear();
         resetDeviceControls();
@@ -76,6 +105,7 @@ bool MainWindow::connectAttemptUses(const DeviceModel* candidate) const
 
 void MainWindow::replaceModel(DeviceModel* newModel)
 {
+    abandonAcquisition();
     DeviceModel* old = model.release();
     model.reset(newModel);
     outlets = std::make_unique<LslOutletSet>(model.get());
@@ -143,7 +173,20 @@ void MainWindow::applyConnection(std::string type, PropertyMap properties, std::
         }
     }
     if (deviceLabel) deviceLabel->setText(tr("Connecting ..."));
-    connect(model.get(), &DeviceModel::connected, this, &MainWindow::onConnected);
+    // The acquisition thread's own reconnect attempts report here too; those are its business (a late "false"
+    // would disconnect the device under it, or warn after the acquisition ended). Reports of the connect
+    // worker come back queued; those made on this thread (Reconnect) are answered at once.
+    DeviceModel* const target = model.get();
+    connect(target, &DeviceModel::connected, this, [this, target](bool success) {
+        if (QThread::currentThread() == &readThread) return;
+        if (QThread::currentThread() == thread()) {
+            if (model.get() == target) onConnected(success);
+            return;
+        }
+        QMetaObject::invokeMethod(this, [this, target, success] {
+            if (model.get() == target) onConnected(success);
+        }, Qt::QueuedConnection);
+    }, Qt::DirectConnection);
     startConnectWorker();
 }
 
@@ -175,9 +218,11 @@ void MainWindow::onDisconnectButtonClicked()
 {
     if (!model) return;
     const QString name = modelName();
-    if (model->is_running() &&
+    if ((model->is_running() || acquisitionInProgress()) &&
         !settleRunningAcquisition(tr("Do you want to stop the current acquisition before disconnecting?")))
         return;
+    // Disconnecting ends the acquisition, even when the device would not stop.
+    abandonAcquisition();
     model->clear();
     if (model->is_connected())
         QMessageBox::warning(this, tr("Disconnection problem"), tr("Unable to disconnect from ") + name);
@@ -187,17 +232,26 @@ void MainWindow::onDisconnectButtonClicked()
 
 void MainWindow::onStartButtonClicked()
 {
-    if (!model) return;
+    if (!model || acquisitionInProgress()) return;
     noDataShown = false;
+    recordProblem.clear();
     const QDateTime start = QDateTime::currentDateTime();
     if (qobject_cast<ConfigurableDeviceModel*>(model.get()) && sdCardBox && sdCardBox->isChecked() &&
         !setupSdCardRecord(start)) {
         QMessageBox::warning(this, tr("SD record error"), tr("Unable to write on the desired folder"));
         return;
     }
-    if (hdBox && hdBox->isChecked() && !setupHardDriveRecord(start)) {
-        QMessageBox::warning(this, tr("HD record error"), tr("Unable to write on the desired folder"));
-        return;
+    if (hdBox && hdBox->isChecked()) {
+        if (!hdFolderInput || hdFolderInput->text().trimmed().isEmpty()) {
+            QMessageBox::warning(this, tr("HD record error"),
+                                 tr("No folder is chosen for the hard drive record. Choose one with "
+                                    "\"Select folder\", or untick \"Hard drive record\"."));
+            return;
+        }
+        if (!setupHardDriveRecord(start)) {
+            QMessageBox::warning(this, tr("HD record error"), tr("Unable to write on the desired folder"));
+            return;
+        }
     }
     model->start();
     QThread::msleep(32);
@@ -233,8 +287,9 @@ void MainWindow::onStopButtonClicked()
     model->stop();
     refreshDeviceControls();
     if (model->is_running()) return;
-    if (hdBox && hdBox->isChecked()) closeHardDriveRecord();
-    if (lslBox && lslBox->isChecked() && outlets) outlets->closeOutlets();
+    // Whatever the boxes show now (a disconnection unticks them), nothing opened at Start stays open.
+    closeHardDriveRecord();
+    if (outlets) outlets->closeOutlets();
     if (lslBox) lslBox->setEnabled(true);
     if (startButton) startButton->setEnabled(true);
     if (stopButton) stopButton->setEnabled(false);

@@ -9,6 +9,7 @@
 #include "StatusTexts.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QThread>
@@ -28,8 +29,40 @@ void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short batt
     }
     showBatteryLevel(battLevel);
     // Flags 7: the two halves of a pair are not aligned yet; such blocks are shown but never recorded.
-    if (hdBox && hdBox->isChecked() && flags != 7 && csvWriter.isOpen())
-        csvWriter.write(data.data(), uint16_t(seq), timestamp, utc, battLevel, flags);
+    if (hdBox && hdBox->isChecked() && flags != 7 && csvWriter.isOpen()) {
+        if (!csvWriter.write(data.data(), uint16_t(seq), timestamp, utc, battLevel, flags)) {
+            hardDriveRecordFailed(QString::fromStdString(csvWriter.error()));
+            return;
+        }
+        // Files of a removed folder still take writes, which then reach nothing: look once a second.
+        const unsigned rate = model->frequency();
+        if (csvWriter.blocksWritten() % (rate ? rate : 1) == 0 &&
+            !QFileInfo(QString::fromStdString(csvWriter.folder())).isDir())
+            hardDriveRecordFailed(tr("the folder %1 was removed").arg(QString::fromStdString(csvWriter.folder())));
+    }
+}
+
+void MainWindow::hardDriveRecordFailed(const QString& reason)
+{
+    // What reached the files before the failure stays a readable record: close it now, and let the display
+    // and the streams go on.
+    const QString folder = QString::fromStdString(csvWriter.folder());
+    if (csvWriter.isOpen()) csvWriter.close();
+    recordProblem = tr("Hard drive record stopped: ") + reason;
+    if (deviceLabel) deviceLabel->setText(recordProblem);
+    showNonModalWarning(tr("HD record error"),
+                        tr("The hard drive record stopped: %1.\n\nWhat was written before stays readable in %2. "
+                           "The display and the LSL streams go on.")
+                            .arg(reason, folder));
+}
+
+void MainWindow::showNonModalWarning(const QString& title, const QString& text)
+{
+    // Not modal: an unattended acquisition must not wait for somebody to close it.
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
 }
 
 void MainWindow::setErrorMessage(QString, QString short_message, QString)
@@ -46,6 +79,7 @@ void MainWindow::showRecordingTime(QString suffix)
     QString text = tr("Recording time: ") + formatDuration(elapsed);
     if (total >= 0) text += "/" + formatDuration(total);
     text += " " + suffix;
+    if (!recordProblem.isEmpty()) text += " - " + recordProblem;
     if (deviceLabel) deviceLabel->setText(text);
 }
 
@@ -56,6 +90,8 @@ void MainWindow::showBatteryLevel(short level)
 
 void MainWindow::onNoData()
 {
+    // Reports queued by a thread that has been stopped since describe an acquisition that is over.
+    if (!acquiring) return;
     if (!noDataShown) {
         noDataSince.start();
         noDataShown = true;
@@ -69,6 +105,7 @@ void MainWindow::onNoData()
 
 void MainWindow::onLostConnection()
 {
+    if (!acquiring) return;
     const QString text = tr("Connection lost. Trying to reconnect");
     if (deviceLabel) deviceLabel->setText(text);
     trayMessage(tr("KVN Viewer"), text);
@@ -85,7 +122,8 @@ void MainWindow::onSignalEnd()
 void MainWindow::onDongleLost()
 {
     if (!model) return;
-    if (model->is_running()) onStopButtonClicked();
+    if (model->is_running() || acquisitionInProgress()) onStopButtonClicked();
+    abandonAcquisition();
     if (model) model->disconnect_device(false);
 }
 
@@ -111,12 +149,7 @@ void MainWindow::warnLslUnavailableOnce()
     LslLibrary& lsl = LslLibrary::instance();
     if (lsl.available() || lslWarningShown) return;
     lslWarningShown = true;
-    // Not modal: an unattended start must not wait for somebody to close it.
-    auto* box = new QMessageBox(QMessageBox::Warning, tr("LSL unavailable"),
-                                tr("The Lab Streaming Layer library could not be loaded, so no stream will be "
-                                   "published. Acquisition and recording go on.\n\n") + lsl.error(),
-                                QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setModal(false);
-    box->show();
+    showNonModalWarning(tr("LSL unavailable"),
+                        tr("The Lab Streaming Layer library could not be loaded, so no stream will be "
+                           "published. Acquisition and recording go on.\n\n") + lsl.error());
 }

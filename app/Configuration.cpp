@@ -244,7 +244,7 @@ void MainWindow::onConfigured()
     ConfigurationResult result = configurationFuture.result();
     if (result.model) {
         // A dropped file stops any acquisition first; one started meanwhile must not read a deleted model.
-        if (readThread.isRunning()) onStopButtonClicked();
+        if (acquisitionInProgress()) onStopButtonClicked();
         const bool replacesDevice = model && model->is_connected();
         if (replacesDevice) {
             model->disconnect_device(false);
@@ -319,7 +319,7 @@ void MainWindow::dropEvent(QDropEvent* event)
         configure(name.constData());  // refused with its message
         return;
     }
-    if (model && model->is_running()) onStopButtonClicked();
+    if (model && (model->is_running() || acquisitionInProgress())) onStopButtonClicked();
     if (model && model->is_connected()) onDisconnectButtonClicked();
     configure(name.constData());
 }

@@ -6,6 +6,7 @@
 #include "SignalsWidget.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -35,6 +36,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent), readThread(this)
     qRegisterMetaType<std::vector<DataBlock>>("std::vector<DataBlock>");
     sensorType = 0;
     setAcceptDrops(true);
+    // The program ends through this window's close only: with the window hidden ("hide" in a configuration,
+    // the tray), dismissing a message box would otherwise count as closing the last window and quit mid-record.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     buildWidgets();
     connectSignals();
@@ -235,8 +239,21 @@ void MainWindow::toggleVisibility()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (model && model->is_connected()) onDisconnectButtonClicked();
+    if (model && (model->is_connected() || acquisitionInProgress())) onDisconnectButtonClicked();
+    if (acquisitionInProgress()) {
+        // The user cancelled the question: the acquisition goes on, and so does the window.
+        event->ignore();
+        return;
+    }
     QWidget::closeEvent(event);
+    QCoreApplication::quit();
+}
+
+void MainWindow::closeWithoutQuestions()
+{
+    askBeforeClosing = false;
+    close();
+    askBeforeClosing = true;
 }
 
 void MainWindow::trayMessage(const QString& title, const QString& text)

@@ -56,6 +56,10 @@ public:
 
     static QString windowTitleText();
 
+    // Closes as the window's close does, but without a question: a running acquisition is stopped and its
+    // record closed whole. For the termination signals (logout, shutdown, Ctrl+C).
+    void closeWithoutQuestions();
+
 public slots:
     void configure(const char* configuration_filename);
     void closeEvent(QCloseEvent* event) override;
@@ -100,7 +104,14 @@ private:
     // Connect and Open: settle a running acquisition, then disconnect the current device. False when cancelled.
     bool releaseCurrentDevice(const QString& question);
     bool connectAttemptUses(const DeviceModel* candidate) const;
+    // Joins the acquisition thread, however long the model's current call takes.
     void stopReadThread();
+    bool acquisitionInProgress() const;
+    // Ends an acquisition without touching the model: the thread joined, the record and the streams closed
+    // whole. Nothing may stop, clear, replace or delete the model before this.
+    void abandonAcquisition();
+    void hardDriveRecordFailed(const QString& reason);
+    void showNonModalWarning(const QString& title, const QString& text);
     // Installs a new model (and its outlet set); the previous one goes, once no connect attempt still uses it.
     void replaceModel(DeviceModel* newModel);
     void startConnectWorker();
@@ -129,6 +140,9 @@ private:
     // Connect attempts still running, each with the model it uses; such a model is deleted only after its attempt.
     std::vector<std::pair<QThread*, DeviceModel*>> connectWorkers;
     bool lslWarningShown = false;
+    bool askBeforeClosing = true;
+    // Why the hard-drive record of the running acquisition stopped; shown with the recording time.
+    QString recordProblem;
     // From a successful Start to Stop. Blocks are accepted on this, not on the model's running state: during a
     // link drop the device does not report running, yet the blocks read before the drop are real and recorded.
     bool acquiring = false;

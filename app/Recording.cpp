@@ -40,9 +40,17 @@ bool MainWindow::setupSdCardRecord(const QDateTime& start)
 bool MainWindow::setupHardDriveRecord(const QDateTime& start)
 {
     QDir base(hdFolderInput ? hdFolderInput->text() : QString());
+    if (!base.mkpath(QStringLiteral("."))) return false;
+    // Each Start gets a folder of its own, even two within one second: mkdir fails on a name that is taken,
+    // so nothing of an earlier record is ever written over.
     const QString name = hdRecordFolderName(modelName(), start);
-    base.mkpath(name);
-    const QString folder = QFileInfo(base.filePath(name)).absoluteFilePath();
+    QString folder;
+    for (int n = 1; n < 1000 && folder.isEmpty(); ++n) {
+        const QString candidate = n == 1 ? name : name + "_" + QString::number(n);
+        if (base.mkdir(candidate)) folder = QFileInfo(base.filePath(candidate)).absoluteFilePath();
+        else if (!base.exists(candidate)) return false;
+    }
+    if (folder.isEmpty()) return false;
     writeSignalsInfo(start, folder, true);
     const QByteArray path = QFile::encodeName(folder);
     csvWriter.setup(path.constData(), csvSignalList(), "", 1);
@@ -51,7 +59,8 @@ bool MainWindow::setupHardDriveRecord(const QDateTime& start)
 
 void MainWindow::closeHardDriveRecord()
 {
-    if (csvWriter.isOpen()) csvWriter.close();
+    if (csvWriter.isOpen() && !csvWriter.close())
+        hardDriveRecordFailed(QString::fromStdString(csvWriter.error()));
 }
 
 void MainWindow::writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc)

@@ -1,5 +1,7 @@
 #include "DeviceModel.h"
 
+#include <QThread>
+
 namespace {
 const int kStringMetaType = qRegisterMetaType<std::string>("std::string");
 }
@@ -32,6 +34,11 @@ bool DeviceModel::is_sd_card_enabled() const {
             return signal_mode(i) != 0;
     }
     return false;
+}
+
+bool DeviceModel::stopRequested() {
+    QThread* self = QThread::currentThread();
+    return self && self->isInterruptionRequested();
 }
 
 void DeviceModel::connect_device(bool force) {

@@ -59,6 +59,10 @@ public slots:
     void stop();
 
 protected:
+    // True when the calling thread was asked to stop (the acquisition thread's Stop): a loop of connect
+    // attempts ends between two attempts, so the owner waits for one attempt, not ten.
+    static bool stopRequested();
+
     virtual void do_clear() = 0;
     virtual void do_connect() = 0;
     virtual void do_disconnect() = 0;

@@ -38,7 +38,7 @@ bool DriverModel::read(std::vector<double>& samples, uint16_t& sequence, int16_t
 void DriverModel::do_clear() { proxy_.disconnectDevice(true); }
 
 void DriverModel::do_connect() {
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kConnectAttempts && !stopRequested(); ++attempt) {
         std::cout << "trying to connect " << attempt << "..." << std::endl;
         proxy_.connectDevice();
         if (proxy_.isConnected())
@@ -89,7 +89,7 @@ double ConfigurableDriverModel::tof() const { return tof_; }
 void ConfigurableDriverModel::do_clear() { proxy_.disconnectDevice(true); }
 
 void ConfigurableDriverModel::do_connect() {
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kConnectAttempts && !stopRequested(); ++attempt) {
         proxy_.connectDevice();
         if (proxy_.isConnected())
             break;

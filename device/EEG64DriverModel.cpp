@@ -45,7 +45,7 @@ double EEG64DriverModel::tof() const { return tof_; }
 void EEG64DriverModel::do_clear() { driver_.disconnectDevice(true); }
 
 void EEG64DriverModel::do_connect() {
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kConnectAttempts && !stopRequested(); ++attempt) {
         driver_.connectDevice();
         if (driver_.isConnected())
             break;

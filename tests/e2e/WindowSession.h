@@ -52,6 +52,9 @@ public:
     {
     }
     QString sensor_;  // empty: cancel the question
+    // A question box gets this button clicked; NoButton closes it with no choice, as closing its window does.
+    QMessageBox::StandardButton questionReply = QMessageBox::NoButton;
+    QStringList questions;
     int sensorQuestions = 0;
     int auxQuestions = 0;
     QStringList warnings;
@@ -85,7 +88,15 @@ private:
             return true;
         }
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            warnings << box->windowTitle() + ": " + box->text();
+            if (box->button(QMessageBox::Yes)) {
+                questions << box->windowTitle() + ": " + box->text();
+                if (QAbstractButton* b = box->button(questionReply)) {
+                    b->click();
+                    return true;
+                }
+            } else {
+                warnings << box->windowTitle() + ": " + box->text();
+            }
             box->accept();
             return true;
         }
@@ -115,13 +126,16 @@ public:
 
     QString statusText() { return window->findChild<QLabel*>("deviceLabel")->text(); }
 
-    bool connectTo(const QString& choice, const QString& device, const QString& sensor = "Water")
+    bool connectTo(const QString& choice, const QString& device, const QString& sensor = "Water",
+                   QMessageBox::StandardButton questionReply = QMessageBox::NoButton)
     {
         UserAnswers answers(choice, device, sensor);
+        answers.questionReply = questionReply;
         byText<QPushButton>(*window, "Connect")->click();
         const bool ok = QTest::qWaitFor([&] { return byText<QPushButton>(*window, "Start")->isEnabled(); }, 20000);
         sensorQuestions = answers.sensorQuestions;
         warnings = answers.warnings;
+        questions = answers.questions;
         return ok;
     }
 
@@ -150,6 +164,7 @@ public:
     bool recording = false;
     int sensorQuestions = 0;
     QStringList warnings;
+    QStringList questions;
 };
 
 }  // namespace e2e
