@@ -1,5 +1,6 @@
 #include "Importer.h"
 
+#include "Eeg64Pair.h"
 #include "SdCardFormat.h"
 
 #include <algorithm>
@@ -185,15 +186,6 @@ bool writeText(const std::string& path, const std::string& text, std::string& er
     if (!ok)
         error = "cannot write " + path;
     return ok;
-}
-
-// Battery of the pair: the lower level when both are levels; otherwise charging wins over unknown.
-int16_t pairBattery(int16_t a, int16_t b) {
-    if (a >= 0 && b >= 0)
-        return std::min(a, b);
-    if (a == -1 || b == -1)
-        return -1;
-    return -2;
 }
 
 }  // namespace
@@ -525,8 +517,9 @@ bool Eeg64Importer::importPiece(Piece& piece, bool lenient, bool& stopped) {
         }
         Block out;
         out.sequence = lb.sequence;
-        out.battery = pairBattery(lb.battery, rb.battery);
-        out.flags = static_cast<uint16_t>(lb.flags | rb.flags);
+        const eeg64::Status status = eeg64::mergeStatus(lb.battery, lb.flags, rb.battery, rb.flags);
+        out.battery = status.battery;
+        out.flags = status.flags;
         out.type = SAMPLES_BLOCK;
         out.values = merged.data();
         out.count = merged.size();

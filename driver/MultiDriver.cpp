@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Battery.h"
+#include "Eeg64Pair.h"
 
 namespace {
 
@@ -15,12 +15,6 @@ const KvnSignal* findSignal(const std::vector<KvnSignal>& signals, const char* n
     for (const auto& s : signals)
         if (s.name == name) return &s;
     return nullptr;
-}
-
-std::int16_t combineBattery(std::int16_t a, std::int16_t b) {
-    if (a == Battery::UNKNOWN || b == Battery::UNKNOWN) return Battery::UNKNOWN;
-    if (a == Battery::CHARGING || b == Battery::CHARGING) return Battery::CHARGING;
-    return std::min(a, b);
 }
 
 }  // namespace
@@ -224,14 +218,15 @@ bool MultiDriver::readWithBattery(std::vector<double>& data, std::uint16_t& sequ
         }
     }
     sequence = sl;
-    battery = combineBattery(bl, br);
+    const eeg64::Status status = eeg64::mergeStatus(bl, fl, br, fr);
+    battery = status.battery;
     bool synchronised;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         aligned_ = realigned ? 1 : aligned_ + 1;
         synchronised = aligned_ > kAlignedBlocksToSync;
     }
-    flags = synchronised ? (fl ? fl : fr) : 7;
+    flags = synchronised ? status.flags : eeg64::kNotSynchronised;
     return true;
 }
 

@@ -9,7 +9,8 @@
 // A left and a right device (32 EEG channels each) seen as one 64-channel device: signals "EEG" 64 x 8 and
 // "uSD" 1 x 1. Blocks of the two halves are matched by sequence number; the merged block holds, per sample,
 // the left channels then the right ones. Until the two streams have run aligned for a moment after a start
-// (or after a lost block broke the alignment) the blocks carry flags 7 (not synchronised).
+// (or after a lost block broke the alignment) the blocks carry flags 7 (not synchronised). Battery and flags:
+// eeg64::mergeStatus.
 // The SD-card record of the pair is written on both cards, as file + "l" on the left and file + "r" on the
 // right; getFile returns the name given to setFile.
 class MultiDriver : public BaseDriver {

@@ -1,5 +1,7 @@
 #include <QFile>
 
+#include "Battery.h"
+
 #include "MultiDriver.h"
 #include "SimTestSupport.h"
 
@@ -101,6 +103,51 @@ private slots:
         withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.sdCardRefused = true; });
         QVERIFY(driver->enableSDCard(false) && !driver->enableSDCard(true) && !driver->isSDCardEnabled());
         QVERIFY(!bluetoothDriver("KVN-A32-0412L")->isSDCardEnabled());
+    }
+
+    // The same halves give the same battery and flags live and imported from their cards.
+    void liveAndImportedStatusAgree() {
+        const struct {
+            std::int16_t leftBattery;
+            std::uint16_t leftFlags;
+            std::int16_t rightBattery;
+            std::uint16_t rightFlags;
+            std::int16_t battery;
+            std::uint16_t flags;
+        } cases[] = {{Battery::CHARGING, 2, Battery::UNKNOWN, 4, Battery::CHARGING, 6},
+                     {3, 5, Battery::CHARGING, 6, 3, 6},
+                     {4, 0, 2, 1, 2, 1}};
+        for (const auto& c : cases) {
+            const QByteArray row = QByteArray::number(int(&c - cases));
+            freshFleet(cards_, 4.0);
+            const auto halfFaults = [](std::int16_t battery, std::uint16_t flags) {
+                return [=](sim::Faults& f) {
+                    f.batterySet = true, f.battery = battery;
+                    f.errorFlagBlock = 20, f.errorFlags = flags;
+                };
+            };
+            withFaults("KVN-A32-0412L", halfFaults(c.leftBattery, c.leftFlags));
+            withFaults("KVN-A32-0412R", halfFaults(c.rightBattery, c.rightFlags));
+            auto driver = pair();
+            QVERIFY(recordTo(*driver, "viewer/status/.", "st" + std::to_string(&c - cases)));
+            const auto live = startAndRead(*driver, 24);
+            QVERIFY2(live.size() == 24 && driver->stop(), row);
+            Eeg64Importer importer((cards_.path() + "/KVN-A32-0412L/viewer/status").toStdString(),
+                                   (cards_.path() + "/KVN-A32-0412R/viewer/status").toStdString(),
+                                   "st" + std::to_string(&c - cases));
+            std::map<std::uint16_t, Block> stored;
+            importer.addCallback([&stored](const BaseImporter::Block& b) {
+                stored[b.sequence] = {{}, b.sequence, b.flags, b.battery};
+                return true;
+            });
+            QVERIFY2(importer.import(false), importer.error().c_str());
+            for (std::size_t i = MultiDriver::kAlignedBlocksToSync; i < live.size(); ++i) {
+                const Block& b = stored[live[i].sequence];
+                QVERIFY2(b.battery == live[i].battery && b.flags == live[i].flags,
+                         row + " block " + QByteArray::number(int(i)));
+            }
+            QVERIFY2(live[20].flags == c.flags && live[20].battery == c.battery, row);
+        }
     }
 
     void synchronizationMeasuresRightAgainstLeft() {
