@@ -31,6 +31,7 @@ void MultiDriver::setup(const std::string& left, const std::string& right, const
         rightName_ = right;
         file_.clear();
         aligned_ = 0;
+        synchronised_ = false;
     }
     left_.setup(new BluetoothConnection(left, viaDongle));
     right_.setup(new BluetoothConnection(right, viaDongle));
@@ -223,8 +224,11 @@ bool MultiDriver::readWithBattery(std::vector<double>& data, std::uint16_t& sequ
     bool synchronised;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        aligned_ = realigned ? 1 : aligned_ + 1;
-        synchronised = aligned_ > kAlignedBlocksToSync;
+        if (!synchronised_) {
+            aligned_ = realigned ? 1 : aligned_ + 1;
+            synchronised_ = aligned_ > kAlignedBlocksToSync;
+        }
+        synchronised = synchronised_;
     }
     flags = synchronised ? status.flags : eeg64::kNotSynchronised;
     return true;
@@ -276,8 +280,12 @@ bool MultiDriver::disconnectDevice(bool clear) {
     bool l = left_.disconnectDevice(clear);
     bool r = right_.disconnectDevice(clear);
     std::lock_guard<std::mutex> lock(mutex_);
-    aligned_ = 0;
-    if (clear) file_.clear();
+    if (clear) {
+        // The halves were stopped: the next start synchronises them anew.
+        aligned_ = 0;
+        synchronised_ = false;
+        file_.clear();
+    }
     return l && r;
 }
 
@@ -289,6 +297,7 @@ bool MultiDriver::start() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         aligned_ = 0;
+        synchronised_ = false;
     }
     if (left_.start() && right_.start()) return true;
     left_.stop();

@@ -8,9 +8,10 @@
 
 // A left and a right device (32 EEG channels each) seen as one 64-channel device: signals "EEG" 64 x 8 and
 // "uSD" 1 x 1. Blocks of the two halves are matched by sequence number; the merged block holds, per sample,
-// the left channels then the right ones. Until the two streams have run aligned for a moment after a start
-// (or after a lost block broke the alignment) the blocks carry flags 7 (not synchronised). Battery and flags:
-// eeg64::mergeStatus.
+// the left channels then the right ones. Until the two streams have run aligned for a moment after a start,
+// the blocks carry flags 7 (not synchronised). Both halves start together, so their sequence numbers stay side by
+// side for the whole run: a block lost on one side, or a link lost and found again, only skips the other side's
+// partner, and the blocks after it are as well aligned as before. Battery and flags: eeg64::mergeStatus.
 // The SD-card record of the pair is written on both cards, as file + "l" on the left and file + "r" on the
 // right; getFile returns the name given to setFile.
 class MultiDriver : public BaseDriver {
@@ -73,7 +74,8 @@ private:
     std::string leftName_;
     std::string rightName_;
     std::string file_;
-    unsigned aligned_ = 0;
+    unsigned aligned_ = 0;            // matched blocks in a row since the start, until synchronised
+    bool synchronised_ = false;       // until the next start
     std::vector<double> leftData_;
     std::vector<double> rightData_;
 };
