@@ -28,4 +28,25 @@ Status mergeStatus(std::int16_t leftBattery, std::uint16_t leftFlags, std::int16
     return {mergeBattery(leftBattery, rightBattery), flags};
 }
 
+std::string restartSuffix(const std::string& name, const std::string& base) {
+    if (name.size() < base.size() + 2 || name.size() > base.size() + 19 || name.compare(0, base.size(), base) != 0 ||
+        name[base.size()] != '_')
+        return std::string();
+    for (std::size_t i = base.size() + 1; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9') return std::string();
+    return name.substr(base.size());
+}
+
+std::string halfName(const std::string& base, char side, const std::string& suffix) {
+    return base + side + suffix;
+}
+
+std::string pairName(const std::string& half, char side) {
+    std::size_t end = half.size();
+    const std::size_t us = half.rfind('_');
+    if (us != std::string::npos && !restartSuffix(half, half.substr(0, us)).empty()) end = us;
+    if (end == 0 || half[end - 1] != side) return half;
+    return half.substr(0, end - 1) + half.substr(end);
+}
+
 }  // namespace eeg64

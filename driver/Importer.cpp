@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -321,17 +322,26 @@ bool Importer::import(bool lenient) {
 
 namespace {
 
-// The records in `folder` whose name without restart suffix is `wanted`, in recording order: the record itself,
-// then its restarts "_0", "_1", ...
-std::vector<std::string> recordPieces(const std::string& folder, const std::string& wanted) {
-    std::vector<std::pair<long long, std::string>> found;
+// The `side` half's records of the pair record `base` in `folder`, in recording order: the record itself, then
+// its restarts "_0", "_1", ... Earlier versions of the pair put the side letter after the restart suffix
+// ("rec_0l" for "recl_0"): such names are read too, unless the card also holds the restart under its right name.
+std::vector<std::string> recordPieces(const std::string& folder, const std::string& base, char side) {
+    const std::string wanted = eeg64::halfName(base, side);
+    std::map<long long, std::string> found;  // by restart number; the record itself is -1
     for (const std::string& n : importer::recordNames(folder)) {
-        if (n == wanted)
-            found.emplace_back(-1, n);
-        else if (importer::basename(n) == wanted && n.size() - wanted.size() <= 19)
-            found.emplace_back(std::stoll(n.substr(wanted.size() + 1)), n);
+        if (n == wanted) {
+            found[-1] = n;
+            continue;
+        }
+        const std::string suffix = eeg64::restartSuffix(n, wanted);
+        if (!suffix.empty()) {
+            found[std::stoll(suffix.substr(1))] = n;
+            continue;
+        }
+        const std::string earlier = n.back() == side ? eeg64::restartSuffix(n.substr(0, n.size() - 1), base) : "";
+        if (!earlier.empty())
+            found.emplace(std::stoll(earlier.substr(1)), n);
     }
-    std::sort(found.begin(), found.end());
     std::vector<std::string> names;
     for (auto& f : found)
         names.push_back(std::move(f.second));
@@ -363,8 +373,8 @@ struct Eeg64Importer::Piece {
 };
 
 Eeg64Importer::Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName) {
-    const std::vector<std::string> lefts = recordPieces(leftFolder, baseName + "l");
-    const std::vector<std::string> rights = recordPieces(rightFolder, baseName + "r");
+    const std::vector<std::string> lefts = recordPieces(leftFolder, baseName, 'l');
+    const std::vector<std::string> rights = recordPieces(rightFolder, baseName, 'r');
     if (lefts.empty() || rights.empty()) {
         error_ = "no " + std::string(lefts.empty() ? "left" : "right") + " record " + baseName +
                  (lefts.empty() ? "l in " + leftFolder : "r in " + rightFolder);

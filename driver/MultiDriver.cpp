@@ -30,6 +30,7 @@ void MultiDriver::setup(const std::string& left, const std::string& right, const
         leftName_ = left;
         rightName_ = right;
         file_.clear();
+        base_.clear();
         aligned_ = 0;
         synchronised_ = false;
     }
@@ -92,9 +93,7 @@ std::string MultiDriver::getFile() const {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!file_.empty()) return file_;
     }
-    std::string file = left_.getFile();
-    if (!file.empty() && file.back() == 'l') file.pop_back();
-    return file;
+    return eeg64::pairName(left_.getFile(), 'l');
 }
 
 std::string MultiDriver::getSetUp() const { return std::string(); }
@@ -158,11 +157,18 @@ bool MultiDriver::setDirectory(const std::string& directory) {
 }
 
 bool MultiDriver::setFile(const std::string& file) {
-    bool l = left_.setFile(file + "l");
-    bool r = right_.setFile(file + "r");
+    std::string base = file, suffix;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!base_.empty()) suffix = eeg64::restartSuffix(file, base_);
+        if (!suffix.empty()) base = base_;
+    }
+    bool l = left_.setFile(eeg64::halfName(base, 'l', suffix));
+    bool r = right_.setFile(eeg64::halfName(base, 'r', suffix));
     if (l && r) {
         std::lock_guard<std::mutex> lock(mutex_);
         file_ = file;
+        base_ = base;
     }
     return l && r;
 }
@@ -285,6 +291,7 @@ bool MultiDriver::disconnectDevice(bool clear) {
         aligned_ = 0;
         synchronised_ = false;
         file_.clear();
+        base_.clear();
     }
     return l && r;
 }

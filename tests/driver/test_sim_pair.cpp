@@ -1,3 +1,4 @@
+#include <QDir>
 #include <QFile>
 
 #include "Battery.h"
@@ -128,6 +129,40 @@ private slots:
         withFaults("KVN-A32-0412R", [](sim::Faults& f) { f.sdCardRefused = true; });
         QVERIFY(driver->enableSDCard(false) && !driver->enableSDCard(true) && !driver->isSDCardEnabled());
         QVERIFY(!bluetoothDriver("KVN-A32-0412L")->isSDCardEnabled());
+    }
+
+    // The restarts of a record (named file + "_0", file + "_1", ... by the acquisition thread) are written as
+    // file + "l_0" and file + "r_0" and import with the record as one, holding every block read live.
+    void restartedRecordImportsAsOneRecord() {
+        auto driver = pair();
+        QVERIFY(recordTo(*driver, "viewer/26-12-05/09-00-00/.", "rec"));
+        std::vector<Block> live;
+        for (const char* file : {"rec", "rec_0", "rec_1"}) {
+            QVERIFY(driver->setFile(file));
+            const auto blocks = startAndRead(*driver, 24);
+            QVERIFY(blocks.size() == 24 && driver->stop());
+            live.insert(live.end(), blocks.begin(), blocks.end());
+        }
+        QCOMPARE(driver->getFile(), std::string("rec_1"));
+        const QString left = cards_.path() + "/KVN-A32-0412L/viewer/26-12-05/09-00-00";
+        const QString right = cards_.path() + "/KVN-A32-0412R/viewer/26-12-05/09-00-00";
+        QCOMPARE(QDir(left).entryList({"*.kvb"}), QStringList({"0_recl.kvb", "0_recl_0.kvb", "0_recl_1.kvb"}));
+        QCOMPARE(QDir(right).entryList({"*.kvb"}), QStringList({"0_recr.kvb", "0_recr_0.kvb", "0_recr_1.kvb"}));
+
+        Eeg64Importer importer(left.toStdString(), right.toStdString(), "rec");
+        QVERIFY2(importer.isValid(), importer.error().c_str());
+        QCOMPARE(importer.pieces(), std::size_t(3));
+        std::vector<Block> stored;
+        importer.addCallback([&stored](const BaseImporter::Block& b) {
+            stored.push_back({std::vector<double>(b.values, b.values + b.count), b.sequence, b.flags, b.battery});
+            return true;
+        });
+        QVERIFY2(importer.import(false), importer.error().c_str());
+        // Every live block, in order (the cards also hold the blocks made after the last read of each run).
+        std::size_t found = 0;
+        for (const Block& b : stored)
+            if (found < live.size() && b.sequence == live[found].sequence && b.data == live[found].data) ++found;
+        QCOMPARE(found, live.size());
     }
 
     // The same halves give the same battery and flags live and imported from their cards.
