@@ -1,5 +1,6 @@
 #include "Importer.h"
 
+#include "Eeg64Pair.h"
 #include "SdCardFormat.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -187,15 +189,6 @@ bool writeText(const std::string& path, const std::string& text, std::string& er
     return ok;
 }
 
-// Battery of the pair: the lower level when both are levels; otherwise charging wins over unknown.
-int16_t pairBattery(int16_t a, int16_t b) {
-    if (a >= 0 && b >= 0)
-        return std::min(a, b);
-    if (a == -1 || b == -1)
-        return -1;
-    return -2;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -329,17 +322,26 @@ bool Importer::import(bool lenient) {
 
 namespace {
 
-// The records in `folder` whose name without restart suffix is `wanted`, in recording order: the record itself,
-// then its restarts "_0", "_1", ...
-std::vector<std::string> recordPieces(const std::string& folder, const std::string& wanted) {
-    std::vector<std::pair<long long, std::string>> found;
+// The `side` half's records of the pair record `base` in `folder`, in recording order: the record itself, then
+// its restarts "_0", "_1", ... Earlier versions of the pair put the side letter after the restart suffix
+// ("rec_0l" for "recl_0"): such names are read too, unless the card also holds the restart under its right name.
+std::vector<std::string> recordPieces(const std::string& folder, const std::string& base, char side) {
+    const std::string wanted = eeg64::halfName(base, side);
+    std::map<long long, std::string> found;  // by restart number; the record itself is -1
     for (const std::string& n : importer::recordNames(folder)) {
-        if (n == wanted)
-            found.emplace_back(-1, n);
-        else if (importer::basename(n) == wanted && n.size() - wanted.size() <= 19)
-            found.emplace_back(std::stoll(n.substr(wanted.size() + 1)), n);
+        if (n == wanted) {
+            found[-1] = n;
+            continue;
+        }
+        const std::string suffix = eeg64::restartSuffix(n, wanted);
+        if (!suffix.empty()) {
+            found[std::stoll(suffix.substr(1))] = n;
+            continue;
+        }
+        const std::string earlier = n.back() == side ? eeg64::restartSuffix(n.substr(0, n.size() - 1), base) : "";
+        if (!earlier.empty())
+            found.emplace(std::stoll(earlier.substr(1)), n);
     }
-    std::sort(found.begin(), found.end());
     std::vector<std::string> names;
     for (auto& f : found)
         names.push_back(std::move(f.second));
@@ -371,8 +373,8 @@ struct Eeg64Importer::Piece {
 };
 
 Eeg64Importer::Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName) {
-    const std::vector<std::string> lefts = recordPieces(leftFolder, baseName + "l");
-    const std::vector<std::string> rights = recordPieces(rightFolder, baseName + "r");
+    const std::vector<std::string> lefts = recordPieces(leftFolder, baseName, 'l');
+    const std::vector<std::string> rights = recordPieces(rightFolder, baseName, 'r');
     if (lefts.empty() || rights.empty()) {
         error_ = "no " + std::string(lefts.empty() ? "left" : "right") + " record " + baseName +
                  (lefts.empty() ? "l in " + leftFolder : "r in " + rightFolder);
@@ -525,8 +527,9 @@ bool Eeg64Importer::importPiece(Piece& piece, bool lenient, bool& stopped) {
         }
         Block out;
         out.sequence = lb.sequence;
-        out.battery = pairBattery(lb.battery, rb.battery);
-        out.flags = static_cast<uint16_t>(lb.flags | rb.flags);
+        const eeg64::Status status = eeg64::mergeStatus(lb.battery, lb.flags, rb.battery, rb.flags);
+        out.battery = status.battery;
+        out.flags = status.flags;
         out.type = SAMPLES_BLOCK;
         out.values = merged.data();
         out.count = merged.size();

@@ -93,10 +93,11 @@ private:
 
 // The two halves of an EEG 64 headset: the left record "<base>l" in `leftFolder` and the right record "<base>r"
 // in `rightFolder`, each with one 32-channel EEG signal, merged into one record of one 64-channel EEG signal
-// (left channels first) and the uSD signal. Restarts of the pair ("<base>l_0" with "<base>r_0", ...) follow in
-// order, as one record. Blocks are paired by sequence number; a block that has no partner in the other half is
-// left out (skipped_blocks). Each half must record exactly one EEG signal, with the same samples per block and
-// block rate as the other half. The pair's battery is the lower level of the two; the flags are both ORed.
+// (left channels first) and the uSD signal. Restarts of the pair ("<base>l_0" with "<base>r_0", ...; also the
+// "<base>_0l" of earlier versions) follow in order, as one record. Blocks are paired by sequence number; a block
+// that has no partner in the other half is left out (skipped_blocks). Each half must record exactly one EEG
+// signal, with the same samples per block and block rate as the other half. Battery and flags are merged as the
+// live pair merges them (eeg64::mergeStatus).
 class Eeg64Importer : public BaseImporter {
 public:
     Eeg64Importer(const std::string& leftFolder, const std::string& rightFolder, const std::string& baseName);

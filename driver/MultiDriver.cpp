@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Battery.h"
+#include "Eeg64Pair.h"
 
 namespace {
 
@@ -15,12 +15,6 @@ const KvnSignal* findSignal(const std::vector<KvnSignal>& signals, const char* n
     for (const auto& s : signals)
         if (s.name == name) return &s;
     return nullptr;
-}
-
-std::int16_t combineBattery(std::int16_t a, std::int16_t b) {
-    if (a == Battery::UNKNOWN || b == Battery::UNKNOWN) return Battery::UNKNOWN;
-    if (a == Battery::CHARGING || b == Battery::CHARGING) return Battery::CHARGING;
-    return std::min(a, b);
 }
 
 }  // namespace
@@ -36,7 +30,9 @@ void MultiDriver::setup(const std::string& left, const std::string& right, const
         leftName_ = left;
         rightName_ = right;
         file_.clear();
+        base_.clear();
         aligned_ = 0;
+        synchronised_ = false;
     }
     left_.setup(new BluetoothConnection(left, viaDongle));
     right_.setup(new BluetoothConnection(right, viaDongle));
@@ -97,9 +93,7 @@ std::string MultiDriver::getFile() const {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!file_.empty()) return file_;
     }
-    std::string file = left_.getFile();
-    if (!file.empty() && file.back() == 'l') file.pop_back();
-    return file;
+    return eeg64::pairName(left_.getFile(), 'l');
 }
 
 std::string MultiDriver::getSetUp() const { return std::string(); }
@@ -163,11 +157,18 @@ bool MultiDriver::setDirectory(const std::string& directory) {
 }
 
 bool MultiDriver::setFile(const std::string& file) {
-    bool l = left_.setFile(file + "l");
-    bool r = right_.setFile(file + "r");
+    std::string base = file, suffix;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!base_.empty()) suffix = eeg64::restartSuffix(file, base_);
+        if (!suffix.empty()) base = base_;
+    }
+    bool l = left_.setFile(eeg64::halfName(base, 'l', suffix));
+    bool r = right_.setFile(eeg64::halfName(base, 'r', suffix));
     if (l && r) {
         std::lock_guard<std::mutex> lock(mutex_);
         file_ = file;
+        base_ = base;
     }
     return l && r;
 }
@@ -224,14 +225,18 @@ bool MultiDriver::readWithBattery(std::vector<double>& data, std::uint16_t& sequ
         }
     }
     sequence = sl;
-    battery = combineBattery(bl, br);
+    const eeg64::Status status = eeg64::mergeStatus(bl, fl, br, fr);
+    battery = status.battery;
     bool synchronised;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        aligned_ = realigned ? 1 : aligned_ + 1;
-        synchronised = aligned_ > kAlignedBlocksToSync;
+        if (!synchronised_) {
+            aligned_ = realigned ? 1 : aligned_ + 1;
+            synchronised_ = aligned_ > kAlignedBlocksToSync;
+        }
+        synchronised = synchronised_;
     }
-    flags = synchronised ? (fl ? fl : fr) : 7;
+    flags = synchronised ? status.flags : eeg64::kNotSynchronised;
     return true;
 }
 
@@ -281,8 +286,13 @@ bool MultiDriver::disconnectDevice(bool clear) {
     bool l = left_.disconnectDevice(clear);
     bool r = right_.disconnectDevice(clear);
     std::lock_guard<std::mutex> lock(mutex_);
-    aligned_ = 0;
-    if (clear) file_.clear();
+    if (clear) {
+        // The halves were stopped: the next start synchronises them anew.
+        aligned_ = 0;
+        synchronised_ = false;
+        file_.clear();
+        base_.clear();
+    }
     return l && r;
 }
 
@@ -294,6 +304,7 @@ bool MultiDriver::start() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         aligned_ = 0;
+        synchronised_ = false;
     }
     if (left_.start() && right_.start()) return true;
     left_.stop();

@@ -8,10 +8,13 @@
 
 // A left and a right device (32 EEG channels each) seen as one 64-channel device: signals "EEG" 64 x 8 and
 // "uSD" 1 x 1. Blocks of the two halves are matched by sequence number; the merged block holds, per sample,
-// the left channels then the right ones. Until the two streams have run aligned for a moment after a start
-// (or after a lost block broke the alignment) the blocks carry flags 7 (not synchronised).
+// the left channels then the right ones. Until the two streams have run aligned for a moment after a start,
+// the blocks carry flags 7 (not synchronised). Both halves start together, so their sequence numbers stay side by
+// side for the whole run: a block lost on one side, or a link lost and found again, only skips the other side's
+// partner, and the blocks after it are as well aligned as before. Battery and flags: eeg64::mergeStatus.
 // The SD-card record of the pair is written on both cards, as file + "l" on the left and file + "r" on the
-// right; getFile returns the name given to setFile.
+// right. A restart of the record (file + "_0", file + "_1", ... after file) keeps the side letter next to the
+// record's name: file + "l_0" and file + "r_0". getFile returns the name given to setFile.
 class MultiDriver : public BaseDriver {
 public:
     // Matched blocks in a row after which the pair counts as synchronised.
@@ -72,7 +75,9 @@ private:
     std::string leftName_;
     std::string rightName_;
     std::string file_;
-    unsigned aligned_ = 0;
+    std::string base_;                // the record that setFile's restart names continue
+    unsigned aligned_ = 0;            // matched blocks in a row since the start, until synchronised
+    bool synchronised_ = false;       // until the next start
     std::vector<double> leftData_;
     std::vector<double> rightData_;
 };

@@ -5,11 +5,15 @@
 #include "Driver.h"
 #include "Simulation.h"
 
+#include "EEG64DriverModel.h"
+#include "ImportConfiguration.h"
 #include "ImportWidget.h"
 #include "OpenDialog.h"
 #include "RecordModel.h"
+#include "ReadBT.h"
 #include "WindowSession.h"
 
+#include <QTabWidget>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -118,6 +122,84 @@ private slots:
         while (record.read(samples, sequence, battery, flags)) QVERIFY(++more < 32);
         QCOMPARE(flags, uint16_t(65535));
         QVERIFY(!record.is_running());
+    }
+
+    // The EEG 64 pair recording while the acquisition thread restarts it (one half stops by itself): both cards
+    // hold the record and its restart, which the import dialog turns into one record with every block seen live.
+    void eeg64RestartedRecordImportsAsOne()
+    {
+        sim::Faults stops;
+        stops.stopAfterBlocks = 40;
+        sim::setFaults("KVN-A32-0412L", stops);
+        std::vector<LiveBlock> live;
+        {
+            EEG64DriverModel model;
+            model.setup("KVN-A32-0412L", "KVN-A32-0412R", "");
+            model.connect_device();
+            QVERIFY(model.is_connected());
+            model.set_signal_modes(std::string("\1\0", 2));
+            model.set_folder_name("viewer/26-12-06/08-00-00/.");
+            model.set_file_name("rec");
+            model.enable_sd_card(true);
+            QVERIFY(model.is_sd_card_enabled());
+            model.start();
+            ReadBT thread;
+            connect(&thread, &ReadBT::resultReady, this,
+                    [&live](const std::vector<double>& d, int seq, short battery, ushort flags, qlonglong, qlonglong) {
+                        live.push_back({d, uint16_t(seq), flags, battery});
+                    });
+            thread.setModel(&model, true);
+            thread.start();
+            QTRY_VERIFY_WITH_TIMEOUT(live.size() >= 100, 30000);
+            thread.requestInterruption();
+            QVERIFY(thread.wait(5000));
+            QCoreApplication::processEvents();  // the blocks still queued
+            model.stop();
+            QCOMPARE(model.file_name(), std::string("rec_0"));
+        }
+        QVERIFY(live.size() >= 100 && live[40].sequence == 0);  // restarted after 40 blocks
+
+        QTemporaryDir out;
+        {
+            ImportWidget import;
+            import.show();
+            import.findChild<QTabWidget*>()->setCurrentIndex(1);
+            auto* pair = import.findChild<Eeg64ImportConfiguration*>("eeg64Picker");
+            const std::pair<QWidget*, const char*> halves[] = {{pair->leftPicker(), "KVN-A32-0412L"},
+                                                                {pair->rightPicker(), "KVN-A32-0412R"}};
+            for (const auto& [picker, device] : halves) {
+                picker->findChild<QLineEdit*>("inputPath")->setText(QString::fromStdString(sim::sdCardFolder(device)));
+                auto* box = picker->findChild<QComboBox*>("recordBox");
+                QTRY_COMPARE(box->count(), 2);  // the record and its restart: either stands for both
+                box->setCurrentIndex(1);
+            }
+            QTRY_VERIFY(import.currentImporter());
+            import.findChild<QLineEdit*>("outputInput")->setText(out.path());
+            std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
+            e2e::byText<QPushButton>(import, "&Import")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!import.isImporting(), 30000);
+            QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
+        }
+
+        OpenDialog open;
+        open.findChild<QLineEdit*>("pathInput")->setText(out.path());
+        RecordModel record;
+        QVERIFY2(record.open(open.selectedFolder().toStdString()), record.error().c_str());
+        record.connect_device(false);
+        record.start();
+        std::vector<double> samples;
+        uint16_t sequence = 0, flags = 0;
+        int16_t battery = 0;
+        // Every live block in order; live flags 7 (the halves not yet synchronised) are the pair's, not the cards'.
+        std::size_t found = 0;
+        while (found < live.size() && record.read(samples, sequence, battery, flags)) {
+            const LiveBlock& b = live[found];
+            if (sequence != b.sequence || samples != b.values) continue;
+            QCOMPARE(battery, b.battery);
+            if (b.flags != 7) QCOMPARE(flags, b.flags);
+            ++found;
+        }
+        QCOMPARE(found, live.size());
     }
 };
 
