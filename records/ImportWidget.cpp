@@ -214,6 +214,7 @@ void ImportWidget::startImport()
 void ImportWidget::importFinished(bool success)
 {
     if (!running || sender() != worker) return;
+    worker->waitUntilDone();  // finished is its last signal, but run() may not have returned yet
     const QString detail = worker->detail().isEmpty() ? QString() : "\n\n" + worker->detail();
     if (success)
         QMessageBox::information(this, tr("SD record import"), tr("Record imported successfully") + detail,
@@ -221,7 +222,6 @@ void ImportWidget::importFinished(bool success)
     else
         QMessageBox::warning(this, tr("SD record import"), tr("Record not imported") + detail, QMessageBox::Ok);
     running = false;
-    worker->waitUntilDone();  // finished is its last signal, but run() may not have returned yet
     delete worker;
     worker = nullptr;
     if (importer) {
