@@ -753,8 +753,12 @@ SdCardReader::Status SdCardReader::next(Block& block) {
             return Status::Error;
         const bool lastPart = part_ + 1 == files_.size();
         const std::string& path = files_[part_];
-        const off_t at = ftello(file_);
-        const std::string where = " at byte " + std::to_string(at) + " (after " + std::to_string(blocksRead_) + " blocks)";
+        std::size_t consumed = 0;  // bytes of this block read so far
+        // Where the block starts, for messages only (asking the stream costs a system call).
+        auto where = [&] {
+            return " at byte " + std::to_string(ftello(file_) - static_cast<off_t>(consumed)) + " (after " +
+                   std::to_string(blocksRead_) + " blocks)";
+        };
         // A last block cut short ends the record; anywhere else it is damage.
         auto cutShort = [&](std::size_t bytes) {
             if (lastPart) {
@@ -764,18 +768,19 @@ SdCardReader::Status SdCardReader::next(Block& block) {
                 part_ = files_.size();
                 return Status::End;
             }
-            fail(path + ": cut short inside a block" + where);
+            fail(path + ": cut short inside a block" + where());
             return Status::Error;
         };
         unsigned char head[16];
         std::size_t got = std::fread(head, 1, 16, file_);
+        consumed = got;
         if (got == 0 && std::feof(file_)) {
             if (continued_ && lastPart && !tornLastPart_) {
                 fail(missingPart(part_ + 1));
                 return Status::Error;
             }
             if (!continued_ && !lastPart) {
-                fail(path + ": " + cutPart + where);
+                fail(path + ": " + cutPart + where());
                 return Status::Error;
             }
             if (!openPartForReading(part_ + 1))
@@ -783,7 +788,7 @@ SdCardReader::Status SdCardReader::next(Block& block) {
             continue;
         }
         if (got != 16)
-            return std::ferror(file_) ? (fail(path + ": cannot be read" + where), Status::Error) : cutShort(got);
+            return std::ferror(file_) ? (fail(path + ": cannot be read" + where()), Status::Error) : cutShort(got);
         uint16_t marker = get16(head);
         uint16_t type = get16(head + 2);
         uint32_t len = get32(head + 12);
@@ -792,17 +797,18 @@ SdCardReader::Status SdCardReader::next(Block& block) {
             (type != BLOCK_SAMPLES && type != BLOCK_SETUP && type != BLOCK_CONTINUED) ||
             (type == BLOCK_SAMPLES && len != sampleBytes) || (type == BLOCK_SETUP && len > MAX_SETUP_BYTES) ||
             (type == BLOCK_CONTINUED && len != 0)) {
-            fail(path + ": damaged block" + where);
+            fail(path + ": damaged block" + where());
             return Status::Error;
         }
         payload_.resize(static_cast<std::size_t>(len) + 4);
         got = std::fread(payload_.data(), 1, payload_.size(), file_);
+        consumed += got;
         if (got != payload_.size())
-            return std::ferror(file_) ? (fail(path + ": cannot be read" + where), Status::Error) : cutShort(16 + got);
+            return std::ferror(file_) ? (fail(path + ": cannot be read" + where()), Status::Error) : cutShort(16 + got);
         uint32_t crc = crc32(head + 2, 14);
         crc = crc32(payload_.data(), len, crc);
         if (crc != get32(payload_.data() + len)) {
-            fail(path + ": damaged block (checksum mismatch)" + where);
+            fail(path + ": damaged block (checksum mismatch)" + where());
             return Status::Error;
         }
         if (type == BLOCK_CONTINUED) {
