@@ -129,9 +129,11 @@ struct CsvReader::Source {
     unsigned samples = 1;
     uint64_t dataStart = 0;  // byte after the header line
     std::size_t maxLine = 1 << 20;
-    std::vector<char> buffer;
+    // Grown without zeroing: a reader opened for a short look (the open dialog) should not pay for clearing it.
+    std::unique_ptr<char[]> data;
+    std::size_t capacity = 0;
     std::size_t begin = 0, end = 0;
-    uint64_t offset = 0;  // file offset of buffer[end]
+    uint64_t offset = 0;  // file offset of data[end]
     bool eof = false;
 
     // The block found by nextBlock(), not yet delivered.
@@ -159,11 +161,17 @@ struct CsvReader::Source {
     }
 
     void fill() {
-        if (buffer.size() - end < READ_CHUNK)
-            buffer.resize(end + READ_CHUNK);
+        if (capacity - end < READ_CHUNK / 2) {
+            const std::size_t grown = std::max(2 * capacity, end + READ_CHUNK);
+            std::unique_ptr<char[]> bigger(new char[grown]);
+            if (end)
+                std::memcpy(bigger.get(), data.get(), end);
+            data = std::move(bigger);
+            capacity = grown;
+        }
         ssize_t got;
         do
-            got = ::read(fd, buffer.data() + end, buffer.size() - end);
+            got = ::read(fd, data.get() + end, capacity - end);
         while (got < 0 && errno == EINTR);
         if (got <= 0) {
             eof = true;
@@ -181,7 +189,7 @@ struct CsvReader::Source {
         while (true) {
             if (!skipping) {
                 std::size_t b = begin;
-                while (b < end && buffer[b] == '\0')
+                while (b < end && data[b] == '\0')
                     ++b;
                 if (b > begin) {
                     if (!zeros)
@@ -192,7 +200,7 @@ struct CsvReader::Source {
                 if (zeros && begin < end)
                     return Line::Damaged;  // a line starts behind the run
             }
-            const char* start = buffer.data() + begin;
+            const char* start = data.get() + begin;
             const void* nl = end > begin ? std::memchr(start, '\n', end - begin) : nullptr;
             if (nl) {
                 const std::size_t len = static_cast<std::size_t>(static_cast<const char*>(nl) - start);
@@ -225,7 +233,7 @@ struct CsvReader::Source {
                 else if (data < 0)
                     ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
             } else if (begin > 0) {
-                std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+                std::memmove(data.get(), data.get() + begin, end - begin);
                 end -= begin;
                 begin = 0;
             }
