@@ -108,6 +108,11 @@ bool apply(const std::string& folder, const Damage& damage) {
             fs::create_symlink(damage.text, path);
     } else if (op.empty()) {
         spit(path, damage.text);
+    } else if (op.rfind("header:", 0) == 0) {  // a header line of that many channels, and no rows
+        std::string head = "sample,sequence,battery,flags,timestamp,utc";
+        for (std::size_t c = 1; c <= number(7); ++c)
+            head += ",ch" + std::to_string(c);
+        spit(path, head + "\n");
     } else if (op == "+") {
         spit(path, text + damage.text);
     } else if (op.rfind("keep:", 0) == 0) {
@@ -195,10 +200,11 @@ private slots:
 
     void damagedAndHostileFoldersGiveTheirWholeBlocks() {
         // Each row damages a fresh record of `written` blocks (op on `file`: "-" deletes it, "" replaces its text,
-        // "+" appends, "keep:K" keeps K rows and appends, "row:K" replaces row K, "hole:N" puts N bytes of sparse
-        // hole behind the header line, "fifo" and "link" put a pipe or a link in its place, anything else is
-        // replaced everywhere in the text). Then: the message error() holds ("" none) and the blocks played
-        // back, -1 when the folder is refused. Every block played must be one that was written.
+        // "+" appends, "header:N" leaves a header line of N channels, "keep:K" keeps K rows and appends, "row:K"
+        // replaces row K, "hole:N" puts N bytes of sparse hole behind the header line, "fifo" and "link" put a
+        // pipe or a link in its place, anything else is replaced everywhere in the text). Then: the message
+        // error() holds ("" none) and the blocks played back, -1 when the folder is refused. Every block played
+        // must be one that was written.
         const std::string info = "signalsInfo.csv", zeros(300, '\0'), header = "sample,sequence,battery,flags,timestamp,utc,ch1\n";
         std::string manySignals;
         for (int i = 0; i < 60; ++i)
@@ -241,8 +247,9 @@ private slots:
             {{{"EEG.csv", "", header}}, "header has 7 columns where the description gives 9", -1},
             {{{info, ",EEG,3,4,", ",EEG,5,4,"}}, "header has 9 columns where the description gives 11", -1},
             // Sizes no device has, refused before anything is built from them; their neighbours open.
-            {{{info, ",EEG,3,4,", ",EEG,1000,100000,"}}, "100000 samples per block (at most 4096)", -1},
-            {{{info, ",EEG,3,4,", ",EEG,100000,4,"}}, "100000 channels", -1},
+            {{{info, ",EEG,3,4,", ",EEG,1000,100000,"}, {"EEG.csv", "header:1000", ""}},
+             "100000 samples per block (at most 4096)", -1},  // 6 KB that once sized the viewer: std::bad_alloc
+            {{{info, ",EEG,3,4,", ",EEG,100000,4,"}, {"EEG.csv", "header:100000", ""}}, "100000 channels", -1},
             {{{info, ",EEG,3,4,", ",EEG,1025,4,"}}, "1025 channels (at most 1024)", -1},
             {{{info, ",EEG,3,4,", ",EEG,3,4097,"}}, "4097 samples per block", -1},
             {{{info, ",EEG,3,4,", ",EEG,3,4096,"}}, "", 0},  // 65536 samples/s: allowed, and no whole block

@@ -109,6 +109,13 @@ private slots:
             } else if (row.from) {
                 QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(text).replace(row.from, row.to)) > 0);
                 file.close();
+                // The data file agrees with the claim, so the claim alone must be refused.
+                QFile eeg(dir.path() + "/rec/EEG.csv");
+                QVERIFY(eeg.open(QIODevice::WriteOnly));
+                eeg.write("sample,sequence,battery,flags,timestamp,utc");
+                for (int c = 1; c <= QByteArray(row.to).split(',').at(2).toInt(); ++c)
+                    eeg.write(",ch" + QByteArray::number(c));
+                eeg.write("\n");
             }
             e2e::Session s;
             const QStringList seen = openThroughDialog(*s.window, dir.path());
