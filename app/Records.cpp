@@ -33,7 +33,10 @@ void MainWindow::onOpenButtonClicked()
         if (disconnectButton) disconnectButton->setText(tr("Close"));
         if (deviceLabel) deviceLabel->setText(tr("Record opened"));
     } else {
-        QMessageBox::warning(this, tr("Connection problem"), tr("Unable to connect the device ") + modelName());
+        // A refused record says why (a damaged or implausible description, a data file that is no file).
+        const QString reason = QString::fromStdString(record->error());
+        QMessageBox::warning(this, tr("Connection problem"),
+                             tr("Unable to connect the device ") + modelName() + (reason.isEmpty() ? "" : "\n\n" + reason));
         if (deviceLabel) deviceLabel->setText(tr("Unable to connect"));
     }
 }

@@ -24,8 +24,11 @@ struct Frame {
 };
 
 // Reads a folder written by CsvWriter. Playback ends at the last block that every file holds completely, so a
-// record cut short (torn last line, one file behind the others) plays back up to its last whole block, and a
-// damaged line ends playback there. One reader is used by one thread at a time.
+// record cut short (torn last line, one file behind the others) plays back up to its last whole block. Damage
+// in the middle (a broken line, a stretch of zeros) costs only the blocks it touches: reading finds the next
+// whole block behind it by the rows' sample numbers, and error() says which bytes and blocks were lost, or where
+// playback stopped. Sizes in the description are held against RecordLimits.h before anything is built from
+// them, and only regular files are opened. One reader is used by one thread at a time.
 class CsvReader {
 public:
     CsvReader();
@@ -34,8 +37,9 @@ public:
     CsvReader& operator=(const CsvReader&) = delete;
 
     // Reads the description and finds how many whole blocks the record holds; positions at the first block.
-    // False, with error() saying why, when the folder holds no readable description or a data file is
-    // missing; the reader is then closed. Opening closes what was open before. folder() keeps the folder
+    // False, with error() saying why, when the folder holds no readable description, the description claims
+    // what no device has, or a data file is missing, is no regular file or disagrees with the description; the
+    // reader is then closed. Opening closes what was open before. folder() keeps the folder
     // given even when opening fails.
     bool open(const std::string& folder);
     void close();
@@ -63,7 +67,8 @@ public:
     bool start();
     // True once the end marker has been read (and whenever the reader is not open).
     bool end() const;
-    // The next block; after the last one (or on a read failure) the end marker, flags 65535, no blocks.
+    // The next whole block; after the last one (or when no whole block follows) the end marker, flags 65535,
+    // no blocks. Blocks lost to damage are skipped and named in error().
     Frame read();
     int64_t position() const { return position_; }  // blocks read since start
 
@@ -71,6 +76,7 @@ private:
     struct Source;
     bool fail(const std::string& message);
     Frame endFrame();
+    std::string damageNote(int64_t firstMissing, int64_t lastMissing) const;
 
     std::string folder_;
     std::string device_;
@@ -84,4 +90,5 @@ private:
     bool ended_ = true;
     int64_t totalBlocks_ = 0;
     int64_t position_ = 0;
+    int64_t nextBlock_ = 0;  // index of the block after the last one delivered
 };

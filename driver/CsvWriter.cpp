@@ -1,5 +1,6 @@
 #include "CsvWriter.h"
 
+#include "RecordLimits.h"
 #include "SignalNames.h"
 
 #include <algorithm>
@@ -30,14 +31,16 @@ constexpr std::size_t FORMAT_ROOM = 48;
 // gets no file either.
 bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD" && s.channels > 0 && s.samples > 0; }
 
+// Quoted when it holds a separator, a quote or a line break. A NUL byte, which no text holds and the reader
+// takes for damage, is written as '?'.
 std::string csvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
+    if (text.find_first_of(std::string(",\"\r\n\0", 5)) == std::string::npos)
         return text;
     std::string out = "\"";
     for (char c : text) {
         if (c == '"')
             out += '"';
-        out += c;
+        out += c == '\0' ? '?' : c;
     }
     return out + "\"";
 }
@@ -432,10 +435,11 @@ bool CsvWriter::setup(const char* folder, const std::vector<KvnSignal>& signalLi
     signals_ = signalList;
     fileNames_.assign(signals_.size(), std::string());
     valuesPerBlock_ = 0;
+    const std::vector<std::string> stems = niceNamesAndSuffixes(signals_);
     for (std::size_t i = 0; i < signals_.size(); ++i) {
         if (!isRecorded(signals_[i]))
             continue;
-        fileNames_[i] = niceNameAndSuffix(device_, signals_, i) + ".csv";
+        fileNames_[i] = stems[i] + ".csv";
         valuesPerBlock_ += static_cast<std::size_t>(signals_[i].channels) * signals_[i].samples;
     }
     if (folder_.empty()) {
@@ -471,6 +475,9 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
         return fail(error_.empty() ? "the record is not set up" : error_);
     if (blockRate <= 0)
         return fail("the block rate must be positive");
+    // Nothing the reader would refuse is written.
+    if (const std::string problem = limits::recordProblem(signals_, static_cast<unsigned>(blockRate)); !problem.empty())
+        return fail(problem);
     std::error_code ec;
     fs::create_directories(folder_, ec);
     if (!fs::is_directory(folder_, ec))

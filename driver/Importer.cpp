@@ -282,6 +282,7 @@ bool Importer::import_posita_setup(const std::string& path) {
 }
 
 bool Importer::import(bool lenient) {
+    note_.clear();
     if (!isValid()) {
         if (error_.empty())
             error_ = reader_->error();
@@ -295,6 +296,7 @@ bool Importer::import(bool lenient) {
     while (true) {
         switch (reader_->next(b)) {
         case sdcard::SdCardReader::Status::End:
+            note_ = reader_->note();
             return true;
         case sdcard::SdCardReader::Status::Error:
             error_ = reader_->error();
@@ -463,6 +465,7 @@ bool Eeg64Importer::import_posita_setup(const std::string& path) {
 
 bool Eeg64Importer::import(bool lenient) {
     skipped_ = 0;
+    note_.clear();
     if (!valid_)
         return false;
     bool result = true;
@@ -472,6 +475,8 @@ bool Eeg64Importer::import(bool lenient) {
             result = false;
         if (stopped || !result)
             return false;
+        for (const std::string& n : {p->left.note(), p->right.note()})
+            note_ += (note_.empty() || n.empty() ? "" : "; ") + n;
     }
     return result;
 }

@@ -51,6 +51,9 @@ public:
     // Whole seconds of samples (0 when the block rate is 0).
     int64_t duration() const;
     const std::string& error() const { return error_; }
+    // After an import that reached the end: what it left out all the same (a last block cut short); empty
+    // when nothing was.
+    const std::string& note() const { return note_; }
 
 protected:
     // Sample blocks only (duration() counts these); by default total_frames().
@@ -59,6 +62,7 @@ protected:
     bool deliver(const Block& block);
     std::vector<Callback> callbacks_;
     mutable std::string error_;
+    std::string note_;
 };
 
 namespace sdcard {

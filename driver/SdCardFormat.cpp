@@ -1,5 +1,7 @@
 #include "SdCardFormat.h"
 
+#include "RecordLimits.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -7,6 +9,10 @@
 #include <filesystem>
 #include <map>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -153,6 +159,27 @@ std::string sanitizeName(const std::string& name) {
     return out;
 }
 
+// Opens a record file for reading only when it is a regular file: a pipe or a device would block or never end.
+std::FILE* openRegularFile(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = path + " is not a regular file (a pipe, a device or a folder)";
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (!f) {
+        ::close(fd);
+        error = "cannot open " + path + ": " + std::strerror(errno);
+    }
+    return f;
+}
+
 bool fileExists(const fs::path& p) {
     std::error_code ec;
     return fs::exists(p, ec);
@@ -246,6 +273,11 @@ bool parseHeader(const unsigned char* data, std::size_t size, RecordHeader& head
     h.blockRate = read16();
     h.firstSequence = read16();
     uint16_t count = read16();
+    if (ok && count > limits::MAX_SIGNALS) {
+        error = "implausible header: it claims " + std::to_string(count) + " signals (at most " +
+                std::to_string(limits::MAX_SIGNALS) + ")";
+        return false;
+    }
     for (uint16_t i = 0; ok && i < count; ++i) {
         KvnSignal s;
         s.name = readString(read16());
@@ -267,6 +299,10 @@ bool parseHeader(const unsigned char* data, std::size_t size, RecordHeader& head
     }
     if (h.blockRate == 0) {
         error = "damaged header (block rate 0)";
+        return false;
+    }
+    if (std::string problem = limits::recordProblem(h.signals, h.blockRate); !problem.empty()) {
+        error = "implausible header: " + problem;
         return false;
     }
     if (h.valuesPerBlock() > MAX_BLOCK_VALUES) {
@@ -298,6 +334,8 @@ bool SdCardWriter::open(const std::string& cardFolder, const std::string& direct
     part_ = 0;
     if (header.blockRate == 0)
         return fail("the block rate must be positive");
+    if (std::string problem = limits::recordProblem(header.signals, header.blockRate); !problem.empty())
+        return fail(problem);
     if (header.valuesPerBlock() > MAX_BLOCK_VALUES)
         return fail("blocks too large for the SD-card format");
     std::string dir = directory;
@@ -366,11 +404,18 @@ bool SdCardWriter::emit(uint16_t type, uint16_t sequence, int16_t battery, uint1
         return fail(error_.empty() ? "no SD-card record is open" : error_);
     const uint64_t blockBytes = buffer_.size();
     const uint32_t bytes = static_cast<uint32_t>(blockBytes - BLOCK_OVERHEAD);
-    // Split only after at least one block, so that a tiny limit still makes progress.
-    if (fileBytes_ + blockBytes > maxFileBytes_ && fileBytes_ > partHeaderBytes_) {
+    // Split only after at least one block, so that a tiny limit still makes progress. Room is kept for the
+    // continuation block that ends a part.
+    if (fileBytes_ + blockBytes + BLOCK_OVERHEAD > maxFileBytes_ && fileBytes_ > partHeaderBytes_) {
         std::FILE* old = file_;
         file_ = nullptr;
-        bool closed = std::fflush(old) == 0;
+        unsigned char marker[BLOCK_OVERHEAD] = {};
+        marker[0] = static_cast<unsigned char>(BLOCK_MARKER);
+        marker[1] = static_cast<unsigned char>(BLOCK_MARKER >> 8);
+        marker[2] = static_cast<unsigned char>(BLOCK_CONTINUED);
+        set32(marker + 16, crc32(marker + 2, 14));
+        bool closed = std::fwrite(marker, 1, sizeof marker, old) == sizeof marker;
+        closed = std::fflush(old) == 0 && closed;
         closed = std::fclose(old) == 0 && closed;
         if (!closed)
             return fail("cannot finish part " + std::to_string(part_) + " of the record");
@@ -464,6 +509,8 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
     lastSetup_.clear();
     setupChanges_.clear();
     error_.clear();
+    note_.clear();
+    tornLastPart_ = false;
     folder_ = folder;
     name_ = name;
     if (name.empty())
@@ -475,10 +522,8 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
     fs::directory_iterator it(folder, ec);
     if (ec)
         return fail("cannot read the folder " + folder + ": " + ec.message());
+    std::string notRegular;
     for (const fs::directory_entry& e : it) {
-        std::error_code fec;
-        if (!e.is_regular_file(fec))
-            continue;
         std::string file = e.path().filename().string();
         std::size_t dot = file.find('.');
         std::string stem = file.substr(0, dot);
@@ -491,10 +536,19 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
         if (stem.substr(0, us) != std::to_string(k))
             continue;  // "00_x" is not part 0
         std::string ext = dot == std::string::npos ? std::string() : file.substr(dot);
+        std::error_code fec;
+        if (!e.is_regular_file(fec)) {
+            // Never opened: reading a pipe or a device would block or never end.
+            if (ext == EXTENSION)
+                notRegular = e.path().string();
+            continue;
+        }
         auto found = parts.find(k);
         if (found == parts.end() || ext == EXTENSION)
             parts[k] = e.path().string();
     }
+    if (!notRegular.empty())
+        return fail(notRegular + " is not a regular file (a pipe, a device or a folder)");
     if (parts.empty() || parts.begin()->first != 0)
         return fail("no file 0_" + name + " in " + folder);
     unsigned long expect = 0;
@@ -506,11 +560,13 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
     }
 
     std::vector<unsigned char> buf;
+    RecordHeader first;  // kept only when every part is readable: a refused record offers no signals
     for (std::size_t i = 0; i < files_.size(); ++i) {
         const std::string& path = files_[i];
-        std::FILE* f = std::fopen(path.c_str(), "rb");
+        std::string why;
+        std::FILE* f = openRegularFile(path, why);
         if (!f)
-            return fail("cannot open " + path + ": " + std::strerror(errno));
+            return fail(why);
         buf.assign(FIXED_HEADER, 0);
         std::size_t got = std::fread(buf.data(), 1, FIXED_HEADER, f);
         RecordHeader h;
@@ -526,10 +582,18 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
             }
         }
         std::fclose(f);
+        const bool cut = got < FIXED_HEADER || got < buf.size();
         if (got == 0) {
             err = "the file is empty";
         } else {
             ok = parseHeader(buf.data(), got, h, index, length, err);
+        }
+        if (!ok && cut && i > 0 && i + 1 == files_.size()) {
+            // The card lost power while it began this part: the record ends with the part before it.
+            note_ = path + " ends inside its header (" + std::to_string(got) + " bytes); it holds no block";
+            tornLastPart_ = true;
+            files_.pop_back();
+            break;
         }
         if (!ok)
             return fail(path + ": " + err);
@@ -537,15 +601,20 @@ bool SdCardReader::open(const std::string& folder, const std::string& name) {
             return fail(path + ": holds part " + std::to_string(index) + " where part " + std::to_string(i) +
                         " belongs");
         if (i == 0)
-            header_ = h;
-        else if (!(h == header_))
+            first = h;
+        else if (!(h == first))
             return fail(path + ": belongs to another record (its header differs from part 0)");
         headerLengths_.push_back(length);
     }
+    header_ = std::move(first);
     lastSetup_ = header_.setup;
     opened_ = true;
     return true;
 }
+
+namespace {
+const char* const cutPart = "cut short: it ends before the part that follows it begins";
+}  // namespace
 
 bool SdCardReader::scan() {
     if (!opened_)
@@ -558,21 +627,28 @@ bool SdCardReader::scan() {
     setupChanges_.clear();
     const uint64_t sampleBytes = header_.valuesPerBlock() * sizeof(double);
     for (std::size_t i = 0; i < files_.size(); ++i) {
-        std::FILE* f = std::fopen(files_[i].c_str(), "rb");
+        const bool lastPart = i + 1 == files_.size();
+        std::string why;
+        std::FILE* f = openRegularFile(files_[i], why);
         if (!f)
-            return fail("cannot open " + files_[i] + ": " + std::strerror(errno));
+            return fail(why);
         // Unbuffered: we only read the 16 bytes in front of each block.
         std::setvbuf(f, nullptr, _IONBF, 0);
-        std::error_code ec;
-        uint64_t size = fs::file_size(files_[i], ec);
-        if (ec) {
+        struct stat st {};
+        if (::fstat(::fileno(f), &st) != 0) {
             std::fclose(f);
             return fail("cannot read the size of " + files_[i]);
         }
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
         uint64_t pos = headerLengths_[i];
         std::string problem;
+        bool continued = false;
         unsigned char head[16];
         while (pos < size) {
+            if (continued) {
+                problem = "damaged block at byte " + std::to_string(pos) + " (data after the end of the part)";
+                break;
+            }
             if (size - pos < 16) {
                 problem = "cut short inside a block";
                 break;
@@ -584,8 +660,9 @@ bool SdCardReader::scan() {
             uint16_t marker = get16(head);
             uint16_t type = get16(head + 2);
             uint32_t len = get32(head + 12);
-            if (marker != BLOCK_MARKER || (type != BLOCK_SAMPLES && type != BLOCK_SETUP) ||
-                (type == BLOCK_SAMPLES && len != sampleBytes) || (type == BLOCK_SETUP && len > MAX_SETUP_BYTES)) {
+            if (marker != BLOCK_MARKER || (type != BLOCK_SAMPLES && type != BLOCK_SETUP && type != BLOCK_CONTINUED) ||
+                (type == BLOCK_SAMPLES && len != sampleBytes) || (type == BLOCK_SETUP && len > MAX_SETUP_BYTES) ||
+                (type == BLOCK_CONTINUED && len != 0)) {
                 problem = "damaged block at byte " + std::to_string(pos);
                 break;
             }
@@ -593,7 +670,9 @@ bool SdCardReader::scan() {
                 problem = "cut short inside a block";
                 break;
             }
-            if (type == BLOCK_SETUP) {
+            if (type == BLOCK_CONTINUED) {
+                continued = true;
+            } else if (type == BLOCK_SETUP) {
                 std::string text(len, '\0');
                 if (len && std::fread(text.data(), 1, len, f) != len) {
                     problem = "cannot be read";
@@ -601,17 +680,35 @@ bool SdCardReader::scan() {
                 }
                 setupChanges_.push_back({sampleBlocks_, get16(head + 4), text});
                 lastSetup_ = std::move(text);
+                ++totalBlocks_;
             } else {
                 ++sampleBlocks_;
+                ++totalBlocks_;
             }
-            ++totalBlocks_;
-            pos += BLOCK_OVERHEAD + len;
+            if (type != BLOCK_CONTINUED)
+                pos += BLOCK_OVERHEAD + len;
+            else
+                pos += BLOCK_OVERHEAD;
         }
         std::fclose(f);
+        if (problem == "cut short inside a block" && lastPart) {
+            note_ = files_[i] + ": the last block is cut short; its " + std::to_string(size - pos) +
+                    " bytes were left out";
+            problem.clear();
+        }
         if (!problem.empty())
-            return fail(files_[i] + ": " + problem);
+            return fail(files_[i] + ": " + problem + " (after " + std::to_string(totalBlocks_) + " blocks)");
+        if (continued && lastPart && !tornLastPart_)
+            return fail(missingPart(i + 1));
+        if (!continued && !lastPart)
+            return fail(files_[i] + ": " + cutPart);
     }
     return true;
+}
+
+std::string SdCardReader::missingPart(std::size_t index) const {
+    return "part " + std::to_string(index) + " of record " + name_ + " (" + partFileName(static_cast<unsigned>(index), name_) +
+           ") is missing; the record goes on there";
 }
 
 bool SdCardReader::openPartForReading(std::size_t index) {
@@ -620,11 +717,13 @@ bool SdCardReader::openPartForReading(std::size_t index) {
         file_ = nullptr;
     }
     part_ = index;
+    continued_ = false;
     if (index >= files_.size())
         return true;
-    std::FILE* f = std::fopen(files_[index].c_str(), "rb");
+    std::string why;
+    std::FILE* f = openRegularFile(files_[index], why);
     if (!f)
-        return fail("cannot open " + files_[index] + ": " + std::strerror(errno));
+        return fail(why);
     std::setvbuf(f, nullptr, _IOFBF, 1024 * 1024);
     if (fseeko(f, static_cast<off_t>(headerLengths_[index]), SEEK_SET) != 0) {
         std::fclose(f);
@@ -638,6 +737,9 @@ bool SdCardReader::rewind() {
     if (!opened_)
         return fail(error_.empty() ? "no record is open" : error_);
     error_.clear();
+    blocksRead_ = 0;
+    if (!tornLastPart_)
+        note_.clear();
     return openPartForReading(0);
 }
 
@@ -649,37 +751,69 @@ SdCardReader::Status SdCardReader::next(Block& block) {
             return Status::End;
         if (!file_ && !openPartForReading(part_))
             return Status::Error;
+        const bool lastPart = part_ + 1 == files_.size();
+        const std::string& path = files_[part_];
+        std::size_t consumed = 0;  // bytes of this block read so far
+        // Where the block starts, for messages only (asking the stream costs a system call).
+        auto where = [&] {
+            return " at byte " + std::to_string(ftello(file_) - static_cast<off_t>(consumed)) + " (after " +
+                   std::to_string(blocksRead_) + " blocks)";
+        };
+        // A last block cut short ends the record; anywhere else it is damage.
+        auto cutShort = [&](std::size_t bytes) {
+            if (lastPart) {
+                note_ = path + ": the last block is cut short; its " + std::to_string(bytes) + " bytes were left out";
+                std::fclose(file_);
+                file_ = nullptr;
+                part_ = files_.size();
+                return Status::End;
+            }
+            fail(path + ": cut short inside a block" + where());
+            return Status::Error;
+        };
         unsigned char head[16];
         std::size_t got = std::fread(head, 1, 16, file_);
+        consumed = got;
         if (got == 0 && std::feof(file_)) {
+            if (continued_ && lastPart && !tornLastPart_) {
+                fail(missingPart(part_ + 1));
+                return Status::Error;
+            }
+            if (!continued_ && !lastPart) {
+                fail(path + ": " + cutPart + where());
+                return Status::Error;
+            }
             if (!openPartForReading(part_ + 1))
                 return Status::Error;
             continue;
         }
-        const std::string& path = files_[part_];
-        if (got != 16) {
-            fail(path + ": cut short inside a block");
-            return Status::Error;
-        }
+        if (got != 16)
+            return std::ferror(file_) ? (fail(path + ": cannot be read" + where()), Status::Error) : cutShort(got);
         uint16_t marker = get16(head);
         uint16_t type = get16(head + 2);
         uint32_t len = get32(head + 12);
         const uint64_t sampleBytes = header_.valuesPerBlock() * sizeof(double);
-        if (marker != BLOCK_MARKER || (type != BLOCK_SAMPLES && type != BLOCK_SETUP) ||
-            (type == BLOCK_SAMPLES && len != sampleBytes) || (type == BLOCK_SETUP && len > MAX_SETUP_BYTES)) {
-            fail(path + ": damaged block");
+        if (continued_ || marker != BLOCK_MARKER ||
+            (type != BLOCK_SAMPLES && type != BLOCK_SETUP && type != BLOCK_CONTINUED) ||
+            (type == BLOCK_SAMPLES && len != sampleBytes) || (type == BLOCK_SETUP && len > MAX_SETUP_BYTES) ||
+            (type == BLOCK_CONTINUED && len != 0)) {
+            fail(path + ": damaged block" + where());
             return Status::Error;
         }
         payload_.resize(static_cast<std::size_t>(len) + 4);
-        if (std::fread(payload_.data(), 1, payload_.size(), file_) != payload_.size()) {
-            fail(path + ": cut short inside a block");
-            return Status::Error;
-        }
+        got = std::fread(payload_.data(), 1, payload_.size(), file_);
+        consumed += got;
+        if (got != payload_.size())
+            return std::ferror(file_) ? (fail(path + ": cannot be read" + where()), Status::Error) : cutShort(16 + got);
         uint32_t crc = crc32(head + 2, 14);
         crc = crc32(payload_.data(), len, crc);
         if (crc != get32(payload_.data() + len)) {
-            fail(path + ": damaged block (checksum mismatch)");
+            fail(path + ": damaged block (checksum mismatch)" + where());
             return Status::Error;
+        }
+        if (type == BLOCK_CONTINUED) {
+            continued_ = true;
+            continue;
         }
         block.type = type;
         block.sequence = get16(head + 4);
@@ -693,6 +827,7 @@ SdCardReader::Status SdCardReader::next(Block& block) {
             block.values.clear();
             block.setup.assign(reinterpret_cast<const char*>(payload_.data()), len);
         }
+        ++blocksRead_;
         return Status::Block;
     }
 }

@@ -22,7 +22,9 @@
 //           u32 payload length in bytes, payload, u32 CRC-32 of the block from type to the end of the payload.
 //           Type 1 carries the sample vector as f64 values (the live sample vector layout: signals in order,
 //           skipping "uSD" and mode 0, channels x samples each, sample after sample); type 20 carries a new
-//           positioning set-up as text and no samples.
+//           positioning set-up as text and no samples; type 21, with no payload, ends a part that the next part
+//           continues, so that a missing last part is told from a record that simply ended.
+//   Sizes in the header are held against RecordLimits.h: the writer refuses what the reader would refuse.
 //   string: u16 length, bytes.
 namespace sdcard {
 
@@ -31,6 +33,7 @@ constexpr uint16_t FORMAT_VERSION = 1;
 constexpr uint16_t BLOCK_MARKER = 0xB10C;
 constexpr int32_t BLOCK_SAMPLES = 1;
 constexpr int32_t BLOCK_SETUP = 20;
+constexpr int32_t BLOCK_CONTINUED = 21;
 constexpr const char* EXTENSION = ".kvb";
 // Bytes of a block around its payload: 16 before it, the CRC after it.
 constexpr std::size_t BLOCK_OVERHEAD = 20;
@@ -131,7 +134,9 @@ public:
     bool isOpen() const { return opened_; }
 
     // Walks the block headers of every part (without reading the samples) and counts the blocks.
-    // Returns false when the structure is damaged; the counts then cover the blocks before the damage.
+    // Returns false when the structure is damaged or a part is missing; the counts then cover the blocks before
+    // that. A last block cut short at the end of the last part (the card lost power) is no damage: the
+    // blocks before it count, and note() says how many bytes were left out.
     bool scan();
     int64_t totalBlocks() const { return totalBlocks_; }    // after scan: sample and set-up blocks
     int64_t sampleBlocks() const { return sampleBlocks_; }  // after scan: sample blocks only
@@ -143,12 +148,17 @@ public:
     };
     const std::vector<SetupChange>& setupChanges() const { return setupChanges_; }  // after scan
 
-    // Reading block after block, from the first part to the last.
+    // Reading block after block, from the first part to the last. A cut-short last block ends the record
+    // (End, with note() saying so); damage anywhere else, or a missing part, is an Error whose text says
+    // where, after the whole blocks before it.
     bool rewind();
     Status next(Block& block);
+    // What was left out of a record that was still read to its end; empty when nothing was.
+    const std::string& note() const { return note_; }
 
 private:
     bool openPartForReading(std::size_t index);
+    std::string missingPart(std::size_t index) const;
     bool fail(const std::string& message);
 
     std::string folder_;
@@ -163,9 +173,13 @@ private:
     std::string lastSetup_;
     std::vector<SetupChange> setupChanges_;
     std::string error_;
+    std::string note_;
+    bool tornLastPart_ = false;  // the last part ends inside its own header and is left out
 
     std::FILE* file_ = nullptr;
     std::size_t part_ = 0;
+    bool continued_ = false;  // the part being read ended with a continuation block
+    int64_t blocksRead_ = 0;
     std::vector<unsigned char> payload_;
 };
 

@@ -1,6 +1,7 @@
 #include "SignalNames.h"
 
 #include <cctype>
+#include <unordered_map>
 
 namespace {
 
@@ -62,4 +63,18 @@ std::string niceNameAndSuffix(const std::string& device, const std::vector<KvnSi
             ++before;
     }
     return total > 1 ? stem + "_" + std::to_string(before + 1) : stem;
+}
+
+std::vector<std::string> niceNamesAndSuffixes(const std::vector<KvnSignal>& signalList) {
+    std::vector<std::string> stems;
+    stems.reserve(signalList.size());
+    std::unordered_map<std::string, std::pair<int, int>> seen;  // stem -> (total, given so far)
+    for (const KvnSignal& s : signalList)
+        ++seen[stems.emplace_back(stemOf(s.name))].first;
+    for (std::string& stem : stems) {
+        auto& [total, given] = seen[stem];
+        if (total > 1)
+            stem += "_" + std::to_string(++given);
+    }
+    return stems;
 }

@@ -17,3 +17,5 @@ std::string decoder_output_type(const std::string& signalName);
 // so a list with or without "uSD" gives the same stems as long as "uSD" comes last. An index outside the list
 // gives "signal<index>".
 std::string niceNameAndSuffix(const std::string& device, const std::vector<KvnSignal>& signalList, std::size_t index);
+// The stems of every signal of the list at once, as niceNameAndSuffix gives them, in time linear in the list.
+std::vector<std::string> niceNamesAndSuffixes(const std::vector<KvnSignal>& signalList);

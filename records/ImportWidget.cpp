@@ -161,7 +161,7 @@ void ImportWidget::refresh()
         lengthLabel->setText(recordLengthText(importer->duration()));
         sequenceLabel->setText(tr("First sequence: ") + QString::number(importer->first_sequence()));
         const std::vector<KvnSignal> signalList = importer->get_signals();
-        const std::string version = importer->version();
+        const std::vector<std::string> names = niceNamesAndSuffixes(signalList);
         const unsigned rate = importer->blocks_per_second();
         table->setRowCount(int(signalList.size()));
         QStringList labels;
@@ -173,7 +173,7 @@ void ImportWidget::refresh()
             labels << QString::number(i + 1);
             const bool grey = s.mode == 0;
             const int row = int(i);
-            table->setItem(row, 0, new QTableWidgetItem(QString::fromStdString(niceNameAndSuffix(version, signalList, i))));
+            table->setItem(row, 0, new QTableWidgetItem(QString::fromStdString(names[i])));
             table->setItem(row, 1, centred(QString::number(s.channels), grey));
             table->setItem(row, 2, centred(QString::number(qulonglong(s.samples) * rate), grey));
             table->setItem(row, 3, centred(QString::number(int(s.mode)), grey));
@@ -214,12 +214,14 @@ void ImportWidget::startImport()
 void ImportWidget::importFinished(bool success)
 {
     if (!running || sender() != worker) return;
-    if (success)
-        QMessageBox::information(this, tr("SD record import"), tr("Record imported successfully"), QMessageBox::Ok);
-    else
-        QMessageBox::warning(this, tr("SD record import"), tr("Record not imported"), QMessageBox::Ok);
-    running = false;
     worker->waitUntilDone();  // finished is its last signal, but run() may not have returned yet
+    const QString detail = worker->detail().isEmpty() ? QString() : "\n\n" + worker->detail();
+    if (success)
+        QMessageBox::information(this, tr("SD record import"), tr("Record imported successfully") + detail,
+                                 QMessageBox::Ok);
+    else
+        QMessageBox::warning(this, tr("SD record import"), tr("Record not imported") + detail, QMessageBox::Ok);
+    running = false;
     delete worker;
     worker = nullptr;
     if (importer) {

@@ -61,6 +61,7 @@ void ImportWorker::run()
 {
     // The abort flag is not cleared here: an abort that came before the pool got to this worker still counts.
     lastPercentage = 0;
+    detailText.clear();
     if (!importer) {
         emit finished(false);
         markDone();
@@ -71,6 +72,7 @@ void ImportWorker::run()
     const std::vector<KvnSignal> signalList = importer->get_signals();
     state->writer = std::make_unique<CsvWriter>(output.c_str(), signalList.data(), signalList.size(), std::string(), 1);
     if (!state->writer->writeHeaders(importer->blocks_per_second(), false)) {
+        detailText = QString::fromStdString(importer->error().empty() ? state->writer->error() : importer->error());
         emit finished(false);
         markDone();
         return;
@@ -102,6 +104,20 @@ void ImportWorker::run()
     // A record whose rows did not all reach the disk is no success either.
     const bool closed = state->writer->close();
     const bool success = imported && !state->writeFailed && closed;
+    if (success) {
+        detailText = QString::fromStdString(importer->note());
+    } else {
+        // Say why, and that the blocks before it are not lost.
+        const std::string why = state->writeFailed || (imported && !closed) || importer->error().empty()
+                                    ? state->writer->error()
+                                    : importer->error();
+        detailText = QString::fromStdString(why);
+        const uint64_t kept = state->writer->blocksWritten();
+        if (kept > 0)
+            detailText += tr("\nThe %1 whole blocks before it were written to %2.")
+                              .arg(kept)
+                              .arg(QString::fromStdString(output));
+    }
     state->active = false;
     state->writer.reset();
     emit finished(success);

@@ -29,6 +29,10 @@ public:
     // that a record of hundreds of millions of blocks cannot overflow it.
     static int percentage(int64_t done, int64_t total);
 
+    // Set before finished: why the import failed and what it kept, or what a successful import left out;
+    // empty when there is nothing to add.
+    QString detail() const { return detailText; }
+
 public Q_SLOTS:
     void abort();
 
@@ -42,6 +46,7 @@ private:
     BaseImporter* importer;
     std::string output;
     int lastPercentage = 0;
+    QString detailText;
     // Written by the GUI thread, read by the pool thread after every block.
     std::atomic<bool> aborted{false};
 

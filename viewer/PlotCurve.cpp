@@ -46,10 +46,16 @@ void PlotCurve::drawLines(QPainter* painter, const QwtScaleMap& xMap, const QwtS
             points_.append(QPointF(column, y));
         }
     };
+    // Values beyond the plot's range are drawn at its edge (a little past it, for the clipper to cut): mapped
+    // as they are, 1e300 gives no pixel position that rounding or the clipper can use.
+    const double span = std::fabs(yMap.s2() - yMap.s1());
+    const double yLow = std::min(yMap.s1(), yMap.s2()) - span, yHigh = std::max(yMap.s1(), yMap.s2()) + span;
     for (int i = from; i <= to; ++i) {
         const double px = xMap.transform(xs[i]);
-        double py = yMap.transform(ys[i]);
-        if (!std::isfinite(py) || !(std::fabs(px) < 1e9))
+        if (std::isnan(ys[i]) || !(std::fabs(px) < 1e9))
+            continue;
+        double py = yMap.transform(std::max(yLow, std::min(yHigh, ys[i])));
+        if (!std::isfinite(py))
             continue;
         // A trace zoomed far off the canvas stays where pixel rounding is defined; the clipper cuts it.
         py = std::max(-1e9, std::min(1e9, py));

@@ -169,6 +169,8 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     connect(filterSettings_, SIGNAL(triggered()), this, SLOT(_configFilters()));
 
     in_.resize(channels, config_.samplesPerBlock);
+    lastDrawable_.assign(channels, 0.0);
+    undrawable_.assign(static_cast<size_t>(channels) * config_.samplesPerBlock, 0);
     middle_.resize(channels, config_.samplesPerBlock);
     out_.resize(channels, config_.samplesPerBlock);
     _setVisFilters(config_.defaultFilters);
@@ -239,6 +241,18 @@ void SigViewerRt::filterBlock(const double* data, bool channelMajor)
     for (int c = 0; c < channels; ++c)
         for (int s = 0; s < samples; ++s)
             in_.at(c, s) = channelMajor ? data[c * samples + s] : data[s * channels + c];
+    const double limit = std::fabs(config_.channelRange) * 1e6;
+    for (int c = 0; c < channels; ++c) {
+        double* values = in_.row(c);
+        char* wild = undrawable_.data() + static_cast<size_t>(c) * samples;
+        for (int s = 0; s < samples; ++s) {
+            wild[s] = !(std::fabs(values[s]) <= limit);
+            if (wild[s])
+                values[s] = lastDrawable_[c];
+            else
+                lastDrawable_[c] = values[s];
+        }
+    }
     const DataBlock* middle = &in_;
     if (notch_) {
         notch_->filter(in_, middle_);
@@ -262,9 +276,10 @@ void SigViewerRt::process(const double* data, bool channelMajor)
     for (int c = 0; c < config_.channels; ++c) {
         double* row = buffer_.data() + static_cast<size_t>(c) * rowLength_ + writePos_;
         const double* filtered = out_.row(c);
+        const char* wild = undrawable_.data() + static_cast<size_t>(c) * samples;
         const double off = offsets_[c];
         for (int s = 0; s < count; ++s)
-            row[s] = filtered[s] * amplitude_ + off;
+            row[s] = wild[s] ? std::nan("") : filtered[s] * amplitude_ + off;
     }
 
     if (impedances_) {

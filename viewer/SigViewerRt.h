@@ -170,6 +170,11 @@ private:
     std::unique_ptr<MkfilterWrapper> notch_;
     std::unique_ptr<MkfilterWrapper> other_;
     DataBlock in_, middle_, out_;
+    // Samples no display can show (not finite, or a million channel heights away): the filters get the
+    // channel's last drawable sample instead, so one wild value neither rings through nor poisons them, and
+    // the trace has a gap there. The record and the streams keep the true value.
+    std::vector<double> lastDrawable_;
+    std::vector<char> undrawable_;  // per channel and sample of the block being processed
     std::vector<BioSensor::BioSensorFilter> filters_;
 
     std::unique_ptr<EegImpedances> impedances_;

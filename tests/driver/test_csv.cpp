@@ -12,7 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <map>
 #include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "FuzzSupport.h"
 
 namespace fs = std::filesystem;
 
@@ -87,6 +91,69 @@ std::size_t rowOffset(const std::string& text, std::size_t row) {
     return pos;
 }
 
+// What a table row does to one file of a record (see damagedAndHostileFoldersGiveTheirWholeBlocks).
+struct Damage {
+    std::string file, op, text;
+};
+
+bool apply(const std::string& folder, const Damage& damage) {
+    const std::string path = folder + "/" + damage.file, op = damage.op;
+    std::string text = slurp(path);
+    const auto number = [&](std::size_t prefix) { return std::stoull(op.substr(prefix)); };
+    if (op == "-" || op == "fifo" || op == "link") {
+        fs::remove(path);
+        if (op == "fifo")
+            return mkfifo(path.c_str(), 0600) == 0;
+        if (op == "link")
+            fs::create_symlink(damage.text, path);
+    } else if (op.empty()) {
+        spit(path, damage.text);
+    } else if (op.rfind("header:", 0) == 0) {  // a header line of that many channels, and no rows
+        std::string head = "sample,sequence,battery,flags,timestamp,utc";
+        for (std::size_t c = 1; c <= number(7); ++c)
+            head += ",ch" + std::to_string(c);
+        spit(path, head + "\n");
+    } else if (op == "+") {
+        spit(path, text + damage.text);
+    } else if (op.rfind("keep:", 0) == 0) {
+        spit(path, text.substr(0, rowOffset(text, number(5))) + damage.text);
+    } else if (op.rfind("row:", 0) == 0) {
+        spit(path, text.substr(0, rowOffset(text, number(4))) + damage.text + text.substr(rowOffset(text, number(4) + 1)));
+    } else if (op.rfind("hole:", 0) == 0) {  // costs no disk: the hole is never written
+        const std::size_t head = rowOffset(text, 0);
+        spit(path, text.substr(0, head));
+        fs::resize_file(path, head + number(5));
+        std::ofstream(path, std::ios::binary | std::ios::app) << text.substr(head);
+    } else {
+        if (text.find(op) == std::string::npos)
+            return false;  // the table is wrong
+        for (std::size_t at = 0; (at = text.find(op, at)) != std::string::npos; at += damage.text.size())
+            text.replace(at, op.size(), damage.text);
+        spit(path, text);
+    }
+    return true;
+}
+
+// Start and length (with its newline) of the row holding byte `at`.
+std::size_t lineAt(const std::string& text, std::size_t at) {
+    const std::size_t nl = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+    return nl == std::string::npos ? 0 : nl + 1;
+}
+std::size_t lineLength(const std::string& text, std::size_t at) {
+    const std::size_t start = lineAt(text, at), nl = text.find('\n', start);
+    return (nl == std::string::npos ? text.size() : nl + 1) - start;
+}
+
+// Plays a record to its end: the index of each block played, -1 for a block that is not one that was written.
+std::vector<int> playIndices(CsvReader& r) {
+    std::vector<int> played;
+    for (Frame f = r.read(); !f.isEnd() && played.size() < 100000; f = r.read()) {
+        const int b = uint16_t(f.sequence - seqOf(0));
+        played.push_back(isBlock(f, b, true) ? b : -1);
+    }
+    return played;
+}
+
 }  // namespace
 
 class TestCsv : public QObject {
@@ -131,65 +198,104 @@ private slots:
         }
     }
 
-    void cutOrDamagedRecordPlaysToItsLastWholeBlock() {
-        // The file keeps `keep` rows, then `torn`; the rest follows when `resumes` (one damaged line).
+    void damagedAndHostileFoldersGiveTheirWholeBlocks() {
+        // Each row damages a fresh record of `written` blocks (op on `file`: "-" deletes it, "" replaces its text,
+        // "+" appends, "header:N" leaves a header line of N channels, "keep:K" keeps K rows and appends, "row:K"
+        // replaces row K, "hole:N" puts N bytes of sparse hole behind the header line, "fifo" and "link" put a
+        // pipe or a link in its place, anything else is replaced everywhere in the text). Then: the message
+        // error() holds ("" none) and the blocks played back, -1 when the folder is refused. Every block played
+        // must be one that was written.
+        const std::string info = "signalsInfo.csv", zeros(300, '\0'), header = "sample,sequence,battery,flags,timestamp,utc,ch1\n";
+        std::string manySignals;
+        for (int i = 0; i < 60; ++i)
+            manySignals += "1,x,16,1,HAP,1,1,0,\n";
         const struct {
-            const char* file;
-            std::size_t keep;
-            const char* torn;
-            bool resumes;
-            int blocks, played;
-        } cases[] = {{"EEG.csv", 7 * 4 + 2, "30,65550,0,0,12", false, 7, 7},  // torn inside block 7
-                     {"EEG.csv", 8 * 4, "32,6555", false, 8, 8},              // torn at a block end
-                     {"UTC.csv", 5, "", false, 5, 5},                         // one file behind
-                     {"COM.csv", 0, "0,655", false, 0, 0},
-                     {"ANC_1.csv", 9, "9,65529,5,1052,1562500,17649216,1.5", false, 9, 9},  // no newline at all
-                     {"COM.csv", 3 * 2 + 1, "7,65523,1,65534,1x,2\n", true, 10, 3}};      // damaged in block 3
+            std::vector<Damage> damage;
+            const char* message;
+            int blocks;
+            int written = 10;
+        } cases[] = {
+            // Cut short: plays to the last whole block.
+            {{{"EEG.csv", "keep:30", "30,65550,0,0,12"}}, "", 7},  // torn inside block 7
+            {{{"EEG.csv", "keep:32", "32,6555"}}, "", 8},          // torn at a block end
+            {{{"UTC.csv", "keep:5", ""}}, "", 5},                  // one file behind
+            {{{"COM.csv", "keep:0", "0,655"}}, "", 0},
+            {{{"ANC_1.csv", "keep:9", "9,65529,5,1052,1562500,17649216,1.5"}}, "", 9},  // no newline at all
+            // Damaged in the middle: only the blocks it touches are lost, and error() says which.
+            {{{"COM.csv", "row:7", "7,65523,1,65534,1x,2\n"}}, "COM.csv is damaged at byte", 9},
+            {{{"COM.csv", "row:7", "7,65523,1,65534,1x,2\n"}}, "block 3 left out", 9},
+            {{{"EEG.csv", "row:13", zeros + "\n"}}, "block 3 left out", 9},              // a zeroed stretch
+            {{{"COM.csv", "row:4", std::string(5000, '7') + "\n"}}, "block 2 left out", 9},  // no line is that long
+            {{{"ANC_2.csv", "row:6", ""}}, "block 6 left out", 9},                       // a row gone
+            {{{"EEG.csv", "row:9", "x\n"}, {"UTC.csv", "row:5", "\n"}}, "block 5 left out", 8},
+            {{{"EEG.csv", "hole:2147483648", ""}}, "EEG.csv is damaged at byte", 320, 320},  // sparse 2 GB, then the rows
+            {{{"UTC.csv", "hole:65536", ""}, {"UTC.csv", "+", std::string(100, '\0')}}, "damaged at byte", 10},
+            // Refused, with the reason.
+            {{{info, "-", ""}}, "no signalsInfo.csv", -1},
+            {{{info, "", ""}}, "empty", -1},
+            {{{info, "", "format,device,block_rate,sensor_type,signal,channels,samples_per_block,mode,filename\n"}},
+             "describes no signal", -1},
+            {{{info, "", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe", 18)}}, "damaged (it holds NUL bytes)", -1},
+            {{{info, "", "\x89PNG\r\n\x1a\n"}}, "lacks the column", -1},
+            {{{info, ",mode,", ",mood,"}}, "lacks the column \"mode\"", -1},
+            {{{info, "COM,9,2", "COM,nine,2"}}, "damaged", -1},
+            {{{info, ",COM,9,2,2,", ",COM,9,2,"}}, "fields", -1},
+            {{{info, ",16,", ",0,"}}, "damaged", -1},
+            {{{info, "COM.csv", "../COM.csv"}}, "bad file name", -1},
+            {{{info, "\n1,", "\n2,"}}, "unknown record format", -1},
+            {{{"COM.csv", "-", ""}}, "cannot open", -1},
+            {{{"EEG.csv", "", header}}, "header has 7 columns where the description gives 9", -1},
+            {{{info, ",EEG,3,4,", ",EEG,5,4,"}}, "header has 9 columns where the description gives 11", -1},
+            // Sizes no device has, refused before anything is built from them; their neighbours open.
+            {{{info, ",EEG,3,4,", ",EEG,1000,100000,"}, {"EEG.csv", "header:1000", ""}},
+             "100000 samples per block (at most 4096)", -1},  // 6 KB that once sized the viewer: std::bad_alloc
+            {{{info, ",EEG,3,4,", ",EEG,100000,4,"}, {"EEG.csv", "header:100000", ""}}, "100000 channels", -1},
+            {{{info, ",EEG,3,4,", ",EEG,1025,4,"}}, "1025 channels (at most 1024)", -1},
+            {{{info, ",EEG,3,4,", ",EEG,3,4097,"}}, "4097 samples per block", -1},
+            {{{info, ",EEG,3,4,", ",EEG,3,4096,"}}, "", 0},  // 65536 samples/s: allowed, and no whole block
+            {{{info, ",16,", ",100001,"}}, "100001 blocks per second", -1},
+            {{{info, ",16,", ",25600,"}}, "102400 samples per second", -1},
+            {{{info, ",EEG,3,4,", ",EEG,1000,4000,"}}, "values per second", -1},
+            {{{info, "+", manySignals}}, "describes 67 signals (at most 64)", -1},
+            // No pipe or device is ever opened.
+            {{{"COM.csv", "fifo", ""}}, "COM.csv is not a regular file", -1},
+            {{{"EEG.csv", "link", "/dev/zero"}}, "EEG.csv is not a regular file", -1},
+            {{{info, "fifo", ""}}, "signalsInfo.csv is not a regular file", -1},
+        };
+        fuzz::Watchdog watchdog(std::chrono::seconds(60));
         for (const auto& c : cases) {
-            const std::string folder = d + "/cut" + std::to_string(&c - cases), path = folder + "/" + c.file;
-            QVERIFY(writeRecord(folder, 10));
-            const std::string text = slurp(path);
-            spit(path, text.substr(0, rowOffset(text, c.keep)) + c.torn +
-                           (c.resumes ? text.substr(rowOffset(text, c.keep + 1)) : std::string()));
+            const std::string row = std::to_string(&c - cases), folder = d + "/table" + row;
+            watchdog.begin("row " + row);
+            QVERIFY(writeRecord(folder, c.written));
+            for (const Damage& damage : c.damage)
+                QVERIFY2(apply(folder, damage), row.c_str());
             CsvReader r;
-            QVERIFY2(r.open(folder) && r.totalBlocks() == c.blocks && playBack(r) == c.played, c.torn);
-            QVERIFY2(!c.resumes || r.error().find(c.file) != std::string::npos, r.error().c_str());
+            const bool opened = r.open(folder);
+            const std::vector<int> played = opened ? playIndices(r) : std::vector<int>();
+            const std::string why = row + ": " + r.error();
+            QVERIFY2(opened == (c.blocks >= 0) && int(played.size()) == std::max(c.blocks, 0), why.c_str());
+            QVERIFY2(*c.message ? r.error().find(c.message) != std::string::npos : r.error().empty(), why.c_str());
+            QVERIFY2(std::count(played.begin(), played.end(), -1) == 0 && std::is_sorted(played.begin(), played.end()),
+                     why.c_str());
+            if (!opened)
+                QVERIFY(!r.isOpen() && r.end() && !r.start() && r.read().isEnd() && r.numberOfSignals() == 0);
+            fs::remove_all(folder);
         }
     }
 
-    void badRecordIsRefused() {
-        // In `file`, `from` is replaced by `to`; an empty `from` replaces the whole text, "-" deletes the file.
-        const char* info = "signalsInfo.csv";
-        const struct {
-            const char *file, *from;
-            std::string to;
-            const char* message;
-        } cases[] = {
-            {info, "-", "", "no signalsInfo.csv"},
-            {info, "", "", "empty"},
-            {info, "", "format,device,block_rate,sensor_type,signal,channels,samples_per_block,mode,filename\n",
-             "describes no signal"},
-            {info, "", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe", 18), "lacks the column"},
-            {info, ",mode,", ",mood,", "lacks the column \"mode\""},
-            {info, "COM,9,2", "COM,nine,2", "damaged"},
-            {info, ",COM,9,2,2,", ",COM,9,2,", "fields"},
-            {info, ",16,", ",0,", "damaged"},
-            {info, "COM.csv", "../COM.csv", "bad file name"},
-            {info, "\n1,", "\n2,", "unknown record format"},
-            {"COM.csv", "-", "", "cannot open"},
-            {"EEG.csv", "", "sample,sequence,battery,flags,timestamp,utc,ch1\n", "header does not match"}};
-        for (const auto& c : cases) {
-            const std::string folder = d + "/bad" + std::to_string(&c - cases), path = folder + "/" + c.file;
-            QVERIFY(writeRecord(folder, 4));
-            std::string text = slurp(path);  // (a `from` missing from the text throws: the table is wrong)
-            if (std::string(c.from) == "-")
-                QVERIFY(fs::remove(path));
-            else
-                spit(path, *c.from ? text.replace(text.find(c.from), std::strlen(c.from), c.to) : c.to);
-            CsvReader r;
-            QVERIFY2(!r.open(folder) && r.error().find(c.message) != std::string::npos, r.error().c_str());
-            QVERIFY(!r.isOpen() && r.end() && !r.start() && r.read().isEnd() && r.numberOfSignals() == 0);
-        }
+    void hostileNamesReadBack() {
+        // Line breaks, quotes, separators and control characters in the device's and the signals' names.
+        const std::string device = "KVN\nA,\"b\"\r\x01\x7f end", nul("N\0L", 3);
+        const std::vector<KvnSignal> signalList = {{"EEG\n\"x\",y\r", 2, 2, 2, 1}, {"\x02\x1b[31m\t", 1, 1, 1, 1}, {nul, 1, 1, 1, 0}};
+        CsvWriter w;
+        const double values[] = {1, 2, 3, 4, 5};
+        QVERIFY(w.setup((d + "/names").c_str(), signalList, device, 1) && w.writeHeaders(8, true));
+        QVERIFY(w.write(values, 7, 1, 2, 3, 0) && w.close());
+        CsvReader r;
+        QVERIFY2(r.open(d + "/names"), r.error().c_str());
+        QVERIFY(r.deviceName() == device && r.signalName(0) == signalList[0].name && r.signalName(1) == signalList[1].name);
+        QVERIFY(slurp(d + "/names/signalsInfo.csv").find("\"N?L\"") != std::string::npos);  // no NUL written
+        QVERIFY(r.read().blocks.at(1).value(0, 0) == 5 && r.read().isEnd());
     }
 
     void writerReportsFailures() {
@@ -267,27 +373,53 @@ private slots:
     }
 
     void mutatedRecordsNeverCrash() {
-        // Random damage in any file of a record: playback always ends, with blocks of the described shape only.
+        // Damage of every kind the format can notice, anywhere in any file of a small record: playback always ends
+        // within a bound, holds little memory, and every block it gives is one that was written, in order.
+        // (A digit turned into another, a line break inside a row's last number, or two rows' halves joined at the
+        // same column is no damage a text format can see: bytes change to neither digits nor line breaks, and rows
+        // of data are lost or repeated whole.)
         const std::string folder = d + "/mutated";
         QVERIFY(writeRecord(folder, 12));
-        const std::string files[] = {"signalsInfo.csv", "EEG.csv", "COM.csv", "UTC.csv"};
-        std::mt19937 rng(5);
-        for (int round = 0; round < 200; ++round) {
-            const std::string path = folder + "/" + files[round % 4], original = slurp(path);
-            std::string text = original.substr(0, round % 2 ? rng() % original.size() : std::string::npos);
-            for (int k = 0; round % 2 == 0 && k < 1 + round % 4; ++k)
-                text[rng() % text.size()] = ",\n\"x-9e."[rng() % 8];
-            spit(path, text);
-            CsvReader r;
-            QVERIFY(r.open(folder) || (!r.error().empty() && r.read().isEnd()));
-            int frames = 0;
-            for (Frame f = r.read(); !f.isEnd() && frames < 100; f = r.read(), ++frames) {
-                QCOMPARE(f.blocks.size(), r.numberOfSignals());
-                for (std::size_t i = 0; i < f.blocks.size(); ++i)
-                    QVERIFY(f.blocks[i].rows() == r.signalSamples(i) && f.blocks[i].cols() == r.signalChannels(i));
+        const std::string files[] = {"signalsInfo.csv", "EEG.csv", "COM.csv", "ANC_1.csv", "UTC.csv"};
+        std::map<std::string, std::string> originals;
+        for (const std::string& f : files)
+            originals[f] = slurp(folder + "/" + f);
+        const uint32_t seed = fuzz::seed(5);
+        std::mt19937 rng(seed);
+        const std::size_t heapBefore = fuzz::heapInUse();
+        fuzz::Watchdog watchdog(std::chrono::seconds(30));
+        for (int round = 0; round < 2500; ++round) {
+            watchdog.begin("seed " + std::to_string(seed) + " round " + std::to_string(round));
+            const std::string& file = files[rng() % 5];
+            std::string text = originals[file];
+            for (int k = 0, n = 1 + int(rng() % 3); k < n && !text.empty(); ++k) {
+                const std::size_t at = rng() % text.size(), len = 1 + rng() % 64;
+                // A description that loses or repeats a row describes another record: its damage is byte-wise.
+                const unsigned byteWise[] = {1, 2, 5};
+                switch (file == files[0] ? byteWise[rng() % 3] : rng() % 6) {
+                case 0: text.resize(at); break;                                        // cut
+                case 1: text[at] = ",\"x\0;"[rng() % 5]; break;                        // a foreign byte
+                case 2: text.replace(at, std::min(len, text.size() - at), len, '\0'); break;  // zeroed
+                case 3: text.erase(lineAt(text, at), lineLength(text, at)); break;    // a row lost
+                case 4: text.insert(lineAt(text, rng() % text.size()), text.substr(lineAt(text, at), lineLength(text, at)));
+                    break;                                                              // a row repeated elsewhere
+                default: text.insert(at, std::string(len, "x,\0"[rng() % 3])); break;
+                }
             }
-            QVERIFY(frames <= 12 && r.end());
-            spit(path, original);
+            spit(folder + "/" + file, text);
+            CsvReader r;
+            if (r.open(folder)) {
+                QVERIFY(fuzz::heapInUse() < heapBefore + (16u << 20));
+                const std::vector<int> played = playIndices(r);
+                QVERIFY2(played.size() <= 12 && std::count(played.begin(), played.end(), -1) == 0 &&
+                             std::adjacent_find(played.begin(), played.end(), std::greater_equal<int>()) == played.end(),
+                         qPrintable(QString("seed %1 round %2 in %3: %4 after %5 blocks; %6")
+                                        .arg(seed).arg(round).arg(file.c_str()).arg(played.size() ? played.back() : -2)
+                                        .arg(played.size()).arg(r.error().c_str())));
+            } else {
+                QVERIFY(!r.error().empty() && r.read().isEnd());
+            }
+            spit(folder + "/" + file, originals[file]);
         }
     }
 };

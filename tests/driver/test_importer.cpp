@@ -1,3 +1,5 @@
+#include "CsvReader.h"
+#include "CsvWriter.h"
 #include "Importer.h"
 #include "SdCardFormat.h"
 
@@ -11,6 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sys/stat.h>
+
+#include "FuzzSupport.h"
 
 // RecordHeader has a field named like Qt's "signals" keyword.
 #undef signals
@@ -92,6 +97,25 @@ Blocks merged(const Blocks& left, const Blocks& right) {
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Part 0 of a record whose header claims `count` EEG signals of `channels` x `samples` at `rate` blocks per
+// second: what the card writer refuses to write.
+std::string craftedHeader(unsigned count, unsigned channels, unsigned samples, unsigned rate) {
+    std::string h(sdcard::MAGIC, sizeof sdcard::MAGIC);
+    auto u16 = [&h](unsigned v) { h += char(v & 0xFF), h += char(v >> 8 & 0xFF); };
+    auto u32 = [&u16](uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+    u16(sdcard::FORMAT_VERSION), u16(0), u32(0);
+    u16(2), h += "HW", u16(rate), u16(0), u16(count);
+    for (unsigned i = 0; i < count; ++i)
+        u16(3), h += "EEG", u16(channels), u16(samples), u16(1);
+    u32(0);  // no positioning set-up
+    const uint32_t length = uint32_t(h.size() + 4);
+    for (int i = 0; i < 4; ++i)
+        h[12 + i] = char(length >> (8 * i) & 0xFF);
+    const uint32_t crc = sdcard::crc32(h.data(), h.size());
+    u32(crc);
+    return h;
 }
 
 Blocks operator+(Blocks a, const Blocks& b) {
@@ -212,79 +236,183 @@ private slots:
     }
 
     void damagedRecordKeepsItsWholeBlocks() {
-        const Blocks written = writeCard(d + "/dmg", "r", 0, 10, 1, kTracker, "{}", {}, 2);
-        const std::string path = d + "/dmg/0_r.kvb", original = slurp(path);
-        const std::size_t blockLen = sdcard::BLOCK_OVERHEAD + 10 * 8, size = original.size(), none = std::string::npos;
-        const std::size_t headerLen = size - 10 * blockLen - sdcard::BLOCK_OVERHEAD - 15;  // set-up after the third
-        const std::size_t fifth = size - 6 * blockLen;
+        // Two records, written afresh for each row: "r" (10 sample blocks of 100 bytes in one file, a set-up after
+        // the third) and "s" (314 blocks, 100 to a part: 0_s.kvb .. 3_s.kvb). Each row damages one file and
+        // gives: whether the record opens, what import(false) returns, the text in error() (or in note() when
+        // the import succeeds, "" for neither) and the sample blocks delivered, which must be the first ones
+        // written. "c" is a lone part 0 whose header claims what no device has.
+        const Blocks r = writeCard(d + "/dmg", "r", 0, 10, 1, kTracker, "{}", {}, 2);
+        const std::size_t blockLen = sdcard::BLOCK_OVERHEAD + 10 * 8, size = slurp(d + "/dmg/0_r.kvb").size();
+        const std::size_t headerLen = size - 10 * blockLen - sdcard::BLOCK_OVERHEAD - 15, fifth = size - 6 * blockLen;
+        const std::size_t partBytes = headerLen - 2 + 100 * blockLen + sdcard::BLOCK_OVERHEAD;  // no set-up text
+        const Blocks s = writeCard(d + "/split", "s", 0, 314, 2, kTracker, {}, {}, -1, partBytes);
+        const std::size_t partSize = slurp(d + "/split/0_s.kvb").size();
+        enum Op { Cut, Flip, Append, Remove, Pipe, Device, Foreign, Header };
         const struct {
-            std::size_t cutTo, flipAt;
-            char flip;
-            int wholeBlocks;  // sample blocks delivered before the damage; -1: the record does not open
-            const char* message = "";
-        } cases[] = {{0, none, 0, -1},
-                     {headerLen - 3, none, 0, -1},
-                     {none, 30, 0x40, -1},                                  // in the header
-                     {size - 4 * blockLen + 50, none, 0, 6, "cut short"},  // mid block
-                     {none, fifth + 40, 0x01, 4},                           // in the fifth block's samples
-                     {none, fifth + 14, 0x10, 4},                           // in its length field
-                     {size + 17, none, 0, 10}};                             // garbage appended
+            std::string file;
+            Op op;
+            std::size_t at;
+            unsigned arg;  // Flip: the bits; Header: channels (count at `at`), samples and block rate follow
+            bool opens, imported;
+            std::string message;
+            int blocks;
+            unsigned samples = 1, rate = 32;
+        } cases[] = {
+            {"0_r.kvb", Cut, 0, 0, false, false, "empty", 0},
+            {"0_r.kvb", Cut, headerLen - 3, 0, false, false, "header cut short", 0},
+            {"0_r.kvb", Flip, 30, 0x40, false, false, "damaged header", 0},
+            // A last block cut short: every whole block, and how much was left out.
+            {"0_r.kvb", Cut, size - 4 * blockLen + 50, 0, true, true, "the last block is cut short; its 50 bytes", 6},
+            {"0_r.kvb", Cut, size - 4 * blockLen, 0, true, true, "", 6},  // cut at a block's end: nothing to tell
+            {"0_r.kvb", Append, 15, 0, true, true, "its 15 bytes were left out", 10},
+            {"0_r.kvb", Append, 17, 0, true, false, "damaged block at byte", 10},  // more than a block head: garbage
+            // Damage in the middle fails, after the whole blocks before it, and says where.
+            {"0_r.kvb", Flip, fifth + 40, 0x01, true, false, "checksum mismatch", 4},  // in the fifth block's samples
+            {"0_r.kvb", Flip, fifth + 14, 0x10, true, false, "damaged block at byte " + std::to_string(fifth), 4},
+            {"1_s.kvb", Cut, partSize - 50, 0, true, false, "1_s.kvb: cut short inside a block", 199},
+            {"1_s.kvb", Cut, partSize - sdcard::BLOCK_OVERHEAD, 0, true, false, "1_s.kvb: cut short: it ends before", 200},
+            // Parts: a missing last part is a failure that names it; a missing or foreign middle part is refused.
+            {"3_s.kvb", Remove, 0, 0, true, false, "part 3 of record s (3_s.kvb) is missing", 300},
+            {"3_s.kvb", Cut, 10, 0, true, true, "3_s.kvb ends inside its header", 300},  // the card lost power there
+            {"1_s.kvb", Remove, 0, 0, false, false, "part 1 of record s is missing", 0},
+            {"1_s.kvb", Foreign, 0, 0, false, false, "another record", 0},
+            {"2_s.kvb", Pipe, 0, 0, false, false, "2_s.kvb is not a regular file", 0},
+            {"0_r.kvb", Device, 0, 0, false, false, "0_r.kvb is not a regular file", 0},
+            // Headers that claim what no device has are refused before anything is built from them.
+            {"0_c.kvb", Header, 8000, 1, false, false, "claims 8000 signals (at most 64)", 0},
+            {"0_c.kvb", Header, 65535, 1, false, false, "claims 65535 signals", 0},
+            {"0_c.kvb", Header, 65, 1, false, false, "claims 65 signals", 0},
+            {"0_c.kvb", Header, 1, 1025, false, false, "claims 1025 channels (at most 1024)", 0},
+            {"0_c.kvb", Header, 1, 1, false, false, "claims 4097 samples per block", 0, 4097},
+            {"0_c.kvb", Header, 1, 1, false, false, "claims 131072 samples per second", 0, 4096},
+            {"0_c.kvb", Header, 2, 1024, false, false, "claims 2097152 values per second", 0, 1024, 1},
+            {"0_c.kvb", Header, 64, 1024, true, true, "", 0, 16, 1},  // the neighbours of the limits, with no block
+        };
+        fuzz::Watchdog watchdog(std::chrono::seconds(60));
         for (const auto& c : cases) {
-            std::string bytes = original;
-            if (c.cutTo != none)
-                bytes.resize(c.cutTo, '\x7f');
-            if (c.flipAt != none)
-                bytes[c.flipAt] = static_cast<char>(bytes[c.flipAt] ^ c.flip);
-            std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-            for (bool lenient : {false, true}) {  // lenient: a damaged tail still counts as imported
-                Importer imp(d + "/dmg", "r");
-                collect(imp);
-                const QByteArray row = QByteArray::number(int(&c - cases)) + (lenient ? " lenient" : "");
-                QVERIFY2(imp.isValid() == (c.wholeBlocks >= 0) && imp.import(lenient) == (lenient && imp.isValid()), row);
-                QVERIFY2(!imp.error().empty() && imp.error().find(c.message) != std::string::npos, row);
-                QVERIFY2(setups.size() == std::size_t(c.wholeBlocks >= 3), row);
-                samples.erase(std::remove_if(samples.begin(), samples.end(), [](auto& w) { return w.values.empty(); }),
-                              samples.end());
-                QVERIFY2(samples == Blocks(written.begin(), written.begin() + std::max(c.wholeBlocks, 0)), row);
+            const QByteArray row = QByteArray::number(int(&c - cases));
+            watchdog.begin("row " + row.toStdString());
+            const std::string name = c.file.substr(c.file.find('_') + 1, 1);
+            const std::string folder = d + (name == "r" ? "/dmg" : name == "s" ? "/split" : "/craft"), path = folder + "/" + c.file;
+            fs::remove_all(folder);  // (a record written over an old one would be named as its restart)
+            fs::create_directories(folder);
+            if (name == "r")
+                writeCard(folder, "r", 0, 10, 1, kTracker, "{}", {}, 2);
+            else if (name == "s")
+                writeCard(folder, "s", 0, 314, 2, kTracker, {}, {}, -1, partBytes);
+            std::string bytes = slurp(path);
+            switch (c.op) {
+            case Cut: bytes.resize(c.at); break;
+            case Flip: bytes[c.at] = static_cast<char>(bytes[c.at] ^ c.arg); break;
+            case Append: bytes.append(c.at, '\x7f'); break;
+            case Header: bytes = craftedHeader(unsigned(c.at), c.arg, c.samples, c.rate); break;
+            case Foreign:
+                fs::remove_all(d + "/other");
+                writeCard(d + "/other", "s", 0, 20, 1, kHalf, {}, {}, -1, 4000);
+                bytes = slurp(d + "/other/1_s.kvb");
+                break;
+            default: break;
             }
+            fs::remove(path);
+            if (c.op == Pipe)
+                QVERIFY(mkfifo(path.c_str(), 0600) == 0);
+            else if (c.op == Device)
+                fs::create_symlink("/dev/zero", path);
+            else if (c.op != Remove)
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+            Importer imp(folder, name);
+            collect(imp);
+            const bool imported = imp.import(false);
+            const std::string said = imported ? imp.note() : imp.error();
+            QVERIFY2(imp.isValid() == c.opens && imported == c.imported, row + " " + said.c_str());
+            QVERIFY2(c.message.size() ? said.find(c.message) != std::string::npos : said.empty(), row + " " + said.c_str());
+            samples.erase(std::remove_if(samples.begin(), samples.end(), [](auto& w) { return w.values.empty(); }),
+                          samples.end());
+            const Blocks& written = name == "r" ? r : s;
+            QVERIFY2(samples.size() == std::size_t(c.blocks) && std::equal(samples.begin(), samples.end(), written.begin()),
+                     row);
+            QVERIFY2(setups.size() == std::size_t(name == "r" && c.blocks >= 3), row);
         }
     }
 
-    void missingOrForeignPartRefused() {
-        writeCard(d + "/parts", "p", 0, 20, 1, kTracker, {}, {}, -1, 400);  // about three blocks a file
-        writeCard(d + "/other", "p", 0, 20, 1, kHalf, {}, {}, -1, 4000);
-        QVERIFY(Importer(d + "/parts", "p").isValid());
-        fs::rename(d + "/parts/1_p.kvb", d + "/keep");
-        QVERIFY(QString::fromStdString(Importer(d + "/parts", "p").error()).contains("part 1"));
-        fs::copy_file(d + "/other/1_p.kvb", d + "/parts/1_p.kvb");
-        QVERIFY(QString::fromStdString(Importer(d + "/parts", "p").error()).contains("another record"));
+    void hostileNamesSurviveTheImport() {
+        // Control characters, quotes and separators in the device's version and the signals' names: the import's
+        // output reads back with the same names. The writer refuses a signal list that no reader would take.
+        const std::vector<KvnSignal> signalList = {{"EEG\n\"a,b\"\r\x01", 2, 2, 1, 1}, {"\x1b[2J", 1, 1, 1, 1}};
+        sdcard::RecordHeader h{"HW\n3.0,\"x\"", 32, 0, signalList, {}};
+        sdcard::SdCardWriter w;
+        const double values[] = {1, 2, 3};
+        QVERIFY(w.open(d, "hostile", "na\nme\x01", h) && w.writeBlock(0, 1, 0, values, 3) && w.close());
+        Importer imp(w.recordFolder(), w.recordName());
+        QVERIFY2(imp.isValid(), imp.error().c_str());
+        const std::vector<KvnSignal> got = imp.get_signals();
+        CsvWriter out((d + "/hostile-out").c_str(), got.data(), got.size(), std::string(), 1);
+        QVERIFY(out.writeHeaders(imp.blocks_per_second(), false));
+        imp.addCallback([&out](const BaseImporter::Block& b) { return out.write(b.values, b.sequence, b.battery, b.flags); });
+        QVERIFY(imp.import(false) && out.close());
+        CsvReader back;
+        QVERIFY2(back.open(d + "/hostile-out"), back.error().c_str());
+        QVERIFY(back.signalName(0) == signalList[0].name && back.signalName(1) == signalList[1].name);
+        QVERIFY(back.read().blocks.at(1).value(0, 0) == 3);
+
+        std::vector<KvnSignal> many(65, KvnSignal("GSR", 1, 1, 1, 1));
+        QVERIFY(!w.open(d, "many", "m", {"HW", 32, 0, many, {}}) && w.error().find("65 signals") != std::string::npos);
+        many.pop_back();
+        QVERIFY(w.open(d, "many", "m", {"HW", 32, 0, many, {}}) && w.close());
     }
 
     void randomDamageFailsCleanly() {
-        // Random damage anywhere in a record: every import ends, with whole blocks only, and says why it failed.
-        writeCard(d, "orig", 0, 30, 1, kTracker, R"({"a": 1})");
-        const std::string original = slurp(d + "/0_orig.kvb");
-        std::mt19937 rng(99);
-        int failed = 0;
-        for (int round = 0; round < 300; ++round) {
-            std::string bytes = original.substr(0, round % 3 ? std::string::npos : rng() % original.size());
-            for (int k = 0; round % 3 && k < 1 + round % 5; ++k)
-                bytes[rng() % bytes.size()] ^= static_cast<char>(1 + rng() % 255);
-            std::ofstream(d + "/0_m.kvb", std::ios::binary | std::ios::trunc) << bytes;
-            Importer imp(d, "m");
+        // Random damage anywhere in a record split into parts: every import ends in bounded time and memory,
+        // delivers the first blocks written and nothing else, and says why it failed or what it left out.
+        const Blocks written = writeCard(d + "/fz", "orig", 0, 30, 1, kTracker, R"({"a": 1})", {}, 12, 1200);
+        std::vector<std::string> originals;
+        for (int k = 0; fs::exists(d + "/fz/" + sdcard::partFileName(k, "orig")); ++k)
+            originals.push_back(slurp(d + "/fz/" + sdcard::partFileName(k, "orig")));
+        QVERIFY(originals.size() >= 3);
+        const uint32_t seed = fuzz::seed(99);
+        std::mt19937 rng(seed);
+        const std::size_t heapBefore = fuzz::heapInUse();
+        fuzz::Watchdog watchdog(std::chrono::seconds(30));
+        int failed = 0, noted = 0;
+        for (int round = 0; round < 2000; ++round) {
+            const std::string label = "seed " + std::to_string(seed) + " round " + std::to_string(round);
+            watchdog.begin(label);
+            fs::remove_all(d + "/fm");
+            fs::create_directories(d + "/fm");
+            std::vector<std::string> parts = originals;
+            for (int k = 0, n = 1 + int(rng() % 3); k < n; ++k) {
+                std::string& part = parts[rng() % parts.size()];
+                const std::size_t at = part.empty() ? 0 : rng() % part.size(), len = 1 + rng() % 32;
+                switch (rng() % 6) {
+                case 0: part.resize(at); break;
+                case 1: if (!part.empty()) part[at] ^= static_cast<char>(1 + rng() % 255); break;
+                case 2: part.replace(at, std::min(len, part.size() - at), len, '\0'); break;
+                case 3: part.insert(at, std::string(len, static_cast<char>(rng()))); break;
+                case 4: part.erase(at, len); break;
+                default: parts.resize(1 + rng() % parts.size()); break;  // parts lost at the end
+                }
+            }
+            for (std::size_t k = 0; k < parts.size(); ++k)
+                std::ofstream(d + "/fm/" + sdcard::partFileName(unsigned(k), "m"), std::ios::binary) << parts[k];
+            Importer imp(d + "/fm", "m");
             collect(imp);
             const bool ok = imp.import(false);
+            QVERIFY(fuzz::heapInUse() < heapBefore + (16u << 20));
             failed += !ok;
-            QVERIFY(samples.size() <= 31 && (ok || !imp.error().empty()));
-            for (const Written& w : samples)
-                QVERIFY(w.values.size() == 10 || w.values.empty());
+            noted += ok && !imp.note().empty();
+            QVERIFY2(ok || !imp.error().empty(), label.c_str());
+            samples.erase(std::remove_if(samples.begin(), samples.end(), [](auto& w) { return w.values.empty(); }),
+                          samples.end());
+            QVERIFY2(samples.size() <= written.size() && std::equal(samples.begin(), samples.end(), written.begin()),
+                     label.c_str());
             if (!imp.isValid()) {  // nothing to offer, and no division by the missing block rate
                 QVERIFY(imp.get_signals().empty() && !imp.get_valid_setup_halvo() && !imp.import(true));
                 QVERIFY(imp.total_frames() == 0 && imp.duration() == 0 && samples.empty());
             }
             QVERIFY(imp.import_posita_setup(d + "/p.json") == fs::remove(d + "/p.json"));
         }
-        QVERIFY(failed > 250);  // damage is noticed (a flipped bit in a checksum-free spot is rare)
+        qInfo("%d of 2000 imports failed, %d succeeded with a note", failed, noted);
+        QVERIFY(failed > 1000 && noted > 50);  // damage is noticed, and so is a cut tail
         Importer missing(d + "/nowhere", "m");
         QVERIFY(!missing.import(false) && !missing.error().empty());
     }

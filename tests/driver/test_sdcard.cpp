@@ -42,6 +42,32 @@ private slots:
         std::ofstream(card + "/plainfile") << "x";
         QVERIFY(!w.open(card + "/plainfile", "a", "x", eegHeader()) && !w.isOpen());
         QVERIFY(!w.writeBlock(0, 0, 0, nullptr, 0));
+        // Nothing the reader would refuse is written: sizes no device has.
+        for (const KvnSignal& s : {KvnSignal("EEG", 1025, 1025, 1, 1), KvnSignal("EEG", 1, 1, 4097, 1),
+                                   KvnSignal("EEG", 1, 1, 4000, 1), KvnSignal("EEG", 1024, 1024, 64, 1)}) {
+            RecordHeader h = eegHeader();
+            h.signals = {s};
+            QVERIFY2(!w.open(card, "limits", "x", h) && w.error().find("claims") != std::string::npos, w.error().c_str());
+        }
+    }
+
+    void partsEndWithTheirContinuationWithinTheLimit() {
+        // Every part but the last ends with a continuation block, and stays within the size limit with it.
+        const uint64_t limit = 2000;
+        SdCardWriter w(limit);
+        QVERIFY(w.open(card, "split", "p", eegHeader()));
+        std::vector<double> v(eegHeader().valuesPerBlock(), 1.5);
+        for (int b = 0; b < 20; ++b)
+            QVERIFY(w.writeBlock(uint16_t(b), 0, 0, v.data(), v.size()));
+        QVERIFY(w.close() && w.parts() > 2);
+        for (unsigned k = 0; k < w.parts(); ++k) {
+            std::ifstream in(w.recordFolder() + "/" + partFileName(k, "p"), std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+            const bool last = k + 1 == w.parts();
+            QVERIFY(bytes.size() <= limit);
+            const std::string tail = bytes.substr(bytes.size() - BLOCK_OVERHEAD, 4);
+            QCOMPARE(tail == std::string("\x0c\xb1\x15\x00", 4), !last);  // marker, then type 21
+        }
     }
 };
 

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <cmath>
+#include <sys/stat.h>
 
 namespace {
 
@@ -84,15 +85,46 @@ private slots:
 
     void damagedRecordIsReported()
     {
-        QTemporaryDir dir;
-        QVERIFY(writeRecord(dir.path() + "/rec"));
-        QVERIFY(QFile::remove(dir.path() + "/rec/EEG.csv"));
-        e2e::Session s;
-        const QStringList seen = openThroughDialog(*s.window, dir.path());
-        QCOMPARE(seen.size(), 2);
-        QVERIFY2(seen[1].startsWith("Connection problem: Unable to connect the device "), qPrintable(seen[1]));
-        QCOMPARE(s.statusText(), QStringLiteral("Unable to connect"));
-        QVERIFY(!e2e::byText<QPushButton>(*s.window, "Start")->isEnabled());
+        // A folder the reader refuses leaves no device, and the message says why. The description's claim of
+        // 1000 channels x 100000 samples once sized the viewer's buffer (std::bad_alloc); a pipe hung the reader.
+        const struct {
+            const char* file;
+            const char *from, *to;  // nullptr: the file is removed; "fifo": a named pipe takes its place
+            const char* reason;
+        } rows[] = {{"EEG.csv", nullptr, nullptr, "cannot open"},
+                    {"signalsInfo.csv", ",EEG,8,8,", ",EEG,1000,100000,", "100000 samples per block (at most 4096)"},
+                    {"signalsInfo.csv", ",EEG,8,8,", ",EEG,100000,8,", "100000 channels (at most 1024)"},
+                    {"GSR.csv", "fifo", nullptr, "GSR.csv is not a regular file"}};
+        for (const auto& row : rows) {
+            QTemporaryDir dir;
+            QVERIFY(writeRecord(dir.path() + "/rec"));
+            const QString path = dir.path() + "/rec/" + row.file;
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray text = file.readAll();
+            file.close();
+            QVERIFY(QFile::remove(path));
+            if (row.from && QByteArray(row.from) == "fifo") {
+                QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+            } else if (row.from) {
+                QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(text).replace(row.from, row.to)) > 0);
+                file.close();
+                // The data file agrees with the claim, so the claim alone must be refused.
+                QFile eeg(dir.path() + "/rec/EEG.csv");
+                QVERIFY(eeg.open(QIODevice::WriteOnly));
+                eeg.write("sample,sequence,battery,flags,timestamp,utc");
+                for (int c = 1; c <= QByteArray(row.to).split(',').at(2).toInt(); ++c)
+                    eeg.write(",ch" + QByteArray::number(c));
+                eeg.write("\n");
+            }
+            e2e::Session s;
+            const QStringList seen = openThroughDialog(*s.window, dir.path());
+            QCOMPARE(seen.size(), 2);
+            QVERIFY2(seen[1].startsWith("Connection problem: Unable to connect the device ") && seen[1].contains(row.reason),
+                     qPrintable(seen[1]));
+            QCOMPARE(s.statusText(), QStringLiteral("Unable to connect"));
+            QVERIFY(!e2e::byText<QPushButton>(*s.window, "Start")->isEnabled());
+        }
     }
 };
 

@@ -109,13 +109,25 @@ private slots:
         QVERIFY(!fixtures::button(w, "&Import")->isEnabled());  // an importer delivers its record once
         QVERIFY(QFile::exists(out.path() + "/posita_setup.json") && QFile::exists(out.path() + "/signalsInfo.csv"));
 
-        // A record cut in the middle of a block is no success.
+        // A record whose last block is cut short (the card lost power) gives every whole block, and says so.
         QFile eeg(card.path() + "/eeg/0_e1.kvb");
         QVERIFY(eeg.resize(eeg.size() - 100));
         search(picker, card.path() + "/eeg");
-        QCOMPARE(importInto(w, out.path() + "/cut"), QStringLiteral("SD record import: Record not imported"));
+        QCOMPARE(importInto(w, out.path() + "/cut"),
+                 "SD record import: Record imported successfully\n\n" + eeg.fileName() +
+                     ": the last block is cut short; its 432 bytes were left out");
         QVERIFY(fixtures::button(w, "&Exit")->isEnabled());
         QVERIFY(!QFile::exists(out.path() + "/cut/posita_setup.json"));
+        // Damage before the end is a failure that says where, and keeps the blocks before it.
+        QByteArray bytes = (eeg.open(QIODevice::ReadWrite), eeg.readAll());
+        bytes[bytes.size() - 1000] = char(bytes[bytes.size() - 1000] ^ 1);
+        QVERIFY(eeg.seek(0) && eeg.write(bytes) == bytes.size() && (eeg.close(), true));
+        search(picker, card.path() + "/eeg/");  // another text: the record is chosen again
+        const QString failed = importInto(w, out.path() + "/damaged");
+        QVERIFY2(failed.startsWith("SD record import: Record not imported\n\n" + eeg.fileName() +
+                                   ": damaged block (checksum mismatch) at byte ") &&
+                     failed.contains("whole blocks before it were written to " + out.path() + "/damaged."),
+                 qPrintable(failed));
 
         search(picker, card.path() + "/nowhere");
         QCOMPARE(table->rowCount(), 0);

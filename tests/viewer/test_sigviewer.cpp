@@ -11,6 +11,7 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <qwt_scale_div.h>
@@ -332,6 +333,46 @@ private slots:
         const int at = viewer.writePosition();
         viewer.process(block.data(), false);
         QCOMPARE(shown(viewer, 1, at), block[1]);
+    }
+
+    void wildValueIsAGapNotASmear()
+    {
+        // One wild sample on channel 3 of an EEG viewer with its display filters: the channel has a gap there and
+        // its trace goes on as before; no other channel changes, and the picture changes only in channel 3's band.
+        const int C = 6, S = 8;
+        for (double wild : {1e300, -1e300, HUGE_VAL, double(NAN), 1.7e8}) {
+            std::unique_ptr<SigViewerRt> views[2];
+            QImage pictures[2];
+            for (int k = 0; k < 2; ++k) {
+                SigViewerRtConfig c = config(C, S, 256, 160.0);
+                c.defaultFilters = eegDefaults;
+                c.partialRepaint = false;  // each block replots the whole canvas
+                views[k] = std::make_unique<SigViewerRt>(c);
+                views[k]->resize(800, 480);
+                feed(*views[k], 40, [k, wild](int ch, int i) {
+                    return k == 1 && ch == 3 && i == 100 ? wild : 50.0 * std::sin(i * 0.2 + ch);
+                });
+                pictures[k] = views[k]->plot()->canvas()->grab().toImage();
+            }
+            const SigViewerRt& clean = *views[0];
+            const SigViewerRt& hit = *views[1];
+            QVERIFY2(std::isnan(hit.row(3)[100]), qPrintable(QString::number(wild)));
+            for (int ch = 0; ch < C; ++ch)
+                for (int i = 0; i < 40 * S; ++i) {
+                    if (ch == 3 && i == 100)
+                        continue;
+                    const double drift = std::fabs(shown(hit, ch, i) - shown(clean, ch, i));
+                    QVERIFY2(ch == 3 ? drift < 16.0 : drift == 0.0, qPrintable(QString("%1: channel %2 sample %3 off by %4")
+                                                                              .arg(wild).arg(ch).arg(i).arg(drift)));
+                }
+            const QwtScaleMap yMap = clean.plot()->canvasMap(QwtPlot::yLeft);
+            const double top = yMap.transform(clean.offset(3) + 160.0), bottom = yMap.transform(clean.offset(3) - 160.0);
+            int outside = 0;
+            for (int y = 0; y < pictures[0].height(); ++y)
+                for (int x = 0; x < pictures[0].width(); ++x)
+                    outside += (y < top - 2 || y > bottom + 2) && pictures[0].pixel(x, y) != pictures[1].pixel(x, y);
+            QVERIFY2(outside == 0, qPrintable(QString("%1: %2 pixels changed outside channel 3").arg(wild).arg(outside)));
+        }
     }
 
     void zoomScalesTheAmplitudeAndTheLabel()
