@@ -228,7 +228,7 @@ bool parseHeader(const unsigned char* data, std::size_t size, RecordHeader& head
         return false;
     }
     uint16_t format = get16(data + 8);
-    if (format != FORMAT_VERSION) {
+    if (format < FIRST_FORMAT_VERSION || format > FORMAT_VERSION) {
         error = "SD-card record format " + std::to_string(format) + " is not supported";
         return false;
     }
@@ -269,6 +269,7 @@ bool parseHeader(const unsigned char* data, std::size_t size, RecordHeader& head
         return s;
     };
     RecordHeader h;
+    h.format = format;
     h.version = readString(read16());
     h.blockRate = read16();
     h.firstSequence = read16();
@@ -700,7 +701,7 @@ bool SdCardReader::scan() {
             return fail(files_[i] + ": " + problem + " (after " + std::to_string(totalBlocks_) + " blocks)");
         if (continued && lastPart && !tornLastPart_)
             return fail(missingPart(i + 1));
-        if (!continued && !lastPart)
+        if (!continued && !lastPart && header_.format >= 2)
             return fail(files_[i] + ": " + cutPart);
     }
     return true;
@@ -779,7 +780,7 @@ SdCardReader::Status SdCardReader::next(Block& block) {
                 fail(missingPart(part_ + 1));
                 return Status::Error;
             }
-            if (!continued_ && !lastPart) {
+            if (!continued_ && !lastPart && header_.format >= 2) {
                 fail(path + ": " + cutPart + where());
                 return Status::Error;
             }

@@ -29,7 +29,9 @@
 namespace sdcard {
 
 constexpr char MAGIC[8] = {'K', 'V', 'B', 'R', 'E', 'C', '\r', '\n'};
-constexpr uint16_t FORMAT_VERSION = 1;
+constexpr uint16_t FORMAT_VERSION = 2;
+// Cards written before the continuation block: still read, without telling a missing last part from an end.
+constexpr uint16_t FIRST_FORMAT_VERSION = 1;
 constexpr uint16_t BLOCK_MARKER = 0xB10C;
 constexpr int32_t BLOCK_SAMPLES = 1;
 constexpr int32_t BLOCK_SETUP = 20;
@@ -47,6 +49,7 @@ struct RecordHeader {
     uint16_t firstSequence = 0;
     std::vector<KvnSignal> signals;  // every signal of the device (uSD included) with its mode
     std::string setup;               // positioning set-up at the start; empty when there is none
+    uint16_t format = FORMAT_VERSION;  // as read; not part of the comparison
 
     // Number of doubles in one sample block.
     std::size_t valuesPerBlock() const;
