@@ -5,6 +5,7 @@
 #include "DeviceModel.h"
 #include "LslLibrary.h"
 #include "LslOutletSet.h"
+#include "RecordModel.h"
 #include "SignalsWidget.h"
 #include "StatusTexts.h"
 
@@ -117,6 +118,11 @@ void MainWindow::onSignalEnd()
 {
     if (deviceLabel) deviceLabel->setText(tr("It's over"));
     onStopButtonClicked();
+    // A damaged record plays every whole block it has; what it could not play is said once it is over.
+    auto* record = qobject_cast<RecordModel*>(model.get());
+    if (record && !record->error().empty())
+        showNonModalWarning(tr("Damaged record"), tr("Part of the record could not be played back:\n\n") +
+                                                      QString::fromStdString(record->error()));
 }
 
 void MainWindow::onDongleLost()

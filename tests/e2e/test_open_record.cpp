@@ -73,6 +73,33 @@ private slots:
         for (int b = 0; b < kBlocks; ++b) QCOMPARE(s.received[std::size_t(b)].seq, b);
     }
 
+    // A line damaged in the middle costs its block only; the user is told once the record is over.
+    void damagedMiddleIsToldAtTheEnd()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeRecord(dir.path() + "/rec"));
+        QFile eeg(dir.path() + "/rec/EEG.csv");
+        QVERIFY(eeg.open(QIODevice::ReadWrite));
+        QByteArray text = eeg.readAll();
+        const int at = text.indexOf('\n', text.size() / 2) + 1;
+        text.replace(at, 10, "##########");
+        eeg.seek(0);
+        eeg.write(text);
+        eeg.close();
+        e2e::Session s;
+        openThroughDialog(*s.window, dir.path());
+        QPushButton* start = e2e::byText<QPushButton>(*s.window, "Start");
+        s.start();
+        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 15000);
+        QVERIFY2(s.received.size() >= std::size_t(kBlocks - 2) && s.received.size() < std::size_t(kBlocks),
+                 qPrintable(QString::number(s.received.size())));
+        QMessageBox* told = nullptr;
+        for (QMessageBox* box : s.window->findChildren<QMessageBox*>())
+            if (box->isVisible() && box->windowTitle() == "Damaged record") told = box;
+        QVERIFY(told && !told->isModal());
+        QVERIFY2(told->text().contains("EEG.csv"), qPrintable(told->text()));
+    }
+
     void cancelledOrEmptyChoiceOpensNothing()
     {
         QTemporaryDir dir;
