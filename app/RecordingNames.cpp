@@ -43,7 +43,13 @@ QString sdCardPath(const QString& folder, const QString& file)
 
 QString hdRecordFolderName(const QString& deviceName, const QDateTime& start)
 {
-    return deviceName + "-" + start.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
+    // One folder, whatever the name holds: a played-back record is named by its path, and a device name may
+    // carry separators or control characters.
+    QString name = deviceName.mid(deviceName.lastIndexOf('/') + 1);
+    for (QChar& c : name)
+        if (c.unicode() < 0x20 || c == 0x7f || QStringLiteral("\\:*?\"<>|").contains(c)) c = '_';
+    if (name.isEmpty() || name == "." || name == "..") name = QStringLiteral("record");
+    return name + "-" + start.toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
 }
 
 QJsonObject signalsInfo(const DeviceModel& model, const QDateTime& start, int sensorType, bool withUtc)

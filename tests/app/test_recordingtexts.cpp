@@ -49,6 +49,10 @@ private slots:
     {
         const QDateTime start(QDate(2026, 12, 5), QTime(8, 15, 0));
         QCOMPARE(hdRecordFolderName("X1", start), QStringLiteral("X1-2026-12-05_08-15-00"));
+        // Always one folder: a played-back record's path, separators and control characters in a device name.
+        QCOMPARE(hdRecordFolderName("/data/rec 1", start), QStringLiteral("rec 1-2026-12-05_08-15-00"));
+        QCOMPARE(hdRecordFolderName("a\\b:c\nd", start), QStringLiteral("a_b_c_d-2026-12-05_08-15-00"));
+        QCOMPARE(hdRecordFolderName("/data/..", start), QStringLiteral("record-2026-12-05_08-15-00"));
         QCOMPARE(sdFolderName(start, "r005"), QStringLiteral("viewer/26-12-05/08-15-00/."));
         QCOMPARE(sdFileName("r005"), QStringLiteral("r005"));
         QCOMPARE(sdFolderName(start, "sub/r005"), QStringLiteral("viewer/26-12-05/08-15-00/sub"));
