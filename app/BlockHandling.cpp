@@ -20,7 +20,7 @@ void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short batt
 {
     noDataShown = false;
     if (!model || !acquiring) return;
-    if (lslBox && lslBox->isChecked() && outlets) outlets->pushBlock(data);
+    if (lslBox && lslBox->isChecked() && outlets) outlets->pushBlock(data, timestamp, seq);
     if (signalsWidget) signalsWidget->dispatchData(*model, data);
     if (flags == 0) {
         showRecordingTime(QString());

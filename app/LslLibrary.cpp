@@ -57,6 +57,10 @@ void LslLibrary::clearFunctions()
     push_sample_ftp = nullptr;
     destroy_outlet = nullptr;
     library_version = nullptr;
+    local_clock = nullptr;
+    get_desc = nullptr;
+    append_child = nullptr;
+    append_child_value = nullptr;
 }
 
 bool LslLibrary::resolveAll(QLibrary& lib)
@@ -68,6 +72,10 @@ bool LslLibrary::resolveAll(QLibrary& lib)
     push_sample_ftp = reinterpret_cast<PushSampleFtp>(lib.resolve("lsl_push_sample_ftp"));
     destroy_outlet = reinterpret_cast<DestroyOutlet>(lib.resolve("lsl_destroy_outlet"));
     library_version = reinterpret_cast<LibraryVersion>(lib.resolve("lsl_library_version"));
+    local_clock = reinterpret_cast<LocalClock>(lib.resolve("lsl_local_clock"));
+    get_desc = reinterpret_cast<GetDesc>(lib.resolve("lsl_get_desc"));
+    append_child = reinterpret_cast<AppendChild>(lib.resolve("lsl_append_child"));
+    append_child_value = reinterpret_cast<AppendChildValue>(lib.resolve("lsl_append_child_value"));
     return create_streaminfo && get_channel_count && create_outlet && destroy_streaminfo && push_sample_ftp &&
-           destroy_outlet && library_version;
+           destroy_outlet && library_version && local_clock && get_desc && append_child && append_child_value;
 }

@@ -10,6 +10,7 @@
 extern "C" {
 typedef struct lsl_streaminfo_struct_* lsl_streaminfo;
 typedef struct lsl_outlet_struct_* lsl_outlet;
+typedef struct lsl_xml_ptr_struct_* lsl_xml_ptr;
 }
 
 class LslLibrary {
@@ -22,6 +23,10 @@ public:
     using PushSampleFtp = int (*)(lsl_outlet out, const float* data, double timestamp, int pushthrough);
     using DestroyOutlet = void (*)(lsl_outlet out);
     using LibraryVersion = int (*)();
+    using LocalClock = double (*)();
+    using GetDesc = lsl_xml_ptr (*)(lsl_streaminfo info);
+    using AppendChild = lsl_xml_ptr (*)(lsl_xml_ptr e, const char* name);
+    using AppendChildValue = lsl_xml_ptr (*)(lsl_xml_ptr e, const char* name, const char* value);
 
     static constexpr int cft_float32 = 1;
 
@@ -48,6 +53,10 @@ public:
     PushSampleFtp push_sample_ftp = nullptr;
     DestroyOutlet destroy_outlet = nullptr;
     LibraryVersion library_version = nullptr;
+    LocalClock local_clock = nullptr;
+    GetDesc get_desc = nullptr;
+    AppendChild append_child = nullptr;
+    AppendChildValue append_child_value = nullptr;
 
 private:
     bool resolveAll(QLibrary& lib);

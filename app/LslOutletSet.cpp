@@ -2,12 +2,74 @@
 
 #include "DeviceModel.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
 namespace {
 bool isActive(const DeviceModel& model, unsigned i)
 {
     return model.signal_name(i) != "uSD" && model.signal_mode(i) != 0;
 }
+
+bool startsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+double steadySeconds(int64_t microseconds)
+{
+    return double(microseconds) * 1e-6;
+}
+
+int64_t steadyNowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Inertial axes in the order the device sends them: accelerometer, gyroscope, then magnetometer.
+void describeImu(std::vector<LslChannel>& out, unsigned imu, unsigned channels)
+{
+    static const char* const sensors[] = {"Acc", "Gyro", "Mag"};
+    static const char* const types[] = {"Accelerometer", "Gyroscope", "Magnetometer"};
+    static const char* const units[] = {"m/s^2", "deg/s", "microtesla"};
+    static const char* const axes[] = {"X", "Y", "Z"};
+    for (unsigned c = 0; c < channels; ++c) {
+        const unsigned sensor = std::min(c / 3, 2u);
+        const std::string label = "IMU" + std::to_string(imu) + "_" + sensors[sensor] +
+                                  (c < 9 ? std::string(axes[c % 3]) : std::to_string(c + 1));
+        out.push_back({label, units[sensor], types[sensor]});
+    }
+}
 }  // namespace
+
+BlockStamper::BlockStamper(double blockInterval, unsigned samplesPerBlock)
+    : blockInterval_(blockInterval), sampleInterval_(blockInterval / double(samplesPerBlock ? samplesPerBlock : 1))
+{
+}
+
+double BlockStamper::lastSample(double readTime, unsigned missedBlocks)
+{
+    if (!started_) {
+        started_ = true;
+        return last_ = readTime;
+    }
+    const double expected = last_ + blockInterval_ * (1.0 + missedBlocks);
+    const double late = readTime - expected;
+    double stamp;
+    if (late > RESYNC_SECONDS)
+        stamp = readTime;
+    else if (late >= 0)
+        stamp = expected + FOLLOW * late;
+    else if (late > -RESYNC_SECONDS)
+        // A read can only be late, never early: an early one corrects at once, but by less than one sample
+        // interval, so the block's first sample still comes after the previous block's last.
+        stamp = expected + std::max(late, -0.5 * sampleInterval_);
+    else
+        stamp = std::max(readTime, last_ + blockInterval_);
+    return last_ = stamp;
+}
 
 LslOutletSet::LslOutletSet(DeviceModel* model, LslLibrary* library)
     : model_(model), lsl_(library ? library : &LslLibrary::instance())
@@ -24,22 +86,102 @@ std::string LslOutletSet::streamName(const std::string& description, const std::
     return description + "_" + signalName + "_" + std::to_string(index);
 }
 
+bool LslOutletSet::oneSamplePerBlock(const std::string& signalName)
+{
+    return startsWith(signalName, "COM");
+}
+
+std::vector<LslChannel> LslOutletSet::describeChannels(const std::string& name, unsigned channels, unsigned samples)
+{
+    std::vector<LslChannel> out;
+    auto numbered = [&](const std::string& stem, const std::string& unit, const std::string& type) {
+        for (unsigned c = 1; c <= channels; ++c)
+            out.push_back({channels == 1 ? stem : stem + std::to_string(c), unit, type});
+    };
+    if (startsWith(name, "EEG")) {
+        for (unsigned c = 1; c <= channels; ++c) out.push_back({std::to_string(c), "microvolts", "EEG"});
+    } else if (startsWith(name, "COM")) {
+        for (unsigned imu = 1; imu <= samples; ++imu) describeImu(out, imu, channels);
+    } else if (startsWith(name, "IMU")) {
+        describeImu(out, 1, channels);
+    } else if (startsWith(name, "BVP")) {
+        // MNE has no pulse type of its own; "bio" is its type for such biosignals.
+        numbered("BVP", "microvolts", "BIO");
+    } else if (startsWith(name, "GSR")) {
+        numbered("GSR", "microsiemens", "GSR");
+    } else if (startsWith(name, "ANC")) {
+        static const LslChannel anchor[] = {{"Distance", "m", "Distance"}, {"Battery", "V", "Battery"}};
+        for (unsigned c = 0; c < channels; ++c)
+            out.push_back(c < 2 ? anchor[c] : LslChannel{"ANC" + std::to_string(c + 1), "a.u.", "Misc"});
+    } else if (startsWith(name, "HAP")) {
+        numbered("Haptic", "a.u.", "Haptic");
+    } else if (startsWith(name, "DIN") || startsWith(name, "DOUT")) {
+        numbered(name, "V", "Digital");
+    } else {
+        numbered(name, "a.u.", "Misc");
+    }
+    return out;
+}
+
+void LslOutletSet::describe(lsl_streaminfo info, unsigned i)
+{
+    lsl_xml_ptr desc = lsl_->get_desc(info);
+    if (!desc) return;
+    // The maker's name as the stream's readers (MNE among them) look for it, and the device in the
+    // acquisition element of the usual meta-data layout.
+    lsl_->append_child_value(desc, "manufacturer", "Lumetra");
+    lsl_xml_ptr acquisition = lsl_->append_child(desc, "acquisition");
+    const std::string version = model_->version();
+    lsl_->append_child_value(acquisition, "manufacturer", "Lumetra");
+    lsl_->append_child_value(acquisition, "model", model_->description().c_str());
+    const std::size_t fw = version.find("_FW");
+    if (version.rfind("HW", 0) == 0 && fw != std::string::npos) {
+        lsl_->append_child_value(acquisition, "hardware_version", version.substr(2, fw - 2).c_str());
+        lsl_->append_child_value(acquisition, "firmware_version", version.substr(fw + 3).c_str());
+    } else {
+        lsl_->append_child_value(acquisition, "firmware_version", version.c_str());
+    }
+    lsl_xml_ptr channels = lsl_->append_child(desc, "channels");
+    for (const LslChannel& c : describeChannels(model_->signal_name(i), model_->signal_channels(i),
+                                                model_->signal_samples(i))) {
+        lsl_xml_ptr ch = lsl_->append_child(channels, "channel");
+        lsl_->append_child_value(ch, "label", c.label.c_str());
+        lsl_->append_child_value(ch, "unit", c.unit.c_str());
+        lsl_->append_child_value(ch, "type", c.type.c_str());
+    }
+}
+
 void LslOutletSet::openOutlets()
 {
     if (!model_ || !lsl_->available()) return;
+    // Block read times are steady-clock times; liblsl's clock is the same clock on Linux, but it is checked,
+    // not assumed: a difference is measured once and added to every stamp.
+    const int64_t before = steadyNowUs();
+    const double lslNow = lsl_->local_clock();
+    const int64_t after = steadyNowUs();
+    const double offset = lslNow - steadySeconds(before + (after - before) / 2);
+    clockOffset_ = std::fabs(offset) < 1e-3 ? 0.0 : offset;
+    lastSequence_ = -1;
+
     const unsigned blockRate = model_->frequency();
     const std::string description = model_->description();
     for (unsigned i = 0; i < model_->signal_count(); ++i) {
         if (!isActive(*model_, i)) continue;
         const std::string name = streamName(description, model_->signal_name(i), i);
-        const unsigned rate = model_->signal_samples(i) * blockRate;
-        lsl_streaminfo info = lsl_->create_streaminfo(name.c_str(), model_->signal_name(i).c_str(),
-                                                      int(model_->signal_channels(i)), double(rate),
-                                                      LslLibrary::cft_float32, name.c_str());
+        const bool perBlock = oneSamplePerBlock(model_->signal_name(i));
+        const unsigned samples = model_->signal_samples(i);
+        const unsigned pushes = perBlock ? 1 : samples;
+        const unsigned channels = model_->signal_channels(i) * (perBlock ? samples : 1);
+        const unsigned rate = pushes * blockRate;
+        lsl_streaminfo info = lsl_->create_streaminfo(name.c_str(), model_->signal_name(i).c_str(), int(channels),
+                                                      double(rate), LslLibrary::cft_float32, name.c_str());
         // liblsl refuses some stream descriptions (no channels, for one); such a signal is not streamed.
         if (!info) continue;
+        describe(info, i);
         Outlet outlet;
         outlet.channels = lsl_->get_channel_count(info);
+        outlet.pushes = pushes;
+        outlet.stamper = BlockStamper(blockRate ? 1.0 / blockRate : 1.0, pushes);
         outlet.handle = lsl_->create_outlet(info, 0, 360);
         lsl_->destroy_streaminfo(info);
         if (!outlet.handle) continue;
@@ -47,25 +189,35 @@ void LslOutletSet::openOutlets()
     }
 }
 
-void LslOutletSet::pushBlock(const std::vector<double>& data)
+void LslOutletSet::pushBlock(const std::vector<double>& data, int64_t readTimeUs, int sequence)
 {
     if (!model_) return;
+    const double readTime = steadySeconds(readTimeUs >= 0 ? readTimeUs : steadyNowUs()) + clockOffset_;
+    unsigned missed = 0;
+    if (sequence >= 0) {
+        if (lastSequence_ >= 0) missed = unsigned(sequence - lastSequence_ - 1) & 0xFFFFu;
+        lastSequence_ = sequence;
+    }
     std::size_t position = 0;
     for (unsigned i = 0; i < model_->signal_count(); ++i) {
         if (!isActive(*model_, i)) continue;
-        const std::size_t c = model_->signal_channels(i);
-        const std::size_t n = model_->signal_samples(i);
+        const std::size_t size = std::size_t(model_->signal_channels(i)) * model_->signal_samples(i);
         auto it = outlets_.find(i);
         // A short vector (a device that changed its signals mid-run) must not be read past its end.
-        if (it != outlets_.end() && position + c * n <= data.size() && std::size_t(it->second.channels) == c) {
+        if (it != outlets_.end() && position + size <= data.size() && it->second.pushes > 0 &&
+            std::size_t(it->second.channels) * it->second.pushes == size) {
+            Outlet& o = it->second;
+            const std::size_t c = std::size_t(o.channels);
+            const double last = o.stamper.lastSample(readTime, missed);
             sample_.resize(c);
-            for (std::size_t s = 0; s < n; ++s) {
+            for (unsigned s = 0; s < o.pushes; ++s) {
                 const double* values = data.data() + position + s * c;
                 for (std::size_t k = 0; k < c; ++k) sample_[k] = float(values[k]);
-                lsl_->push_sample_ftp(it->second.handle, sample_.data(), 0.0, 1);
+                const double stamp = last - double(o.pushes - 1 - s) * o.stamper.sampleInterval();
+                lsl_->push_sample_ftp(o.handle, sample_.data(), stamp, s + 1 == o.pushes ? 1 : 0);
             }
         }
-        position += c * n;
+        position += size;
     }
 }
 

@@ -9,6 +9,36 @@
 
 class DeviceModel;
 
+// One channel of a stream as its description announces it.
+struct LslChannel {
+    std::string label;
+    std::string unit;
+    std::string type;
+};
+
+// Time stamps for the samples of one stream, from the read times of its blocks. A read time is the block's
+// last sample plus the delay until the acquisition thread got it, and that delay jitters; the stamps follow
+// the read times closely enough to keep the clock but are never earlier than the block before allows, so a
+// consumer sees samples strictly in order, one nominal interval apart within a block.
+class BlockStamper {
+public:
+    BlockStamper(double blockInterval, unsigned samplesPerBlock);
+    // Seconds of the block's last sample; `missedBlocks` came between this block and the one before.
+    double lastSample(double readTime, unsigned missedBlocks);
+    double sampleInterval() const { return sampleInterval_; }
+
+    // How much of a late read is believed per block; the rest is taken as delivery delay.
+    static constexpr double FOLLOW = 0.05;
+    // A read this far from the expected time starts the clock again (a stalled thread, a restarted device).
+    static constexpr double RESYNC_SECONDS = 1.0;
+
+private:
+    double blockInterval_;
+    double sampleInterval_;
+    bool started_ = false;
+    double last_ = 0.0;
+};
+
 // The LSL streams of one device model: one per active signal (not "uSD", mode not 0), open from Start to Stop.
 class LslOutletSet {
 public:
@@ -19,22 +49,36 @@ public:
     LslOutletSet& operator=(const LslOutletSet&) = delete;
 
     void openOutlets();
-    void pushBlock(const std::vector<double>& data);
+    // `readTimeUs` is the block's steady-clock read time in microseconds (negative: now); `sequence` its
+    // sequence number (negative: unknown), so lost blocks keep their place in time.
+    void pushBlock(const std::vector<double>& data, int64_t readTimeUs = -1, int sequence = -1);
     void closeOutlets();
 
     std::size_t outletCount() const { return outlets_.size(); }
     bool hasOutlet(uint32_t signal) const { return outlets_.count(signal) != 0; }
+    // LSL clock minus the steady clock, in seconds, measured at openOutlets; 0 when they are the same clock.
+    double clockOffset() const { return clockOffset_; }
     // The stream name of signal i: description, signal name and index joined by "_"; also its source id.
     static std::string streamName(const std::string& description, const std::string& signalName, unsigned index);
+    // The channels of one stream. A digital aux input ("COM") with `samples` IMUs is one sample per block
+    // holding every IMU side by side, so data of different IMUs never follow one another in one channel.
+    static std::vector<LslChannel> describeChannels(const std::string& signalName, unsigned channels,
+                                                    unsigned samples);
+    static bool oneSamplePerBlock(const std::string& signalName);
 
 private:
     struct Outlet {
         lsl_outlet handle = nullptr;
-        int channels = 0;
+        int channels = 0;      // per LSL sample
+        unsigned pushes = 0;   // LSL samples per block
+        BlockStamper stamper{1.0, 1};
     };
+    void describe(lsl_streaminfo info, unsigned signal);
 
     DeviceModel* model_;
     LslLibrary* lsl_;
     std::map<uint32_t, Outlet> outlets_;
     std::vector<float> sample_;
+    double clockOffset_ = 0.0;
+    int lastSequence_ = -1;
 };

@@ -5,7 +5,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <set>
 #include <QtTest>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <random>
 
 namespace {
 using FakeModel = FakeDeviceModel;
@@ -13,6 +19,46 @@ using FakeModel = FakeDeviceModel;
 QString uniquePrefix()
 {
     return QStringLiteral("kvntest%1").arg(QCoreApplication::applicationPid());
+}
+
+// Residuals of stamps against their least-squares line over the sample index: rms (s) and slope (s per sample).
+std::pair<double, double> fitGrid(const std::vector<double>& t)
+{
+    const double n = double(t.size());
+    double si = 0, st = 0, sii = 0, sit = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        si += double(i);
+        st += t[i] - t[0];
+        sii += double(i) * double(i);
+        sit += double(i) * (t[i] - t[0]);
+    }
+    const double slope = (n * sit - si * st) / (n * sii - si * si);
+    const double icpt = (st - slope * si) / n;
+    double ss = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const double r = t[i] - t[0] - icpt - slope * double(i);
+        ss += r * r;
+    }
+    return {std::sqrt(ss / n), slope};
+}
+
+QJsonArray runPython(const QString& script, const QStringList& args, const std::function<void()>& whileWaiting)
+{
+    const QString root = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR"));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PYLSL_LIB", qEnvironmentVariable("KVN_LSL_LIBRARY"));
+    p.setProcessEnvironment(env);
+    p.start(root + "/.venv/bin/python", QStringList{root + "/tests/tools/" + script} + args);
+    if (!p.waitForStarted()) return {};
+    while (p.state() == QProcess::Running) {
+        whileWaiting();
+        p.waitForFinished(20);
+    }
+    const QByteArray out = p.readAllStandardOutput();
+    const int at = out.lastIndexOf("{\"streams\"");
+    if (at < 0) qWarning() << out << p.readAllStandardError();
+    return QJsonDocument::fromJson(out.mid(at)).object().value("streams").toArray();
 }
 }  // namespace
 
@@ -67,74 +113,175 @@ private slots:
         set.pushBlock({});
     }
 
-    // An independent consumer sees the announced parameters and the pushed values as float32.
+    // Read times late by a random delay (bursts of blocks read together among them) still give samples strictly in
+    // order, on a grid closer than the read times themselves; lost blocks keep their time; a long stall
+    // starts the clock again; a device clock off by 200 ppm is followed.
+    void stampsFollowReadTimesInOrder_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<int>("samples");
+        QTest::addColumn<double>("ppm");
+        QTest::addColumn<double>("maxDelay");
+        QTest::newRow("64-channel headset") << 64.0 << 16 << 0.0 << 0.004;
+        QTest::newRow("biosignals EEG") << 32.0 << 8 << 0.0 << 0.02;
+        QTest::newRow("aux input, one sample a block") << 32.0 << 1 << 0.0 << 0.02;
+        QTest::newRow("slow device clock") << 64.0 << 16 << -200.0 << 0.004;
+        QTest::newRow("fast device clock") << 64.0 << 16 << 200.0 << 0.004;
+    }
+    void stampsFollowReadTimesInOrder()
+    {
+        QFETCH(double, rate);
+        QFETCH(int, samples);
+        QFETCH(double, ppm);
+        QFETCH(double, maxDelay);
+        std::mt19937 random(7);
+        std::exponential_distribution<double> delay(1.0 / (maxDelay / 4));
+        BlockStamper stamper(1.0 / rate, unsigned(samples));
+        std::vector<double> stamps, reads;
+        double lastRead = 0;
+        const double period = (1.0 + ppm * 1e-6) / rate;
+        for (int b = 0; b < 4000; ++b) {
+            double read = 100.0 + b * period + std::min(delay(random), maxDelay);
+            if (b % 97 == 5) read += maxDelay;  // a late block, then the next one read right behind it
+            read = std::max(read, lastRead);
+            lastRead = read;
+            reads.push_back(read);
+            const double last = stamper.lastSample(read, 0);
+            for (int s = 0; s < samples; ++s) stamps.push_back(last - (samples - 1 - s) * stamper.sampleInterval());
+        }
+        for (std::size_t i = 1; i < stamps.size(); ++i)
+            QVERIFY2(stamps[i] > stamps[i - 1], qPrintable(QString("sample %1").arg(i)));
+        const auto [jitter, slope] = fitGrid(stamps);
+        const auto readFit = fitGrid(reads);
+        QVERIFY2(jitter < readFit.first / 2, qPrintable(QString("%1 vs %2").arg(jitter).arg(readFit.first)));
+        QVERIFY(std::fabs(slope * rate * samples / (1.0 + ppm * 1e-6) - 1.0) < 2e-5);
+        // Never before the block was sent (a read is never early) and within the delivery delays after it.
+        for (std::size_t b = 0; b < reads.size(); ++b) {
+            const double late = stamps[(b + 1) * std::size_t(samples) - 1] - (100.0 + double(b) * period);
+            QVERIFY2(late > -1e-4 && late < 2 * maxDelay, qPrintable(QString("block %1: %2 s").arg(b).arg(late)));
+        }
+
+        // Ten lost blocks: the next block is stamped where the device sent it, not right after the last one.
+        BlockStamper lost(1.0 / rate, unsigned(samples));
+        lost.lastSample(10.0, 0);
+        QCOMPARE(lost.lastSample(10.0 + 11 / rate, 10), 10.0 + 11 / rate);
+        // A stall longer than the resync limit: the clock starts again at the read time.
+        QCOMPARE(lost.lastSample(20.0, 0), 20.0);
+    }
+
+    void channelsAreLabelled()
+    {
+        struct Case {
+            const char* signal;
+            unsigned channels, samples;
+            std::size_t index;
+            LslChannel expected;
+            std::size_t count;
+        };
+        const Case cases[] = {
+            {"EEG", 64, 16, 63, {"64", "microvolts", "EEG"}, 64},
+            {"EEG", 8, 8, 0, {"1", "microvolts", "EEG"}, 8},
+            {"BVP", 1, 8, 0, {"BVP", "microvolts", "BIO"}, 1},
+            {"GSR", 1, 1, 0, {"GSR", "microsiemens", "GSR"}, 1},
+            {"COM", 9, 4, 0, {"IMU1_AccX", "m/s^2", "Accelerometer"}, 36},
+            {"COM", 9, 4, 13, {"IMU2_GyroY", "deg/s", "Gyroscope"}, 36},
+            {"COM", 9, 2, 17, {"IMU2_MagZ", "microtesla", "Magnetometer"}, 18},
+            {"IMU", 6, 1, 5, {"IMU1_GyroZ", "deg/s", "Gyroscope"}, 6},
+            {"ANC", 2, 1, 0, {"Distance", "m", "Distance"}, 2},
+            {"ANC", 2, 1, 1, {"Battery", "V", "Battery"}, 2},
+            {"HAP", 1, 1, 0, {"Haptic", "a.u.", "Haptic"}, 1},
+        };
+        for (const Case& c : cases) {
+            const auto channels = LslOutletSet::describeChannels(c.signal, c.channels, c.samples);
+            QCOMPARE(channels.size(), c.count);
+            const LslChannel& got = channels[c.index];
+            QCOMPARE(QString::fromStdString(got.label), QString(c.expected.label.c_str()));
+            QCOMPARE(QString::fromStdString(got.unit), QString(c.expected.unit.c_str()));
+            QCOMPARE(QString::fromStdString(got.type), QString(c.expected.type.c_str()));
+            std::set<std::string> labels;
+            for (const auto& ch : channels) labels.insert(ch.label);
+            QCOMPARE(labels.size(), channels.size());  // every label names one channel
+        }
+    }
+
+    // An independent consumer sees the announced parameters, the channel description, the pushed values as
+    // float32 and every sample stamped from its block's read time, back-dated by the sample interval. The IMUs
+    // of an aux input arrive side by side in one sample per block.
     void consumerSeesStreamsAndValues()
     {
         const QString python = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/.venv/bin/python";
         if (!QFile::exists(python)) QSKIP("the test Python environment is missing");
         FakeModel m;
         m.name = uniquePrefix().toStdString();
+        m.versionText = "HW2.0_FW1.1";
         m.rate = 64;
-        m.sigs = {{"EEG", 3, 4, 1}, {"uSD", 1, 1, 1}, {"GSR", 1, 1, 0}, {"BVP", 1, 2, 1}};
+        m.sigs = {{"EEG", 3, 4, 1}, {"uSD", 1, 1, 1}, {"GSR", 1, 1, 0}, {"BVP", 1, 2, 1}, {"COM", 9, 2, 2}};
         LslOutletSet set(&m);
         set.openOutlets();
+        QCOMPARE(set.clockOffset(), 0.0);  // liblsl's clock is the steady clock here
 
-        QProcess consumer;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("PYLSL_LIB", qEnvironmentVariable("KVN_LSL_LIBRARY"));
-        consumer.setProcessEnvironment(env);
-        consumer.start(python, {QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/tests/tools/lsl_consumer.py",
-                                uniquePrefix(), "2", "8", "40"});
-        QVERIFY(consumer.waitForStarted());
-        QByteArray out;
-        while (!out.contains("READY") && consumer.state() == QProcess::Running) {
-            consumer.waitForReadyRead(200);
-            out += consumer.readAllStandardOutput();
-        }
-        QVERIFY2(out.contains("READY"), consumer.readAllStandardError().constData());
-
-        // Block layout: EEG 3 channels x 4 samples, sample after sample; then BVP 1 x 2. Blocks go on until the
-        // consumer has what it wants: samples pushed before its inlets were fully open may be missed.
+        // Block layout: EEG 3 channels x 4 samples, sample after sample; BVP 1 x 2; COM 9 x 2 IMUs. Blocks go on
+        // until the consumer has what it wants: samples pushed before its inlets were fully open may be missed.
+        using namespace std::chrono;
+        const int64_t t0 = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+        int b = 0;
         std::vector<double> block;
-        for (int b = 0; consumer.state() == QProcess::Running && b < 3000; ++b) {
-            block.clear();
-            for (int s = 0; s < 4; ++s)
-                for (int c = 0; c < 3; ++c) block.push_back(b * 100 + s * 10 + c + 0.1);
-            block.push_back(-1.5 - b);
-            block.push_back(1e-7 * b);
-            set.pushBlock(block);
-            consumer.waitForFinished(20);
-        }
-        QVERIFY(consumer.state() == QProcess::NotRunning || consumer.waitForFinished(60000));
-        out += consumer.readAllStandardOutput();
-        const QByteArray json = out.mid(out.indexOf("READY") + 5).trimmed();
-        const QJsonArray streams = QJsonDocument::fromJson(json).object().value("streams").toArray();
-        QCOMPARE(streams.size(), 2);
+        auto pushSome = [&] {
+            for (int k = 0; k < 4 && b < 6000; ++k, ++b) {
+                block.clear();
+                for (int s = 0; s < 4; ++s)
+                    for (int c = 0; c < 3; ++c) block.push_back(b * 100 + s * 10 + c + 0.1);
+                block.push_back(-1.5 - b);
+                block.push_back(1e-7 * b);
+                for (int imu = 0; imu < 2; ++imu)
+                    for (int c = 0; c < 9; ++c) block.push_back(b * 1000 + imu * 100 + c);
+                set.pushBlock(block, t0 + int64_t(b) * 15625, b % 65536);
+            }
+        };
+        const QJsonArray streams = runPython("lsl_consumer.py", {uniquePrefix(), "3", "40", "40"}, pushSome);
+        QCOMPARE(streams.size(), 3);
 
-        const QJsonObject bvp = streams[0].toObject();  // sorted by name: ..._BVP_3 before ..._EEG_0
-        const QJsonObject eeg = streams[1].toObject();
+        const QJsonObject bvp = streams[0].toObject();  // sorted by name: _BVP_3, _COM_4, _EEG_0
+        const QJsonObject com = streams[1].toObject();
+        const QJsonObject eeg = streams[2].toObject();
         QCOMPARE(eeg.value("name").toString(), uniquePrefix() + "_EEG_0");
         QCOMPARE(eeg.value("source_id").toString(), uniquePrefix() + "_EEG_0");
         QCOMPARE(eeg.value("type").toString(), QStringLiteral("EEG"));
         QCOMPARE(eeg.value("channels").toInt(), 3);
         QCOMPARE(eeg.value("rate").toDouble(), 256.0);
+        QCOMPARE(eeg.value("labels").toArray(), QJsonArray({"1", "2", "3"}));
+        QCOMPARE(eeg.value("units").toArray(), QJsonArray({"microvolts", "microvolts", "microvolts"}));
+        QCOMPARE(eeg.value("types").toArray(), QJsonArray({"EEG", "EEG", "EEG"}));
+        QCOMPARE(eeg.value("manufacturer").toString(), QStringLiteral("Lumetra"));
+        QCOMPARE(eeg.value("firmware").toString(), QStringLiteral("1.1"));
         QCOMPARE(bvp.value("name").toString(), uniquePrefix() + "_BVP_3");
         QCOMPARE(bvp.value("rate").toDouble(), 128.0);
+        QCOMPARE(bvp.value("labels").toArray(), QJsonArray({"BVP"}));
+        QCOMPARE(com.value("type").toString(), QStringLiteral("COM"));
+        QCOMPARE(com.value("channels").toInt(), 18);
+        QCOMPARE(com.value("rate").toDouble(), 64.0);
+        QCOMPARE(com.value("labels").toArray()[9].toString(), QStringLiteral("IMU2_AccX"));
 
+        // Consecutive samples of consecutive blocks, each value exactly what was pushed, as float32, each
+        // stamped at its block's read time less the samples after it in the block.
         const QJsonArray eegSamples = eeg.value("samples").toArray();
-        QCOMPARE(eegSamples.size(), 8);
-        // Consecutive samples of consecutive blocks, each value exactly what was pushed, as float32.
+        const QJsonArray eegStamps = eeg.value("timestamps").toArray();
+        QCOMPARE(eegSamples.size(), 40);
         const QJsonArray first = eegSamples[0].toArray();
         const long firstBlock = std::lround(first[0].toDouble()) / 100;
         const long start = firstBlock * 4 + (std::lround(first[0].toDouble()) - firstBlock * 100) / 10;
-        for (int i = 0; i < 8; ++i) {
-            const long b = (start + i) / 4, smp = (start + i) % 4;
+        for (int i = 0; i < 40; ++i) {
+            const long blk = (start + i) / 4, smp = (start + i) % 4;
             const QJsonArray sample = eegSamples[i].toArray();
             for (int c = 0; c < 3; ++c)
-                QCOMPARE(float(sample[c].toDouble()), float(b * 100 + smp * 10 + c + 0.1));
+                QCOMPARE(float(sample[c].toDouble()), float(blk * 100 + smp * 10 + c + 0.1));
+            const double expected = double(t0 + blk * 15625) * 1e-6 - double(3 - smp) / 256.0;
+            QVERIFY2(std::fabs(eegStamps[i].toDouble() - expected) < 1e-6,
+                     qPrintable(QString("sample %1: %2 s, expected %3 s").arg(i).arg(eegStamps[i].toDouble(), 0, 'f', 6)
+                                    .arg(expected, 0, 'f', 6)));
         }
         const QJsonArray bvpSamples = bvp.value("samples").toArray();
-        QCOMPARE(bvpSamples.size(), 8);
+        QCOMPARE(bvpSamples.size(), 40);
         for (const auto& sample : bvpSamples) {
             const double v = sample.toArray()[0].toDouble();
             if (v < 0)
@@ -142,6 +289,45 @@ private slots:
             else
                 QCOMPARE(float(v), float(1e-7 * double(std::lround(v / 1e-7))));
         }
+        const QJsonArray comSamples = com.value("samples").toArray();
+        const QJsonArray comStamps = com.value("timestamps").toArray();
+        QCOMPARE(comSamples.size(), 40);
+        for (int i = 0; i < 40; ++i) {
+            const QJsonArray sample = comSamples[i].toArray();
+            const long blk = std::lround(sample[0].toDouble()) / 1000;
+            for (int imu = 0; imu < 2; ++imu)
+                for (int c = 0; c < 9; ++c) QCOMPARE(sample[imu * 9 + c].toDouble(), double(blk * 1000 + imu * 100 + c));
+            QVERIFY(std::fabs(comStamps[i].toDouble() - double(t0 + blk * 15625) * 1e-6) < 1e-6);
+        }
+    }
+
+    // mne-lsl, which turns a stream into MNE's measurement info, reads the same names, types and units.
+    void mneLslReadsTheDescription()
+    {
+        const QString root = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR"));
+        if (!QFile::exists(root + "/.venv/bin/python")) QSKIP("the test Python environment is missing");
+        FakeModel m;
+        m.name = uniquePrefix().toStdString() + "mne";
+        m.sigs = {{"EEG", 4, 4, 1}, {"GSR", 1, 1, 1}, {"COM", 9, 2, 2}};
+        LslOutletSet set(&m);
+        set.openOutlets();
+        const QJsonArray streams =
+            runPython("mne_lsl_info.py", {QString::fromStdString(m.name), "3", "40"}, [&] {
+                set.pushBlock(std::vector<double>(4 * 4 + 1 + 18, 1.0));
+            });
+        QCOMPARE(streams.size(), 3);
+        const QJsonObject com = streams[0].toObject(), eeg = streams[1].toObject(), gsr = streams[2].toObject();
+        QCOMPARE(eeg.value("ch_names").toArray(), QJsonArray({"1", "2", "3", "4"}));
+        QCOMPARE(eeg.value("mne_types").toArray(), QJsonArray({"eeg", "eeg", "eeg", "eeg"}));
+        QCOMPARE(eeg.value("units").toArray()[0].toString(), QStringLiteral("microvolts"));
+        QCOMPARE(eeg.value("manufacturer").toString(), QStringLiteral("Lumetra"));
+        QCOMPARE(gsr.value("mne_types").toArray(), QJsonArray({"gsr"}));
+        QCOMPARE(gsr.value("units").toArray(), QJsonArray({"microsiemens"}));
+        QCOMPARE(com.value("ch_names").toArray().size(), 18);
+        QCOMPARE(com.value("ch_names").toArray()[17].toString(), QStringLiteral("IMU2_MagZ"));
+        QCOMPARE(com.value("ch_types").toArray()[17].toString(), QStringLiteral("Magnetometer"));
+        // MNE has no inertial channel type: these are "misc" there, never MEG magnetometers.
+        QCOMPARE(com.value("mne_types").toArray()[17].toString(), QStringLiteral("misc"));
     }
 };
 

@@ -1,7 +1,9 @@
 """Independent LSL consumer for the tests: resolves streams and prints what it sees as JSON.
 
 usage: lsl_consumer.py PREFIX EXPECTED_STREAMS SAMPLES_PER_STREAM TIMEOUT
-Prints one JSON object: {"streams": [{name, type, channels, rate, source_id, samples: [[...], ...]}]}.
+Prints one JSON object: {"streams": [{name, type, channels, rate, source_id, manufacturer, firmware,
+labels, units, types, samples: [[...], ...], timestamps: [...]}]}; the channel labels, units and types come from
+the full stream description (desc()) of the open inlet, the time stamps are the sender's, uncorrected.
 It prints "READY" on its own line once every inlet is open, so the producer knows when to push.
 """
 import json
@@ -9,6 +11,17 @@ import sys
 import time
 
 import pylsl
+
+
+def channels(desc):
+    labels, units, types = [], [], []
+    ch = desc.child("channels").child("channel")
+    while not ch.empty():
+        labels.append(ch.child_value("label"))
+        units.append(ch.child_value("unit"))
+        types.append(ch.child_value("type"))
+        ch = ch.next_sibling()
+    return labels, units, types
 
 
 def main():
@@ -27,13 +40,21 @@ def main():
     print("READY", flush=True)
     out = []
     for info, inlet in inlets:
-        samples = []
+        samples, stamps = [], []
         while len(samples) < wanted and time.monotonic() < deadline:
-            sample, _ = inlet.pull_sample(timeout=0.5)
+            sample, stamp = inlet.pull_sample(timeout=0.5)
             if sample is not None:
                 samples.append(sample)
+                stamps.append(stamp)
+        full = inlet.info(timeout=10)
+        desc = full.desc()
+        labels, units, types = channels(desc)
         out.append({"name": info.name(), "type": info.type(), "channels": info.channel_count(),
-                    "rate": info.nominal_srate(), "source_id": info.source_id(), "samples": samples})
+                    "rate": info.nominal_srate(), "source_id": info.source_id(),
+                    "manufacturer": desc.child_value("manufacturer"),
+                    "firmware": desc.child("acquisition").child_value("firmware_version"),
+                    "labels": labels, "units": units, "types": types,
+                    "samples": samples, "timestamps": stamps})
     print(json.dumps({"streams": out}), flush=True)
 
 
