@@ -35,6 +35,7 @@ void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short batt
             hardDriveRecordFailed(QString::fromStdString(csvWriter.error()));
             return;
         }
+        recordGaps.add(uint16_t(seq), utc);
         // Files of a removed folder still take writes, which then reach nothing: look once a second.
         const unsigned rate = model->frequency();
         if (csvWriter.blocksWritten() % (rate ? rate : 1) == 0 &&
@@ -49,6 +50,7 @@ void MainWindow::hardDriveRecordFailed(const QString& reason)
     // and the streams go on.
     const QString folder = QString::fromStdString(csvWriter.folder());
     if (csvWriter.isOpen()) csvWriter.close();
+    finishSignalsInfo();
     recordProblem = tr("Hard drive record stopped: ") + reason;
     if (deviceLabel) deviceLabel->setText(recordProblem);
     showNonModalWarning(tr("HD record error"),

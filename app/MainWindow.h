@@ -3,6 +3,7 @@
 #include "CsvWriter.h"
 #include "PropertyMap.h"
 #include "ReadBT.h"
+#include "RecordingNames.h"
 
 #include <QDateTime>
 #include <QFuture>
@@ -121,7 +122,9 @@ private:
     bool setupSdCardRecord(const QDateTime& start);
     bool setupHardDriveRecord(const QDateTime& start);
     void closeHardDriveRecord();
-    void writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc);
+    // `closing` adds the gaps found in the record.
+    void writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc, bool closing = false);
+    void finishSignalsInfo();
     std::vector<KvnSignal> csvSignalList() const;
 
     void showRecordingTime(QString suffix);
@@ -133,6 +136,9 @@ private:
     int sensorType = 0;
     ReadBT readThread;
     CsvWriter csvWriter;
+    RecordGaps recordGaps;
+    QDateTime recordStart;
+    QString recordFolder;
     std::unique_ptr<LslOutletSet> outlets;
     QPointer<QMessageBox> configurationBox;
     QFutureWatcher<ConfigurationResult> configurationWatcher;

@@ -51,24 +51,39 @@ bool MainWindow::setupHardDriveRecord(const QDateTime& start)
         else if (!base.exists(candidate)) return false;
     }
     if (folder.isEmpty()) return false;
+    recordStart = start;
+    recordFolder = folder;
+    recordGaps.reset(model->frequency());
     writeSignalsInfo(start, folder, true);
     const QByteArray path = QFile::encodeName(folder);
-    csvWriter.setup(path.constData(), csvSignalList(), "", 1);
+    // The description names the device and its sensors, as the record's other readers need them.
+    csvWriter.setup(path.constData(), csvSignalList(), modelName().toStdString(), sensorType);
     return csvWriter.writeHeaders(int(model->frequency()), true);
 }
 
 void MainWindow::closeHardDriveRecord()
 {
-    if (csvWriter.isOpen() && !csvWriter.close())
-        hardDriveRecordFailed(QString::fromStdString(csvWriter.error()));
+    if (!csvWriter.isOpen()) return;
+    const bool closed = csvWriter.close();
+    finishSignalsInfo();
+    if (!closed) hardDriveRecordFailed(QString::fromStdString(csvWriter.error()));
 }
 
-void MainWindow::writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc)
+void MainWindow::finishSignalsInfo()
+{
+    if (recordFolder.isEmpty()) return;
+    writeSignalsInfo(recordStart, recordFolder, true, true);
+    recordFolder.clear();
+}
+
+void MainWindow::writeSignalsInfo(QDateTime startTime, QString folder, bool withUtc, bool closing)
 {
     if (!model) return;
+    QJsonObject info = signalsInfo(*model, startTime, sensorType, withUtc);
+    if (closing) info.insert("gaps", recordGaps.toJson());
     QFile file(folder + "/signalsInfo.json");
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) return;
-    file.write(QJsonDocument(signalsInfo(*model, startTime, sensorType, withUtc)).toJson(QJsonDocument::Indented));
+    file.write(QJsonDocument(info).toJson(QJsonDocument::Indented));
 }
 
 void MainWindow::onHDBoxStateChanged(int state)

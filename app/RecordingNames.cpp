@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <cmath>
 #include <vector>
 
 QString sdFolderName(const QDateTime& start, const QString& userText)
@@ -95,6 +96,16 @@ QJsonObject signalsInfo(const DeviceModel& model, const QDateTime& start, int se
         signalArray.append(utc);
     }
     info.insert("signals", signalArray);
+    if (withUtc)
+        info.insert("gap_detection",
+                    QStringLiteral("Blocks lost on the way (a link drop) leave no rows: the sample column only counts a "
+                                   "file's rows and runs on over a gap, so time does not follow from the row index. "
+                                   "The sequence column numbers blocks modulo 65536 and the utc column stamps each "
+                                   "block in microseconds: a sequence step other than +1 (mod 65536), or a utc "
+                                   "step well over 1/block rate, is a gap. The gaps found while recording are listed "
+                                   "in \"gaps\" when the record closes (first and last missing sequence, missing "
+                                   "blocks, blocks recorded before it, seconds); no \"gaps\" key means the record "
+                                   "was not closed."));
 
     if (auto* configurable = qobject_cast<const ConfigurableDeviceModel*>(&model)) {
         if (configurable->has_sd_card() && configurable->is_sd_card_enabled())
@@ -102,4 +113,46 @@ QJsonObject signalsInfo(const DeviceModel& model, const QDateTime& start, int se
                                                    QString::fromStdString(configurable->file_name())));
     }
     return info;
+}
+
+void RecordGaps::reset(unsigned blockRate)
+{
+    *this = RecordGaps();
+    blockRate_ = blockRate;
+}
+
+void RecordGaps::add(uint16_t sequence, int64_t utc)
+{
+    if (lastSequence_ >= 0) {
+        int64_t missing = (int(sequence) - lastSequence_ - 1) & 0xFFFF;
+        const double interval = blockRate_ ? 1.0 / blockRate_ : 0.0;
+        const double seconds = double(utc - lastUtc_) * 1e-6;
+        // The sequence alone cannot tell a gap of m blocks from one of m + 65536k: the clock can.
+        if (blockRate_ && utc > 0 && lastUtc_ > 0) {
+            const double byClock = seconds * blockRate_ - 1.0;
+            const double wraps = std::floor((byClock - double(missing)) / 65536.0 + 0.5);
+            if (wraps > 0) missing += int64_t(wraps) * 65536;
+        }
+        if (missing > 0)
+            gaps_.push_back({(lastSequence_ + 1) & 0xFFFF, (int(sequence) + 0xFFFF) & 0xFFFF, missing, blocks_,
+                             utc > 0 && lastUtc_ > 0 ? std::max(0.0, seconds - interval) : double(missing) * interval});
+    }
+    lastSequence_ = sequence;
+    lastUtc_ = utc;
+    ++blocks_;
+}
+
+QJsonArray RecordGaps::toJson() const
+{
+    QJsonArray out;
+    for (const Gap& g : gaps_) {
+        QJsonObject o;
+        o.insert("first_sequence", g.firstSequence);
+        o.insert("last_sequence", g.lastSequence);
+        o.insert("missing_blocks", double(g.missingBlocks));
+        o.insert("blocks_before", double(g.beforeBlock));
+        o.insert("seconds", std::round(g.seconds * 1e6) / 1e6);
+        out.append(o);
+    }
+    return out;
 }

@@ -43,7 +43,12 @@ unsigned RecordModel::signal_count() const { return static_cast<unsigned>(reader
 std::string RecordModel::signal_name(unsigned index) const { return reader_.signalName(index); }
 unsigned RecordModel::signal_channels(unsigned index) const { return reader_.signalChannels(index); }
 unsigned RecordModel::signal_samples(unsigned index) const { return reader_.signalSamples(index); }
-int RecordModel::signal_mode(unsigned) const { return 1; }
+int RecordModel::signal_mode(unsigned index) const {
+    // An aux input's mode is its number of IMUs, one row each per block, so playback shows every IMU.
+    if (reader_.signalName(index).compare(0, 3, "COM") == 0)
+        return static_cast<int>(reader_.signalSamples(index));
+    return 1;
+}
 
 bool RecordModel::read(std::vector<double>& samples, uint16_t& sequence, int16_t& battery, uint16_t& flags) {
     if (reader_.end()) {

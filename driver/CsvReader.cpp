@@ -127,6 +127,7 @@ struct CsvReader::Source {
     int fd = -1;
     unsigned channels = 0;
     unsigned samples = 1;
+    unsigned extra = 0;  // columns after the channels: "imu" in an aux input's file
     uint64_t dataStart = 0;  // byte after the header line
     std::size_t maxLine = 1 << 20;
     // Grown without zeroing: a reader opened for a short look (the open dialog) should not pay for clearing it.
@@ -271,6 +272,8 @@ struct CsvReader::Source {
             if (!ok)
                 return false;
         }
+        for (unsigned e = 0; e < extra; ++e)
+            nextField(l, pos);
         if (pos <= l.size())
             return false;  // more fields than the header
         if (r == 0) {
@@ -368,7 +371,7 @@ struct CsvReader::Source {
                 std::size_t pos = 0;
                 uint64_t sample = 0;
                 std::size_t fields = static_cast<std::size_t>(std::count(l.begin(), l.end(), ',')) + 1;
-                if (fields == FIXED_COLUMNS + channels && parseInt(nextField(l, pos), sample) && sample < size) {
+                if (fields == FIXED_COLUMNS + channels + extra && parseInt(nextField(l, pos), sample) && sample < size) {
                     uint64_t rows = sample + 1;
                     return static_cast<int64_t>(rows / samples);
                 }
@@ -513,7 +516,10 @@ bool CsvReader::open(const std::string& folderArg) {
         if (src->line(head, at) != Source::Line::Ok)
             return fail(src->path + " has no header line");
         const auto columns = static_cast<std::size_t>(std::count(head.begin(), head.end(), ',')) + 1;
-        if (columns != FIXED_COLUMNS + src->channels || head.substr(0, 7) != "sample,")
+        // Records written before aux input files had their "imu" column read as well.
+        const std::string_view imu = ",imu";
+        src->extra = head.size() >= imu.size() && head.substr(head.size() - imu.size()) == imu ? 1 : 0;
+        if (columns != FIXED_COLUMNS + src->channels + src->extra || head.substr(0, 7) != "sample,")
             return fail(src->path + ": the header has " + std::to_string(columns) + " columns where the description gives " +
                         std::to_string(FIXED_COLUMNS + src->channels) + "; the header does not match the description");
         src->dataStart = src->offset - (src->end - src->begin);  // bytes consumed by the header line
@@ -562,7 +568,10 @@ unsigned CsvReader::signalSamples(std::size_t index) const {
 }
 
 unsigned CsvReader::signalSamplingRate(std::size_t index) const {
-    return index < signals_.size() ? signals_[index].samples * blockRate_ : 0;
+    if (index >= signals_.size())
+        return 0;
+    // An aux input's rows of one block are its IMUs, each sampled once per block.
+    return signals_[index].name.compare(0, 3, "COM") == 0 ? blockRate_ : signals_[index].samples * blockRate_;
 }
 
 std::vector<KvnSignal> CsvReader::signalList() const { return signals_; }

@@ -310,6 +310,7 @@ struct CsvWriter::File {
     unsigned channels = 0;   // 0 for UTC.csv
     unsigned samples = 1;
     uint64_t rows = 0;
+    bool imuColumn = false;  // a digital aux input: row s of a block is IMU s + 1
 
     char* reserve(std::size_t bytes) {
         if (buffer.size() < used + bytes)
@@ -497,12 +498,14 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
             fs::remove(p, ec);
         return fail(message);
     };
-    auto create = [&](const std::string& name, unsigned channels, unsigned samples, std::size_t offset) {
+    auto create = [&](const std::string& name, unsigned channels, unsigned samples, std::size_t offset,
+                      bool imuColumn) {
         auto f = std::make_unique<File>();
         f->path = folder_ + "/" + name;
         f->channels = channels;
         f->samples = samples;
         f->offset = offset;
+        f->imuColumn = imuColumn;
         // "x": an existing file is never overwritten.
         f->fp = std::fopen(f->path.c_str(), "wx");
         if (!f->fp)
@@ -512,6 +515,9 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
         std::string head = "sample,sequence,battery,flags,timestamp,utc";
         for (unsigned c = 1; c <= channels; ++c)
             head += ",ch" + std::to_string(c);
+        // After every column older readers know, so their positions stay.
+        if (imuColumn)
+            head += ",imu";
         head += '\n';
         std::memcpy(f->reserve(head.size()), head.data(), head.size());
         f->used += head.size();
@@ -523,11 +529,12 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
     for (std::size_t i = 0; i < signals_.size(); ++i) {
         if (fileNames_[i].empty())
             continue;
-        if (!create(fileNames_[i], signals_[i].channels, signals_[i].samples, offset))
+        if (!create(fileNames_[i], signals_[i].channels, signals_[i].samples, offset,
+                    signals_[i].name.compare(0, 3, "COM") == 0))
             return undo("cannot create " + folder_ + "/" + fileNames_[i] + ": " + std::strerror(errno));
         offset += static_cast<std::size_t>(signals_[i].channels) * signals_[i].samples;
     }
-    if (withUtc && !create(UTC_FILE, 0, 1, 0))
+    if (withUtc && !create(UTC_FILE, 0, 1, 0, false))
         return undo("cannot create " + folder_ + "/" + UTC_FILE + ": " + std::strerror(errno));
     for (auto& f : files_)
         if (!writeNow(*f))
@@ -639,7 +646,7 @@ bool CsvWriter::writeBlock(const double* data, uint16_t sequence, const int64_t*
 
     for (auto& fp : files_) {
         File& f = *fp;
-        char* out = f.reserve(static_cast<std::size_t>(f.samples) * (MAX_FIELD + commonLen + 1 + f.channels * MAX_FIELD) +
+        char* out = f.reserve(static_cast<std::size_t>(f.samples) * (2 * MAX_FIELD + commonLen + 1 + f.channels * MAX_FIELD) +
                               FORMAT_ROOM);
         const double* v = data ? data + f.offset : nullptr;
         for (unsigned s = 0; s < f.samples; ++s) {
@@ -649,6 +656,10 @@ bool CsvWriter::writeBlock(const double* data, uint16_t sequence, const int64_t*
             for (unsigned c = 0; c < f.channels; ++c) {
                 *out++ = ',';
                 out = shortest::formatShortest(out, *v++);
+            }
+            if (f.imuColumn) {
+                *out++ = ',';
+                out = putNumber(out, s + 1);
             }
             *out++ = '\n';
         }

@@ -17,7 +17,9 @@
 // `sample` counts the file's rows from 0 (so a block's rows are sample / samples-per-block); sequence, battery
 // and flags are the block's; timestamp (monotonic) and utc are the block's stamps in microseconds, empty when
 // the block came without them (imports). Values are written in the shortest text that reads back to the same
-// double. "UTC.csv" has one row per block with the same first six columns and no channels.
+// double. A digital aux input ("COM") holds one row per IMU in each block, and its files end every row with a
+// column `imu`, the IMU's number from 1. "UTC.csv" has one row per block with the same first six columns and
+// no channels.
 //
 // "signalsInfo.csv": one header line, then one row per signal given to setup (uSD and signals whose mode is 0
 // included, with an empty file name, since they record nothing), then the UTC row when stamps are written:

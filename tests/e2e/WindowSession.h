@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QWizard>
 #include <QtTest>
 
@@ -57,6 +58,7 @@ public:
     QStringList questions;
     int sensorQuestions = 0;
     int auxQuestions = 0;
+    int imus = 0;  // IMUs plugged into each digital aux input
     QStringList warnings;
     ModalAnswerer answerer;
 
@@ -100,9 +102,13 @@ private:
             box->accept();
             return true;
         }
-        // What is plugged into a digital aux input: nothing.
+        // What is plugged into a digital aux input: nothing, or `imus` IMUs.
         if (modal->windowTitle() == "Digital Aux input configuration") {
             ++auxQuestions;
+            if (imus > 0) {
+                modal->findChild<QComboBox*>()->setCurrentIndex(1);
+                modal->findChild<QSpinBox*>()->setValue(imus);
+            }
             for (auto* b : modal->findChildren<QPushButton*>())
                 if (b->text() == "Ok") b->click();
             return true;
@@ -131,6 +137,7 @@ public:
     {
         UserAnswers answers(choice, device, sensor);
         answers.questionReply = questionReply;
+        answers.imus = imus;
         byText<QPushButton>(*window, "Connect")->click();
         const bool ok = QTest::qWaitFor([&] { return byText<QPushButton>(*window, "Start")->isEnabled(); }, 20000);
         sensorQuestions = answers.sensorQuestions;
@@ -162,6 +169,7 @@ public:
     QObject context;
     std::vector<Block> received;
     bool recording = false;
+    int imus = 0;  // answered for each digital aux input at the next connectTo
     int sensorQuestions = 0;
     QStringList warnings;
     QStringList questions;

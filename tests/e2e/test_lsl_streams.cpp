@@ -1,0 +1,212 @@
+// What an independent LSL consumer (pylsl) receives from a live acquisition, against the record written at the
+// same time: time stamps in order on a regular grid, every sample equal to its CSV row, and the IMUs of a
+// digital aux input side by side in labelled channels, each equal to the rows of the same IMU in COM.csv.
+
+#include "CsvReader.h"
+#include "WindowSession.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+#include <map>
+
+using namespace e2e;
+
+namespace {
+
+using Rows = std::vector<std::vector<double>>;
+
+QString onlySubfolder(const QString& parent)
+{
+    const QStringList entries = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    return entries.size() == 1 ? QDir(parent).filePath(entries.first()) : QString();
+}
+
+// Rows of every recorded signal by name, as the record's reader gives them.
+std::map<std::string, Rows> recordRows(const QString& folder)
+{
+    std::map<std::string, Rows> out;
+    CsvReader reader;
+    if (!reader.open(folder.toStdString()) || !reader.start()) return out;
+    for (Frame f = reader.read(); !f.isEnd(); f = reader.read())
+        for (std::size_t i = 0; i < f.blocks.size(); ++i) {
+            const DataBlock& d = f.blocks[i];
+            for (std::size_t r = 0; r < d.rows(); ++r) {
+                std::vector<double> row;
+                for (std::size_t c = 0; c < d.cols(); ++c) row.push_back(d.value(r, c));
+                out[reader.signalName(i)].push_back(row);
+            }
+        }
+    return out;
+}
+
+// COM.csv read as text, by its "imu" column: the rows of each IMU in order.
+std::map<int, Rows> imuRows(const QString& path)
+{
+    std::map<int, Rows> out;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return out;
+    const QList<QByteArray> header = f.readLine().trimmed().split(',');
+    if (header.last() != "imu") return out;
+    while (!f.atEnd()) {
+        const QList<QByteArray> fields = f.readLine().trimmed().split(',');
+        std::vector<double> row;
+        for (int k = 6; k < fields.size() - 1; ++k) row.push_back(fields[k].toDouble());
+        out[fields.last().toInt()].push_back(row);
+    }
+    return out;
+}
+
+// The index of the record row where the consumer's samples begin: the first 20 (or fewer) agree as float32.
+long findStart(const Rows& rows, const QJsonArray& samples, const std::function<std::vector<double>(long)>& rowOf)
+{
+    const long probe = std::min<long>(20, samples.size());
+    for (long j = 0; j + probe <= long(rows.size()); ++j) {
+        bool same = true;
+        for (long k = 0; k < probe && same; ++k) {
+            const std::vector<double> row = rowOf(j + k);
+            const QJsonArray s = samples[int(k)].toArray();
+            for (int c = 0; c < s.size() && same; ++c) same = float(row[std::size_t(c)]) == float(s[c].toDouble());
+        }
+        if (same) return j;
+    }
+    return -1;
+}
+
+}  // namespace
+
+class LslStreamsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        QVERIFY(sdDir.isValid());
+        // Real time: the stamps are checked against the device's nominal rate.
+        resetSimulation(sdDir.path(), 1.0);
+    }
+
+    void consumerSeesTheRecordInTime_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<int>("imus");
+        QTest::addColumn<int>("wanted");
+        QTest::newRow("64-channel headset") << "COM10" << "KVN-H64-1010" << 0 << 2048;
+        QTest::newRow("biosignals, 2 IMUs") << "COM3" << "KVN-B08-3003" << 2 << 160;
+        QTest::newRow("biosignals, 4 IMUs") << "COM3" << "KVN-B08-3003" << 4 << 160;
+    }
+    void consumerSeesTheRecordInTime()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, device);
+        QFETCH(int, imus);
+        QFETCH(int, wanted);
+        const QString root = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR"));
+        if (!QFile::exists(root + "/.venv/bin/python")) QSKIP("the test Python environment is missing");
+        Session s;
+        s.imus = imus;
+        QVERIFY(s.connectTo("Usb", port));
+        byText<QCheckBox>(*s.window, "Enable LSL server")->setChecked(true);
+        QTemporaryDir records;
+        s.enableHardDrive(records.path());
+        s.start();
+        const int expected = device == "KVN-H64-1010" ? 1 : imus ? 5 : 4;
+        QProcess consumer;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("PYLSL_LIB", qEnvironmentVariable("KVN_LSL_LIBRARY"));
+        consumer.setProcessEnvironment(env);
+        consumer.start(root + "/.venv/bin/python",
+                       {root + "/tests/tools/lsl_consumer.py", device + "_", QString::number(expected),
+                        QString::number(wanted), "90"});
+        QVERIFY(QTest::qWaitFor([&] { return consumer.state() == QProcess::NotRunning; }, 120000));
+        s.stop();
+        const QByteArray out = consumer.readAllStandardOutput();
+        const QJsonArray streams =
+            QJsonDocument::fromJson(out.mid(out.lastIndexOf("{\"streams\""))).object().value("streams").toArray();
+        QCOMPARE(streams.size(), expected);
+
+        const QString folder = onlySubfolder(records.path());
+        const auto rows = recordRows(folder);
+        for (const auto& st : streams) {
+            const QJsonObject o = st.toObject();
+            const QString name = o.value("name").toString();
+            const std::string signal = name.section('_', -2, -2).toStdString();
+            const QJsonArray samples = o.value("samples").toArray();
+            const QJsonArray stamps = o.value("timestamps").toArray();
+            QCOMPARE(samples.size(), wanted);
+            QCOMPARE(o.value("labels").toArray().size(), o.value("channels").toInt());
+
+            // Stamps strictly increasing, close to a straight line at the nominal rate.
+            const double rate = o.value("rate").toDouble();
+            double si = 0, st2 = 0, sii = 0, sit = 0;
+            const double n = stamps.size(), t0 = stamps[0].toDouble();
+            for (int i = 0; i < stamps.size(); ++i) {
+                if (i > 0)
+                    QVERIFY2(stamps[i].toDouble() > stamps[i - 1].toDouble(),
+                             qPrintable(QString("%1: sample %2 not after the one before").arg(name).arg(i)));
+                const double t = stamps[i].toDouble() - t0;
+                si += i, st2 += t, sii += double(i) * i, sit += i * t;
+            }
+            const double slope = (n * sit - si * st2) / (n * sii - si * si);
+            const double icpt = (st2 - slope * si) / n;
+            double ss = 0;
+            for (int i = 0; i < stamps.size(); ++i) {
+                const double r = stamps[i].toDouble() - t0 - icpt - slope * i;
+                ss += r * r;
+            }
+            const double rms = std::sqrt(ss / n), drift = (slope * rate - 1.0) * 1e6;
+            qInfo("%s: %d samples, rms jitter %.3f ms, drift %.0f ppm", qPrintable(name), int(n), rms * 1e3, drift);
+            // Generous: a loaded machine delays reads, but the stamps must stay on the device's grid.
+            QVERIFY2(rms < 0.010, qPrintable(QString("%1: rms %2 s").arg(name).arg(rms)));
+            QVERIFY2(std::fabs(drift) < 10000, qPrintable(QString("%1: drift %2 ppm").arg(name).arg(drift)));
+
+            if (signal == "HAP") continue;  // a constant: no place in the record to find
+            if (signal == "COM") {
+                // Channel IMUk_... holds IMU k's row of the block, as COM.csv's "imu" column says.
+                const auto byImu = imuRows(folder + "/COM.csv");
+                QCOMPARE(int(byImu.size()), imus);
+                QCOMPARE(o.value("labels").toArray()[9].toString(), QStringLiteral("IMU2_AccX"));
+                const Rows& first = byImu.at(1);
+                const long j = findStart(first, samples, [&](long k) {
+                    std::vector<double> all;
+                    for (int imu = 1; imu <= imus; ++imu)
+                        all.insert(all.end(), byImu.at(imu)[std::size_t(k)].begin(), byImu.at(imu)[std::size_t(k)].end());
+                    return all;
+                });
+                QVERIFY2(j >= 0, "the IMU samples are not in COM.csv");
+                QVERIFY(j + wanted <= long(first.size()));
+                for (int k = 0; k < wanted; ++k) {
+                    const QJsonArray smp = samples[k].toArray();
+                    for (int imu = 1; imu <= imus; ++imu)
+                        for (int c = 0; c < 9; ++c)
+                            QCOMPARE(float(smp[(imu - 1) * 9 + c].toDouble()),
+                                     float(byImu.at(imu)[std::size_t(j + k)][std::size_t(c)]));
+                }
+                continue;
+            }
+            QVERIFY2(rows.count(signal), signal.c_str());
+            const Rows& r = rows.at(signal);
+            const long j = findStart(r, samples, [&](long k) { return r[std::size_t(k)]; });
+            QVERIFY2(j >= 0, qPrintable(name + ": the samples are not in the record"));
+            QVERIFY(j + wanted <= long(r.size()));
+            for (int k = 0; k < wanted; ++k) {
+                const QJsonArray smp = samples[k].toArray();
+                for (int c = 0; c < smp.size(); ++c)
+                    QCOMPARE(float(smp[c].toDouble()), float(r[std::size_t(j + k)][std::size_t(c)]));
+            }
+        }
+    }
+
+private:
+    QTemporaryDir sdDir;
+};
+
+QTEST_MAIN(LslStreamsTest)
+#include "test_lsl_streams.moc"
