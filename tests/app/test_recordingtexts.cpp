@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QtTest>
 
+#include <cmath>
+
 class RecordingTextsTest : public QObject {
     Q_OBJECT
 private slots:
@@ -104,6 +106,42 @@ private slots:
         QCOMPARE(info.value("signals").toArray().size(), 3);
         m.readOnly = true;  // still configurable class: the path depends on the SD card only
         QVERIFY(signalsInfo(m, start, 0, false).contains("sd_card_path"));
+    }
+
+    // Gaps by sequence number: a wrap past 65535 is no gap, a gap across it is one, and the UTC stamps tell how
+    // many times the sequence wrapped during a long one.
+    void gapsFromSequenceAndClock()
+    {
+        struct Case {
+            const char* what;
+            std::vector<std::pair<int, int64_t>> blocks;  // sequence, utc in ms
+            std::vector<RecordGaps::Gap> expected;
+        };
+        const int64_t s = 1000;  // ms
+        const Case cases[] = {
+            {"no gap, wrapping", {{65534, 0}, {65535, 16}, {0, 31}, {1, 47}}, {}},
+            {"three lost", {{10, 1 * s}, {11, 1 * s + 16}, {15, 1 * s + 78}}, {{12, 14, 3, 2, 0.0465}}},
+            {"across the wrap", {{65534, s}, {1, s + 47}}, {{65535, 0, 2, 1, 0.03175}}},
+            {"two in a row", {{1, s}, {3, s + 31}, {4, s + 47}, {9, s + 125}},
+             {{2, 2, 1, 1, 0.01475}, {5, 8, 4, 3, 0.06225}}},
+            // 65536 + 2 blocks lost: the sequence alone would say 2.
+            {"longer than a wrap", {{100, s}, {103, s + (65539 * 125) / 8}}, {{101, 102, 65538, 1, 1024.03125}}},
+        };
+        for (const Case& c : cases) {
+            RecordGaps gaps;
+            gaps.reset(64);
+            for (const auto& [seq, ms] : c.blocks) gaps.add(uint16_t(seq), (ms + 1000000) * 1000);
+            QCOMPARE(gaps.gaps().size(), c.expected.size());
+            for (std::size_t k = 0; k < c.expected.size(); ++k) {
+                const RecordGaps::Gap& got = gaps.gaps()[k];
+                const RecordGaps::Gap& want = c.expected[k];
+                QVERIFY2(got.firstSequence == want.firstSequence && got.lastSequence == want.lastSequence &&
+                             got.missingBlocks == want.missingBlocks && got.beforeBlock == want.beforeBlock,
+                         c.what);
+                QVERIFY2(std::fabs(got.seconds - want.seconds) < 1e-3, qPrintable(QString("%1: %2 s").arg(c.what).arg(got.seconds)));
+            }
+            QCOMPARE(gaps.toJson().size(), int(c.expected.size()));
+        }
     }
 };
 

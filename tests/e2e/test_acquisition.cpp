@@ -102,10 +102,20 @@ private slots:
             QVERIFY2(QFile::exists(folder + "/" + sig.toObject().value("filename").toString()),
                      qPrintable(sig.toObject().value("filename").toString()));
 
-        // Sequence numbers run on without a gap or a repeat.
+        // Sequence numbers run on without a gap or a repeat, and the closed record says so.
         for (std::size_t i = 1; i < s.received.size(); ++i)
             QCOMPARE((s.received[i - 1].seq + 1) % 65536, s.received[i].seq);
         compareRecord(folder, s.received, false);
+        QFile closed(folder + "/signalsInfo.json");
+        QVERIFY(closed.open(QIODevice::ReadOnly));
+        const QJsonObject finished = QJsonDocument::fromJson(closed.readAll()).object();
+        QVERIFY(finished.value("gaps").isArray() && finished.value("gaps").toArray().isEmpty());
+        QVERIFY(finished.value("gap_detection").toString().contains("sequence"));
+        // The CSV description names the device and its sensors, not the folder.
+        CsvReader reader;
+        QVERIFY(reader.open(folder.toStdString()));
+        QCOMPARE(QString::fromStdString(reader.deviceName()), QStringLiteral("KVN-A32-0412L"));
+        QCOMPARE(reader.sensorType(), 2);
     }
 
     void linkDropIsRecoveredWithoutLosingTheRecord()
@@ -127,10 +137,35 @@ private slots:
         }, 60000));
         s.stop();
         QVERIFY(lost);
-        compareRecord(onlySubfolder(records.path()), s.received, false);
-        // The device's own sequence numbers go on after the drop; none repeats.
-        for (std::size_t i = 1; i < s.received.size(); ++i)
+        const QString folder = onlySubfolder(records.path());
+        compareRecord(folder, s.received, false);
+        // The device's own sequence numbers go on after the drop; none repeats. Every jump is a gap that the
+        // closed record lists with the sequence numbers it lacks.
+        QJsonArray jumps;
+        for (std::size_t i = 1; i < s.received.size(); ++i) {
             QVERIFY(s.received[i].seq != s.received[i - 1].seq);
+            const int missing = (s.received[i].seq - s.received[i - 1].seq - 1 + 65536) % 65536;
+            if (missing == 0) continue;
+            QJsonObject gap;
+            gap.insert("first_sequence", (s.received[i - 1].seq + 1) % 65536);
+            gap.insert("last_sequence", (s.received[i].seq + 65535) % 65536);
+            gap.insert("missing_blocks", missing);
+            gap.insert("blocks_before", int(i));
+            jumps.append(gap);
+        }
+        QVERIFY2(!jumps.isEmpty(), "the link drop lost no block");
+        QFile json(folder + "/signalsInfo.json");
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        QJsonArray listed = QJsonDocument::fromJson(json.readAll()).object().value("gaps").toArray();
+        for (int k = 0; k < listed.size(); ++k) {
+            QJsonObject gap = listed[k].toObject();
+            // The link was down for a while, not for minutes.
+            QVERIFY2(gap.value("seconds").toDouble() > 0 && gap.value("seconds").toDouble() < 60,
+                     qPrintable(QString::number(gap.value("seconds").toDouble())));
+            gap.remove("seconds");
+            listed[k] = gap;
+        }
+        QCOMPARE(listed, jumps);
     }
 
     void eeg64PairShowsButDoesNotRecordUnsynchronisedBlocks()
