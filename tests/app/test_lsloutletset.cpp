@@ -1,5 +1,6 @@
 #include "FakeDeviceModel.h"
 #include "LslOutletSet.h"
+#include "LslSession.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -65,6 +66,8 @@ QJsonArray runPython(const QString& script, const QStringList& args, const std::
 class LslOutletSetTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { QVERIFY(useOwnLslSession()); }
+
     // The set-up script installs liblsl and the tests point KVN_LSL_LIBRARY at it; a missing or wrong library is
     // refused with every function cleared, so nothing calls through a stale pointer.
     void libraryLoadsAndRefusesImpostors()

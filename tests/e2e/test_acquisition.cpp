@@ -3,6 +3,7 @@
 
 #include "CsvReader.h"
 #include "WindowSession.h"
+#include "LslSession.h"
 #include "Simulation.h"
 
 #include <QCheckBox>
@@ -62,6 +63,8 @@ void compareRecord(const QString& folder, const std::vector<Block>& received, bo
 class AcquisitionTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { QVERIFY(useOwnLslSession()); }
+
     void init()
     {
         QVERIFY(sdDir.isValid());

@@ -4,6 +4,7 @@
 
 #include "CsvReader.h"
 #include "WindowSession.h"
+#include "LslSession.h"
 
 #include <QDir>
 #include <QFile>
@@ -85,6 +86,8 @@ long findStart(const Rows& rows, const QJsonArray& samples, const std::function<
 class LslStreamsTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { QVERIFY(useOwnLslSession()); }
+
     void init()
     {
         QVERIFY(sdDir.isValid());
