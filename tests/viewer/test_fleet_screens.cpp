@@ -154,6 +154,30 @@ QString checkViewer(SigViewerRt* viewer, const QString& tab)
     return faults.join("\n");
 }
 
+// The anchor texts over the circles are drawn in a colour that reads on the fill: no white inside a circle.
+QString checkAnchors(DistanceViewer* viewer)
+{
+    QStringList faults;
+    const QImage shot = viewer->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (int k = 0; k < viewer->anchorCount(); ++k) {
+        const QRect circle = viewer->circleRect(k, viewer->width(), viewer->height());
+        if (circle.width() < 20)
+            faults << QString("anchor %1: circle of %2 pixels").arg(k + 1).arg(circle.width());
+        const QPointF centre = QRectF(circle).center();
+        const double radius = circle.width() / 2.0 - 2.0;
+        int white = 0;
+        for (int y = circle.top(); y <= circle.bottom(); ++y)
+            for (int x = circle.left(); x <= circle.right(); ++x) {
+                const QRgb p = shot.pixel(x, y);
+                white += std::hypot(x - centre.x(), y - centre.y()) < radius && qRed(p) > 240 && qGreen(p) > 240 &&
+                         qBlue(p) > 240;
+            }
+        if (white > 0)
+            faults << QString("anchor %1: %2 white pixels on the circle").arg(k + 1).arg(white);
+    }
+    return faults.join("\n");
+}
+
 }  // namespace
 
 class FleetScreensTest : public QObject {
@@ -222,11 +246,13 @@ private slots:
             QCoreApplication::processEvents();
             const QString tab = widget.tabs()->tabText(t);
             QVERIFY(widget.grab().save(dir.filePath(stem + "_" + QString(tab).replace(' ', '_') + ".png")));
-            if (auto* viewer = qobject_cast<SigViewerRt*>(widget.tabs()->widget(t))) {
-                const QString found = checkViewer(viewer, tab);
-                if (!found.isEmpty())
-                    faults << found;
-            }
+            QString found;
+            if (auto* viewer = qobject_cast<SigViewerRt*>(widget.tabs()->widget(t)))
+                found = checkViewer(viewer, tab);
+            else if (auto* anchors = qobject_cast<DistanceViewer*>(widget.tabs()->widget(t)))
+                found = checkAnchors(anchors);
+            if (!found.isEmpty())
+                faults << found;
         }
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join("\n")));
     }
