@@ -94,7 +94,7 @@ double inertialAxis(unsigned axis, double t, unsigned unitIndex, double noise) {
     switch (axis) {
     case 0: return -g * std::sin(pitch) + 0.05 * noise;
     case 1: return g * std::cos(pitch) * std::sin(roll) + 0.05 * noise;
-    case 2: return g * std::cos(pitch) * std::cos(roll) + 0.8 * std::sin(w * 1.7 * t + k) + 0.05 * noise;  // steps
+    case 2: return g * std::cos(pitch) * std::cos(roll) + 0.5 * std::sin(w * 1.7 * t + k) + 0.05 * noise;  // steps
     case 3: return rollRate * degrees + 0.5 * noise;
     case 4: return pitchRate * degrees + 0.5 * noise;
     case 5: return yawRate * degrees + 0.5 * noise;
