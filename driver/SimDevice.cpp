@@ -65,6 +65,45 @@ std::uint64_t hashText(const std::string& text) {
     return h;
 }
 
+// Skin conductance in microsiemens: a level of 2 to 5 drifting over minutes, and every 6 to 12 s a response of
+// 0.2 to 0.8 that rises within a second or two and falls back over several.
+double skinConductance(double t, double phase, std::uint64_t noiseKey) {
+    double v = 3.5 + 1.2 * std::sin(2 * kPi * t / 120.0 + phase) + 0.3 * std::sin(2 * kPi * t / 47.0);
+    const double period = 9.0;
+    const long last = static_cast<long>(std::floor(t / period));
+    for (long e = std::max(0L, last - 3); e <= last; ++e) {
+        const auto h = mix(static_cast<std::uint64_t>(e) * 0x51ED27ULL + 17);
+        const double onset = e * period + 3.0 * unit(h);
+        const double since = t - onset;
+        if (since <= 0.0) continue;
+        const double size = 0.2 + 0.6 * unit(mix(h + 1));
+        v += size * 1.6 * (1.0 - std::exp(-since / 0.8)) * std::exp(-since / 4.0);
+    }
+    return v + 0.01 * gauss(noiseKey);
+}
+
+// One axis of an inertial unit on the head of someone walking, who nods, tilts and turns: acceleration (m/s2, gravity included),
+// rotation rate (deg/s), then for a 9-axis unit the magnetic field (uT, the earth's: 20 horizontal, 45 down).
+// `unitIndex` shifts the movement of each unit on a digital aux input.
+double inertialAxis(unsigned axis, double t, unsigned unitIndex, double noise) {
+    const double g = 9.81, w = 2 * kPi, k = unitIndex;
+    const double roll = 0.15 * std::sin(w * 0.27 * t + k), rollRate = 0.15 * w * 0.27 * std::cos(w * 0.27 * t + k);
+    const double pitch = 0.2 * std::sin(w * 0.2 * t + k), pitchRate = 0.2 * w * 0.2 * std::cos(w * 0.2 * t + k);
+    const double yaw = 0.6 * std::sin(w * 0.1 * t + k), yawRate = 0.6 * w * 0.1 * std::cos(w * 0.1 * t + k);
+    const double degrees = 180.0 / kPi;
+    switch (axis) {
+    case 0: return -g * std::sin(pitch) + 0.05 * noise;
+    case 1: return g * std::cos(pitch) * std::sin(roll) + 0.05 * noise;
+    case 2: return g * std::cos(pitch) * std::cos(roll) + 0.5 * std::sin(w * 1.7 * t + k) + 0.05 * noise;  // steps
+    case 3: return rollRate * degrees + 0.5 * noise;
+    case 4: return pitchRate * degrees + 0.5 * noise;
+    case 5: return yawRate * degrees + 0.5 * noise;
+    case 6: return 20.0 * std::cos(yaw) * std::cos(pitch) + 45.0 * std::sin(pitch) + 0.2 * noise;
+    case 7: return -20.0 * std::sin(yaw) + 0.2 * noise;
+    default: return 45.0 * std::cos(pitch) - 20.0 * std::cos(yaw) * std::sin(pitch) + 0.2 * noise;
+    }
+}
+
 const char* kDefaultSetUp =
     "{\"anchors\":[{\"id\":1,\"x\":0.0,\"y\":0.0,\"z\":2.5},{\"id\":2,\"x\":6.0,\"y\":0.0,\"z\":2.5},"
     "{\"id\":3,\"x\":3.0,\"y\":5.0,\"z\":2.5}]}";
@@ -123,7 +162,7 @@ SimDevice::SimDevice(SimDeviceKind kind, std::uint64_t seed, const sim::Faults& 
             t.sinMains = std::sin(0.3 * c);
             t.cosMains = std::cos(0.3 * c);
             if (s.name.compare(0, 3, "EEG") == 0) {
-                t.amplitude = 6.0 + 12.0 * t.amplitude;  // 10 Hz rhythm, uV
+                t.amplitude = 10.0 + 12.0 * t.amplitude;  // 10 Hz rhythm, uV
                 // Electrode contact: mostly good, some fair or poor, a few without contact.
                 double pick = unit(mix(h + 4));
                 double within = unit(mix(h + 5));
@@ -454,24 +493,9 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
                                    0.35 * std::exp(-std::pow((p - 0.45) / 0.08, 2));
                     v = 1000.0 + 250.0 * pulse + 40.0 * std::sin(2 * kPi * 0.25 * t) + 5.0 * gauss(key);
                 } else if (s.name.compare(0, 3, "GSR") == 0) {
-                    v = 4.0 + 1.2 * std::sin(2 * kPi * t / 120.0 + tr.phase) + 0.4 * std::sin(2 * kPi * t / 23.0) +
-                        0.02 * gauss(key);
+                    v = skinConductance(t, tr.phase, key);
                 } else if (s.name.compare(0, 3, "COM") == 0 || s.name.compare(0, 3, "IMU") == 0) {
-                    // Accelerometer (m/s2), gyroscope (deg/s), then for a 9-axis unit the magnetometer (uT).
-                    double tilt = 0.3 * std::sin(2 * kPi * 0.2 * t + k);
-                    double tiltRate = 0.3 * 2 * kPi * 0.2 * std::cos(2 * kPi * 0.2 * t + k) * 180.0 / kPi;
-                    double noise = gauss(key);
-                    switch (c) {
-                    case 0: v = 9.81 * std::sin(tilt) + 0.05 * noise; break;
-                    case 1: v = 0.5 * std::sin(2 * kPi * 0.5 * t + k) + 0.05 * noise; break;
-                    case 2: v = 9.81 * std::cos(tilt) + 0.05 * noise; break;
-                    case 3: v = tiltRate + 0.5 * noise; break;
-                    case 4: v = 5.0 * std::sin(2 * kPi * 0.3 * t + k) + 0.5 * noise; break;
-                    case 5: v = 2.0 * std::cos(2 * kPi * 0.1 * t + k) + 0.5 * noise; break;
-                    case 6: v = 22.0 * std::cos(tilt) + 0.2 * noise; break;
-                    case 7: v = 5.0 + 0.2 * noise; break;
-                    default: v = -40.0 * std::cos(tilt) + 0.2 * noise; break;
-                    }
+                    v = inertialAxis(c, t, k, gauss(key));
                 } else if (anc) {
                     if (c == 0) {
                         double base = 2.0 + 1.5 * ancIndex + 0.5 * traits[0].amplitude;
@@ -499,7 +523,7 @@ void SimDevice::generateEeg(std::size_t signal, unsigned channels, unsigned samp
         for (unsigned c = 0; c < channels; ++c) {
             const ChannelTraits& tr = traits[c];
             // A 10 Hz rhythm waxing and waning, mains interference, the impedance carrier and sensor noise.
-            const double rhythm = tr.amplitude * (0.6 + 0.4 * (sm * tr.cosPhase2 + cm * tr.sinPhase2)) *
+            const double rhythm = tr.amplitude * (0.7 + 0.3 * (sm * tr.cosPhase2 + cm * tr.sinPhase2)) *
                                   (sa * tr.cosPhase + ca * tr.sinPhase);
             const double mains = mainsAmplitude_ * (sn * tr.cosMains + cn * tr.sinMains);
             const std::uint64_t key = signalKey ^ mix((static_cast<std::uint64_t>(c) << 40) ^ (n * 64 + k));

@@ -2,6 +2,8 @@
 
 #include "Importer.h"
 
+#include "ElidingComboBox.h"
+
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
@@ -25,7 +27,7 @@ SimpleImportConfiguration::SimpleImportConfiguration(Filter recordFilter, QWidge
     input = new QLineEdit(this);
     input->setObjectName("inputPath");
     browseButton = new QPushButton(tr("&Browse Input"), this);
-    recordBox = new QComboBox(this);
+    recordBox = new ElidingComboBox(this);
     recordBox->setObjectName("recordBox");
     recordBox->setEditable(false);
 

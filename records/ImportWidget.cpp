@@ -10,9 +10,14 @@
 #include <QColor>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QApplication>
+#include <QDesktopWidget>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -22,6 +27,7 @@
 #include <QTableWidget>
 #include <QThreadPool>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include <vector>
 
@@ -195,9 +201,31 @@ void ImportWidget::setControlsEnabled(bool enabled)
     exitButton->setEnabled(enabled);
 }
 
+QString ImportWidget::freeFolderBeside(const QString& folder)
+{
+    QString base = folder;
+    while (base.size() > 1 && base.endsWith('/')) base.chop(1);
+    for (int n = 1;; ++n) {
+        const QString candidate = base + "_" + QString::number(n);
+        if (!QFileInfo::exists(candidate)) return candidate;
+    }
+}
+
 void ImportWidget::startImport()
 {
     if (running || !importer || importerUsed || outputInput->text().isEmpty()) return;
+    // A record is never written over: the user picks a new folder (proposed beside it) or keeps the old one.
+    if (QFileInfo::exists(outputInput->text() + "/signalsInfo.csv")) {
+        const QString proposal = freeFolderBeside(outputInput->text());
+        const auto answer = QMessageBox::question(
+            this, tr("SD record import"),
+            tr("The folder %1 already holds a record, which an import never overwrites.\n\n"
+               "Import into the new folder %2 instead?")
+                .arg(QDir::toNativeSeparators(outputInput->text()), QDir::toNativeSeparators(proposal)),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+        if (answer != QMessageBox::Yes) return;
+        outputInput->setText(proposal);
+    }
     delete worker;
     worker = new ImportWorker(importer, QFile::encodeName(outputInput->text()));
     importerUsed = true;
@@ -263,5 +291,11 @@ void ImportWidget::resizeToContents()
     table->resizeColumnsToContents();
     table->resizeRowsToContents();
     table->adjustSize();
+    // The record box may have grown with its entries; the layout learns of it only on its next pass.
+    if (layout()) layout()->invalidate();
     adjustSize();
+    // adjustSize stops at two thirds of the screen; a long record name may take up to nine tenths.
+    const QRect screen = QApplication::desktop()->availableGeometry(this);
+    const int wanted = std::min(sizeHint().width(), screen.width() * 9 / 10);
+    if (width() < wanted) resize(wanted, height());
 }

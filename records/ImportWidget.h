@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 class BaseImporter;
 class ImportConfiguration;
@@ -29,6 +30,9 @@ public:
 
     bool isImporting() const { return running; }
     const BaseImporter* currentImporter() const { return importer; }
+
+    // "folder_1", "folder_2" ...: the first name beside `folder` that does not exist yet.
+    static QString freeFolderBeside(const QString& folder);
 
 private:
     void refresh();

@@ -2,17 +2,26 @@
 
 #include "RecordTexts.h"
 
+#include "ElidingComboBox.h"
+
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QApplication>
+#include <QDesktopWidget>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QThreadPool>
+#include <QtConcurrent>
 #include <QStringList>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include <filesystem>
 #include <string>
@@ -51,7 +60,7 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     pathInput = new QLineEdit(this);
     pathInput->setObjectName("pathInput");
     browseButton = new QPushButton(tr("&Browse Input"), this);
-    recordBox = new QComboBox(this);
+    recordBox = new ElidingComboBox(this);
     recordBox->setObjectName("recordBox");
     recordBox->setEditable(false);
     lengthLabel = new QLabel(tr("Record length:"), this);
@@ -60,6 +69,12 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     table->setObjectName("signalTable");
     table->setHorizontalHeaderLabels({tr("Signal"), tr("Channels"), tr("Sampling rate")});
     setUpTable(table);
+    searchProgress = new QProgressBar(this);
+    searchProgress->setObjectName("searchProgress");
+    searchProgress->setRange(0, 0);  // a walk cannot know its length: busy
+    searchProgress->setFormat(tr("Searching for records..."));
+    searchProgress->setTextVisible(true);
+    searchProgress->hide();
     openButton = new QPushButton(tr("&Open"), this);
     cancelButton = new QPushButton(tr("&Cancel"), this);
     openButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -74,12 +89,14 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(pathRow);
     layout->addWidget(recordBox);
+    layout->addWidget(searchProgress);
     layout->addWidget(lengthLabel);
     layout->addWidget(table);
     layout->addLayout(buttonRow);
 
     connect(browseButton, &QPushButton::clicked, this, &OpenDialog::browse);
     connect(pathInput, &QLineEdit::textChanged, this, &OpenDialog::search);
+    connect(&watcher, &QFutureWatcher<Found>::finished, this, &OpenDialog::searchFinished);
     connect(recordBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &OpenDialog::showDetails);
     connect(openButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
@@ -87,7 +104,13 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     resizeToContents();
 }
 
-OpenDialog::~OpenDialog() = default;
+OpenDialog::~OpenDialog()
+{
+    // The walk holds nothing of this dialog; telling it to stop is enough.
+    ++*generation;
+}
+
+bool OpenDialog::isSearching() const { return !resultTaken; }
 
 QByteArray OpenDialog::selectedFolder() const
 {
@@ -109,8 +132,39 @@ void OpenDialog::search(const QString& text)
     folders.clear();
     clearDetails();  // also when the box was already empty and emitted nothing
 
+    const unsigned mine = ++*generation;
+    if (text.isEmpty()) {
+        resultTaken = true;
+        searchProgress->hide();
+        return;
+    }
+    resultTaken = false;
+    searchProgress->show();
+    auto counter = generation;
+    watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [text, counter, mine] {
+        return findRecords(text, [&counter, mine] { return counter->load() != mine; });
+    }));
+}
+
+void OpenDialog::searchFinished()
+{
+    // Only the current search's result counts; an older walk stopped early and found too little.
+    if (resultTaken || !watcher.future().isFinished() || watcher.future().resultCount() == 0) return;
+    resultTaken = true;
+    searchProgress->hide();
+    const Found found = watcher.future().result();
+    for (const auto& entry : found) {
+        folders.append(entry.first);
+        recordBox->addItem(entry.second);
+    }
+    resizeToContents();
+}
+
+OpenDialog::Found OpenDialog::findRecords(const QString& text, const std::function<bool()>& cancelled)
+{
+    Found found;
     const std::string chosen = QFile::encodeName(text).toStdString();
-    if (chosen.empty()) return;
+    if (chosen.empty()) return found;
     // Trailing slashes are not part of the folder's name; without this a typed "rec/" would find nothing.
     std::string prefix = chosen;
     while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
@@ -119,7 +173,7 @@ void OpenDialog::search(const QString& text)
     fs::recursive_directory_iterator it(fs::path(chosen), fs::directory_options::skip_permission_denied, ec);
     int walked = 0;
     for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
-        if (++walked > MAX_WALKED_ENTRIES) break;
+        if (++walked > MAX_WALKED_ENTRIES || cancelled()) break;
         const std::string path = it->path().string();
         if (path.size() < prefix.size() + kDescriptionTail.size() || path.compare(0, prefix.size(), prefix) != 0)
             continue;
@@ -127,9 +181,10 @@ void OpenDialog::search(const QString& text)
             continue;
         const std::string sub = path.substr(prefix.size(), path.size() - prefix.size() - kDescriptionTail.size());
         if (!sub.empty() && sub.front() != '/') continue;  // "recordings2/..." is not inside "recordings"
-        folders.append(QByteArray::fromStdString(prefix + "/" + sub));
-        recordBox->addItem(QFile::decodeName(QByteArray::fromStdString(sub)));
+        found.emplace_back(QByteArray::fromStdString(prefix + "/" + sub),
+                           QFile::decodeName(QByteArray::fromStdString(sub)));
     }
+    return found;
 }
 
 void OpenDialog::clearDetails()
@@ -178,5 +233,11 @@ void OpenDialog::resizeToContents()
     table->resizeColumnsToContents();
     table->resizeRowsToContents();
     table->adjustSize();
+    // The record box may have grown with its entries; the layout learns of it only on its next pass.
+    if (layout()) layout()->invalidate();
     adjustSize();
+    // adjustSize stops at two thirds of the screen; a long record name may take up to nine tenths.
+    const QRect screen = QApplication::desktop()->availableGeometry(this);
+    const int wanted = std::min(sizeHint().width(), screen.width() * 9 / 10);
+    if (width() < wanted) resize(wanted, height());
 }

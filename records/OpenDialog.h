@@ -4,12 +4,21 @@
 
 #include <QByteArray>
 #include <QDialog>
+#include <QFutureWatcher>
 #include <QList>
 #include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
 
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTableWidget;
 
@@ -28,9 +37,18 @@ public:
     // keystroke "/" of a typed path) cannot freeze the window for minutes.
     static constexpr int MAX_WALKED_ENTRIES = 500000;
 
+    // True while a search walks the folders (on a pool thread; the window stays responsive).
+    bool isSearching() const;
+
+    // Record folders under `text` (path of the folder, its name as shown relative to `text`), walking at most
+    // MAX_WALKED_ENTRIES entries and stopping early when `cancelled` says so.
+    using Found = std::vector<std::pair<QByteArray, QString>>;
+    static Found findRecords(const QString& text, const std::function<bool()>& cancelled);
+
 private:
     void browse();
     void search(const QString& text);
+    void searchFinished();
     void showDetails(int index);
     void clearDetails();
     void resizeToContents();
@@ -40,8 +58,13 @@ private:
     QComboBox* recordBox = nullptr;
     QLabel* lengthLabel = nullptr;
     QTableWidget* table = nullptr;
+    QProgressBar* searchProgress = nullptr;
     QPushButton* openButton = nullptr;
     QPushButton* cancelButton = nullptr;
     CsvReader reader;
     QList<QByteArray> folders;
+    QFutureWatcher<Found> watcher;
+    // Counts searches; a walk whose number is no longer the current one stops and its result is dropped.
+    std::shared_ptr<std::atomic<unsigned>> generation = std::make_shared<std::atomic<unsigned>>(0);
+    bool resultTaken = true;
 };

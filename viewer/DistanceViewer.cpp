@@ -1,7 +1,10 @@
 #include "DistanceViewer.h"
 
+#include "SigViewerRt.h"
+
 #include <QMenu>
 #include <QPainter>
+#include <QPainterPath>
 #include <algorithm>
 #include <cmath>
 
@@ -95,14 +98,31 @@ void DistanceViewer::paintEvent(QPaintEvent*)
     const int cell = w / n;
     for (int k = 0; k < n; ++k) {
         const QRect cellRect(k * cell, 0, cell, h);
-        if (active_[k] == 1 && distances_[k] > 0) {
-            const QColor colour(255, 128, k * 255 / n);
-            painter.setPen(colour);
-            painter.setBrush(QBrush(colour, Qt::SolidPattern));
-            painter.drawEllipse(circleRect(k, w, h));
+        const QString text = cellText(k);
+        if (!(active_[k] == 1 && distances_[k] > 0)) {
+            painter.setPen(white);
+            painter.drawText(cellRect, Qt::AlignHCenter | Qt::AlignVCenter, text);
+            continue;
         }
+        const QColor colour(255, 128, k * 255 / n);
+        painter.setPen(colour);
+        painter.setBrush(QBrush(colour, Qt::SolidPattern));
+        const QRect circle = circleRect(k, w, h);
+        painter.drawEllipse(circle);
+        // The text crosses the circle's edge: over the fill in the colour that reads on it, white elsewhere.
+        QPainterPath inside;
+        inside.addEllipse(circle);
+        QPainterPath outside;
+        outside.addRect(cellRect);
+        outside = outside.subtracted(inside);
+        painter.save();
+        painter.setClipPath(outside);
         painter.setPen(white);
-        painter.drawText(cellRect, Qt::AlignHCenter | Qt::AlignVCenter, cellText(k));
+        painter.drawText(cellRect, Qt::AlignHCenter | Qt::AlignVCenter, text);
+        painter.setClipPath(inside);
+        painter.setPen(Vesk::textColourOn(colour));
+        painter.drawText(cellRect, Qt::AlignHCenter | Qt::AlignVCenter, text);
+        painter.restore();
     }
 }
 

@@ -8,6 +8,7 @@ namespace Vesk {
 
 SigChannelsDialog::SigChannelsDialog(QWidget* parent, const QStringList& channelNames) : QDialog(parent)
 {
+    setWindowTitle(tr("Select channels"));
     auto* grid = new QGridLayout(this);
     for (int k = 0; k < channelNames.size(); ++k) {
         auto* box = new QCheckBox(channelNames[k]);

@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <algorithm>
+#include <cmath>
 
 using BioSensor::BioSensorFilter;
 
@@ -54,6 +56,28 @@ QDoubleSpinBox* orderBox()
 
 }  // namespace
 
+FilterDefaults SigFiltersDialog::derivedDefaults(int samplingRate)
+{
+    FilterDefaults d;
+    if (samplingRate <= 0)
+        return d;
+    const double rate = samplingRate;
+    const auto round2 = [](double v) { return std::round(v * 100.0) / 100.0; };
+    // Well inside the Nyquist frequency, as the listed rates are, and never above the listed 60 Hz.
+    const double high = round2(std::min(60.0, 0.4 * rate));
+    const double low = round2(std::min(0.5, high / 10.0));
+    d.lowpass = record(BioSensorFilter::LOWPASS, high, 0.0, 4);
+    d.highpass = record(BioSensorFilter::HIGHPASS, 0.0, low, 4);
+    d.bandpass = record(BioSensorFilter::BANDPASS, high, low, 4);
+    // Mains hum (and the +10 Hz of the other region) only exists below the Nyquist frequency; slower rates
+    // get a band just under it.
+    if (rate / 2.0 > 64.0)
+        d.notch = record(BioSensorFilter::NOTCH, 52.0, 48.0, 4);
+    else
+        d.notch = record(BioSensorFilter::NOTCH, round2(0.45 * rate), round2(0.4 * rate), 2);
+    return d;
+}
+
 std::map<int, FilterDefaults> SigFiltersDialog::defaultTable()
 {
     const int N = BioSensorFilter::NOTCH, B = BioSensorFilter::BANDPASS;
@@ -70,7 +94,7 @@ SigFiltersDialog::SigFiltersDialog(QWidget* parent, const QString& title,
                                    const std::vector<BioSensorFilter>& defaultFilters, int samplingRate)
     : QDialog(parent), samplingRate_(samplingRate), table_(defaultTable())
 {
-    setWindowTitle(title + tr(" visualizing filters"));
+    setWindowTitle(title.trimmed().isEmpty() ? tr("Visualizing filters") : title.trimmed() + tr(" visualizing filters"));
 
     auto buildGroup = [](QGroupBox* group, QCheckBox*& check, QComboBox*& combo, QDoubleSpinBox*& high,
                          QDoubleSpinBox*& low, QLineEdit*& type, QDoubleSpinBox*& order, const QStringList& items) {
@@ -82,7 +106,9 @@ SigFiltersDialog::SigFiltersDialog(QWidget* parent, const QString& title,
         low = frequencyBox();
         type = new QLineEdit(tr("Butterworth"));
         type->setReadOnly(true);
-        type->setMaximumWidth(72);
+        // Wide enough for the whole word, shown from its start.
+        type->setMinimumWidth(type->fontMetrics().boundingRect(type->text()).width() + 16);
+        type->setCursorPosition(0);
         order = orderBox();
         grid->addWidget(check, 0, 0);
         grid->addWidget(combo, 1, 0, 1, 2);
@@ -140,11 +166,8 @@ SigFiltersDialog::SigFiltersDialog(QWidget* parent, const QString& title,
 const FilterDefaults& SigFiltersDialog::defaultsFor(int samplingRate)
 {
     auto it = table_.find(samplingRate);
-    if (it == table_.end()) {
-        FilterDefaults zero;
-        zero.lowpass = zero.highpass = zero.bandpass = zero.notch = BioSensorFilter();
-        it = table_.emplace(samplingRate, zero).first;
-    }
+    if (it == table_.end())
+        it = table_.emplace(samplingRate, derivedDefaults(samplingRate)).first;
     return it->second;
 }
 

@@ -30,9 +30,11 @@ public:
     SigFiltersDialog(QWidget* parent, const QString& title,
                      const std::vector<BioSensor::BioSensorFilter>& defaultFilters, int samplingRate);
 
-    // The defaults for a rate; an unknown rate gets (and keeps) an all-zero record.
+    // The defaults for a rate; a rate the table does not list gets (and keeps) defaults derived from it.
     const FilterDefaults& defaultsFor(int samplingRate);
     static std::map<int, FilterDefaults> defaultTable();
+    // Defaults for a rate the table does not list, derived from the rate.
+    static FilterDefaults derivedDefaults(int samplingRate);
 
     bool defaultUpdatingEnabled() const { return defaultUpdating_; }
     int samplingRate() const { return samplingRate_; }

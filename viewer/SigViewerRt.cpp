@@ -11,6 +11,7 @@
 #include <QCloseEvent>
 #include <QDoubleSpinBox>
 #include <QFile>
+#include <QFontMetricsF>
 #include <QGridLayout>
 #include <QMenu>
 #include <QPainter>
@@ -50,6 +51,29 @@ QString formatScaleValue(double v, const QString& unit, double factor)
     return QString::fromStdString(text.str()) + QString::fromLatin1(row->prefix) + unit;
 }
 
+QString formatScaleLabel(double value, const QString& unit)
+{
+    // Units that take an SI prefix, with the prefix their values come in.
+    static const struct {
+        const char* unit;
+        const char* base;
+        double factor;
+    } prefixed[] = {{"uV", "V", 1e-6}, {"V", "V", 1.0}, {"uS", "S", 1e-6}, {"uT", "T", 1e-6}};
+    for (const auto& p : prefixed)
+        if (unit == QLatin1String(p.unit))
+            return formatScaleValue(value, QString::fromLatin1(p.base), p.factor);
+    const QString number = QString::number(value, 'g', 3);
+    return unit.isEmpty() ? number : number + QLatin1Char(' ') + unit;
+}
+
+QColor textColourOn(const QColor& fill)
+{
+    auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    const double l = 0.2126 * linear(fill.redF()) + 0.7152 * linear(fill.greenF()) + 0.0722 * linear(fill.blueF());
+    // Contrast ratios against black and white: (l + 0.05) / 0.05 and 1.05 / (l + 0.05).
+    return (l + 0.05) * (l + 0.05) > 0.0525 ? QColor(Qt::black) : QColor(Qt::white);
+}
+
 SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : ProcessWidget(parent), config_(config)
 {
     // A damaged configuration must not leave the viewer without a window to write into.
@@ -73,6 +97,14 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     for (int i = 1; i < rowLength_; ++i)
         time_[i] = time_[i - 1] + period;
     offsets_.assign(channels, 0.0);
+    for (int c = 0; c < channels; ++c) {
+        units_.append(config_.channelUnits.value(c, config_.unit));
+        const double range = config_.channelRanges.value(c, config_.channelRange);
+        ranges_.push_back(range > 0.0 && std::isfinite(range) ? range : config_.channelRange);
+        gains_.push_back(config_.channelRange / ranges_.back());
+    }
+    centres_.assign(channels, 0.0);
+    centreCounts_.assign(channels, 0);
     visible_.assign(channels, false);
     attached_.assign(channels, false);
 
@@ -229,8 +261,17 @@ QVector<int> SigViewerRt::visibleChannels() const
 
 QString SigViewerRt::scaleLabel() const
 {
-    const double value = config_.channelRange / amplitude_;
-    return config_.unit == "V" ? formatScaleValue(value, "V", 1.0) : formatScaleValue(value, "V", 1e-6);
+    int last = config_.channels - 1;
+    while (last > 0 && !visible_[last])
+        --last;
+    if (last < 0)
+        return formatScaleLabel(config_.channelRange / amplitude_, config_.unit);
+    return scaleLabel(last);
+}
+
+QString SigViewerRt::scaleLabel(int channel) const
+{
+    return formatScaleLabel(ranges_[channel] / amplitude_, units_[channel]);
 }
 
 double SigViewerRt::cursorTime() const { return cursor_->xValue(); }
@@ -262,13 +303,52 @@ void SigViewerRt::filterBlock(const double* data, bool channelMajor)
         other_->filter(*middle, out_);
     else if (middle != &out_)
         out_ = *middle;
+    applyGains();
+}
+
+const double* SigViewerRt::centred(const double* data, bool channelMajor)
+{
+    // Taken off before the filters, so they never see the standing offset as a step at the start.
+    const int channels = config_.channels, samples = config_.samplesPerBlock;
+    centred_.resize(static_cast<size_t>(channels) * samples);
+    // The mean of everything seen at first, then of about one window: a fresh start is centred at once and
+    // a slow drift is followed without bending what the window shows.
+    const long window = std::max(1L, static_cast<long>(config_.samplingRate * config_.secondsShown));
+    for (int c = 0; c < channels; ++c) {
+        double& centre = centres_[c];
+        long& seen = centreCounts_[c];
+        // Values no display can show must not drag the mean away.
+        const double limit = 1e6 * ranges_[c];
+        for (int s = 0; s < samples; ++s) {
+            const size_t at = channelMajor ? static_cast<size_t>(c) * samples + s : static_cast<size_t>(s) * channels + c;
+            const double v = data[at];
+            if (std::fabs(v - centre) <= limit || (seen == 0 && std::fabs(v) <= limit)) {
+                seen = std::min(seen + 1, window);
+                centre += (v - centre) / static_cast<double>(seen);
+            }
+            centred_[at] = v - centre;
+        }
+    }
+    return centred_.data();
+}
+
+void SigViewerRt::applyGains()
+{
+    for (int c = 0; c < config_.channels; ++c) {
+        const double gain = gains_[c];
+        if (gain == 1.0)
+            continue;
+        double* values = out_.row(c);
+        for (int s = 0; s < config_.samplesPerBlock; ++s)
+            values[s] *= gain;
+    }
 }
 
 void SigViewerRt::process(const double* data, bool channelMajor)
 {
     if (!data || config_.channels == 0)
         return;
-    filterBlock(data, channelMajor);
+    filterBlock(config_.centreChannels ? centred(data, channelMajor) : data, channelMajor);
 
     const int samples = config_.samplesPerBlock;
     // A window that is not a multiple of the block size lets a block run past it; never past the row.
@@ -348,6 +428,8 @@ void SigViewerRt::layoutChannels()
 
 void SigViewerRt::reset()
 {
+    std::fill(centreCounts_.begin(), centreCounts_.end(), 0);
+    std::fill(centres_.begin(), centres_.end(), 0.0);
     writePos_ = lastRepainted_ = 0;
     cursor_->setXValue(0.0);
     layoutChannels();
@@ -550,6 +632,12 @@ QColor SigViewerRt::LegendWidget::levelColor(int level)
 
 namespace {
 
+// Legend sizes in pixels: the smallest dot whose colour still reads, the smallest that holds its number, and
+// the smallest legible number.
+constexpr double kLegendMinDot = 5.0;
+constexpr double kLegendMinDotWithText = 13.0;
+constexpr int kLegendMinTextPixels = 8;
+
 // Where a value of the amplitude axis lies in `widget`'s coordinates.
 double amplitudePixel(const SigPlotRt* plot, const QWidget* widget, double value)
 {
@@ -560,24 +648,82 @@ double amplitudePixel(const SigPlotRt* plot, const QWidget* widget, double value
 
 }  // namespace
 
-void SigViewerRt::LegendWidget::paintEvent(QPaintEvent*)
+double SigViewerRt::LegendWidget::bandPixels() const
 {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setFont(font_);
+    const SigPlotRt* plot = viewer_->plot_;
+    return std::fabs(amplitudePixel(plot, this, 0.0) - amplitudePixel(plot, this, viewer_->config_.channelRange));
+}
+
+double SigViewerRt::LegendWidget::dotSize() const
+{
+    // A dot fills its band less a pixel, from the full 18 pixels down to a size that still shows its colour.
+    return impedanceMode_ ? std::max(kLegendMinDot, std::min(18.0, std::floor(bandPixels()) - 1.0)) : 0.0;
+}
+
+QFont SigViewerRt::LegendWidget::textFont() const
+{
+    // A number inside its dot takes the dot's size; beside small dots, the smallest legible size; without
+    // dots, the legend's own font.
+    QFont font = font_;
+    const double dot = dotSize();
+    if (dot >= kLegendMinDotWithText)
+        font.setPixelSize(std::max(kLegendMinTextPixels, static_cast<int>(dot * 0.6)));
+    else if (impedanceMode_)
+        font.setPixelSize(kLegendMinTextPixels + 1);
+    return font;
+}
+
+QVector<SigViewerRt::LegendWidget::Item> SigViewerRt::LegendWidget::items() const
+{
+    QVector<Item> result;
+    const double band = bandPixels(), dot = dotSize();
+    const bool inside = impedanceMode_ && dot >= kLegendMinDotWithText;
+    const double textHeight = inside ? dot : QFontMetricsF(textFont()).height();
+    // Numbers that would touch their neighbours are thinned out to every second, third ... channel.
+    const int stride = band > 0.0 ? std::max(1, static_cast<int>(std::ceil(textHeight / band - 1e-9))) : 1;
+    int shown = 0;
     for (int c = viewer_->config_.channels - 1; c >= 0; --c) {
         if (!viewer_->visible_[c])
             continue;
         const double y = amplitudePixel(viewer_->plot_, this, viewer_->offsets_[c]);
-        const QRectF square(0.0, y - 9.0, 18.0, 18.0);
-        if (impedanceMode_) {
-            const int level = c < static_cast<int>(levels_.size()) ? levels_[c] : 0;
-            painter.setPen(pen_);
-            painter.setBrush(levelColor(level));
-            painter.drawEllipse(square);
+        Item item{c, QRectF(), QRectF()};
+        if (impedanceMode_)
+            item.dot = QRectF(inside ? 0.0 : 1.0, y - dot / 2, dot, dot);
+        // Counted from the bottom channel, so the lowest number always shows.
+        if (shown++ % stride == 0) {
+            if (inside)
+                item.text = item.dot;
+            else if (impedanceMode_)
+                item.text = QRectF(dot + 3.0, y - textHeight / 2, width() - dot - 3.0, textHeight);
+            else
+                item.text = QRectF(0.0, y - textHeight / 2, width(), textHeight);
         }
-        painter.setPen(pen_);
-        painter.drawText(square, Qt::AlignCenter, viewer_->config_.channelNames.value(c));
+        result.append(item);
+    }
+    return result;
+}
+
+void SigViewerRt::LegendWidget::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    const QVector<Item> shown = items();
+    painter.setFont(textFont());
+    for (const Item& item : shown) {
+        QColor fill(Qt::transparent);
+        if (!item.dot.isEmpty()) {
+            const int c = item.channel;
+            fill = levelColor(c < static_cast<int>(levels_.size()) ? levels_[c] : 0);
+            painter.setPen(pen_);
+            painter.setBrush(fill);
+            painter.drawEllipse(item.dot);
+        }
+        if (item.text.isEmpty())
+            continue;
+        const bool onDot = !item.dot.isEmpty() && item.text.intersects(item.dot);
+        painter.setPen(onDot ? QPen(textColourOn(fill)) : pen_);
+        painter.drawText(item.text, onDot ? Qt::AlignCenter : Qt::AlignLeft | Qt::AlignVCenter,
+                         viewer_->config_.channelNames.value(item.channel));
     }
 }
 
@@ -594,27 +740,33 @@ void SigViewerRt::ScaleWidget::paintEvent(QPaintEvent*)
 {
     if (!viewer_->config_.showScale)
         return;
-    int last = -1;
-    for (int c = viewer_->config_.channels - 1; c >= 0 && last < 0; --c)
-        if (viewer_->visible_[c])
-            last = c;
-    if (last < 0)
-        return;
     const double range = viewer_->config_.channelRange;
-    const double y0 = amplitudePixel(viewer_->plot_, this, viewer_->offsets_[last]);
     const double h = std::fabs(amplitudePixel(viewer_->plot_, this, 0.0) - amplitudePixel(viewer_->plot_, this, range));
-
     QPainter painter(this);
     painter.setPen(pen_);
     painter.setFont(font_);
-    painter.drawLine(QPointF(4, y0), QPointF(4, y0 - h));
-    painter.drawLine(QPointF(1, y0), QPointF(7, y0));
-    painter.drawLine(QPointF(1, y0 - h), QPointF(7, y0 - h));
-    for (int k = 1; k <= 3; ++k)
-        painter.drawLine(QPointF(2, y0 - k * h / 4), QPointF(6, y0 - k * h / 4));
-    painter.translate(13, y0 - h);
-    painter.rotate(90);
-    painter.drawText(QPointF(0, 0), viewer_->scaleLabel());
+    // One bar per run of channels with the same unit and band, beside the lowest of them.
+    for (int c = viewer_->config_.channels - 1; c >= 0; --c) {
+        if (!viewer_->visible_[c])
+            continue;
+        int below = c + 1;
+        while (below < viewer_->config_.channels && !viewer_->visible_[below])
+            ++below;
+        if (below < viewer_->config_.channels && viewer_->units_[below] == viewer_->units_[c] &&
+            viewer_->ranges_[below] == viewer_->ranges_[c])
+            continue;
+        const double y0 = amplitudePixel(viewer_->plot_, this, viewer_->offsets_[c]);
+        painter.save();
+        painter.drawLine(QPointF(4, y0), QPointF(4, y0 - h));
+        painter.drawLine(QPointF(1, y0), QPointF(7, y0));
+        painter.drawLine(QPointF(1, y0 - h), QPointF(7, y0 - h));
+        for (int k = 1; k <= 3; ++k)
+            painter.drawLine(QPointF(2, y0 - k * h / 4), QPointF(6, y0 - k * h / 4));
+        painter.translate(13, y0 - h);
+        painter.rotate(90);
+        painter.drawText(QPointF(0, 0), viewer_->scaleLabel(c));
+        painter.restore();
+    }
 }
 
 }  // namespace Vesk

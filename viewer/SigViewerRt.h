@@ -57,7 +57,20 @@ struct SigViewerRtConfig {
     QVector<int> channelIndices;  // shown at start; empty means all
     QStringList channelNames;     // empty means 01, 02, ...
     std::vector<BioSensor::BioSensorFilter> defaultFilters;
+    // Channels that measure different things (an IMU's axes) each have their own unit and band height; empty
+    // means `unit` and `channelRange` for every channel.
+    QStringList channelUnits;
+    QVector<double> channelRanges;
+    // Display only: each channel is drawn around its own running mean, so a standing offset (gravity, the
+    // earth's field, a skin conductance level) cannot push the trace out of its band.
+    bool centreChannels = false;
 };
+
+// A scale bar's text: `value` in `unit` with the SI prefix that reads best for the units that have one
+// ("160uV", "2uS", "20uT"), else the plain number and the unit ("8 m/s²").
+QString formatScaleLabel(double value, const QString& unit);
+// Black or white, whichever stands out more on `fill`.
+QColor textColourOn(const QColor& fill);
 
 // v (in `unit`, scaled by `factor`) with an SI prefix: 160 microvolts as (160, "V", 1e-6) gives "160uV".
 QString formatScaleValue(double v, const QString& unit, double factor);
@@ -91,6 +104,10 @@ public:
     const std::vector<BioSensor::BioSensorFilter>& filters() const { return filters_; }
     const std::vector<int>& impedanceLevels() const { return levels_; }
     QString scaleLabel() const;
+    // The scale bar's text for the unit and band height of `channel`.
+    QString scaleLabel(int channel) const;
+    const QString& unitOf(int channel) const { return units_[channel]; }
+    double rangeOf(int channel) const { return ranges_[channel]; }
     double cursorTime() const;
 
     SigPlotRt* plot() const { return plot_; }
@@ -179,6 +196,17 @@ private:
 
     std::unique_ptr<EegImpedances> impedances_;
     std::vector<int> levels_;
+
+    // Per channel: unit, band height in that unit, the factor that maps it onto the common band, and the
+    // running mean a centred channel is drawn around (with the number of samples it has seen so far).
+    QStringList units_;
+    std::vector<double> ranges_;
+    std::vector<double> gains_;
+    std::vector<double> centres_;
+    std::vector<long> centreCounts_;
+    std::vector<double> centred_;  // the block being processed, less each channel's mean
+    const double* centred(const double* data, bool channelMajor);
+    void applyGains();
 };
 
 class SigViewerRt::LegendWidget : public QWidget {
@@ -189,6 +217,18 @@ public:
     bool impedanceMode() const { return impedanceMode_; }
     void setLevels(const std::vector<int>& levels) { levels_ = levels; }
     static QColor levelColor(int level);
+
+    // Where the legend draws a channel's impedance dot (empty without impedances) and its number (empty
+    // when the bands are too dense for every number, then every second, third ... one is shown).
+    struct Item {
+        int channel;
+        QRectF dot;
+        QRectF text;
+    };
+    QVector<Item> items() const;
+    QFont textFont() const;
+    double bandPixels() const;
+    double dotSize() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

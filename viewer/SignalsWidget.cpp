@@ -9,6 +9,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <SignalNames.h>
+#include <algorithm>
 
 using BioSensor::BioSensorFilter;
 
@@ -38,6 +39,25 @@ std::size_t valuesNeeded(ProcessWidget* viewer)
 bool isPresent(DeviceModel& model, unsigned i)
 {
     return model.signal_name(i) != "uSD" && model.signal_mode(i) != 0;
+}
+
+// An inertial unit's axes: three of acceleration, three of rotation rate, then (9-axis units) three of the
+// magnetic field. Each is drawn around its own mean (gravity and the earth's field would otherwise fill the
+// band) in a band sized for head and body movement.
+void setInertialAxes(Vesk::SigViewerRtConfig& config, int channels)
+{
+    static const struct {
+        const char* unit;
+        double range;
+    } axes[] = {{"m/s\u00b2", 8.0}, {"deg/s", 50.0}, {"uT", 40.0}};
+    config.channelRange = 1.0;
+    config.centreChannels = true;
+    for (int c = 0; c < channels; ++c) {
+        const auto& axis = axes[std::min(c / 3, 2)];
+        config.channelUnits.append(QString::fromUtf8(axis.unit));
+        config.channelRanges.append(axis.range);
+    }
+    config.unit = config.channelUnits.value(0);
 }
 
 }  // namespace
@@ -72,24 +92,32 @@ Vesk::SigViewerRtConfig SignalsWidget::buildViewerConfig(const KvnSignal& signal
     if (prefix == "FOT") {
         config.channelRange = 3000000.0;
     } else if (prefix == "BVP") {
-        config.channelRange = 20.0;
+        // Blood volume pulse comes in the optical sensor's own arbitrary units: a pulse wave of a few hundred
+        // of them peak to peak on a standing level of about a thousand, taken off before the filter.
+        config.unit = "a.u.";
+        config.channelRange = 600.0;
+        config.centreChannels = true;
         config.defaultFilters = {filterRecord(BioSensorFilter::BANDPASS, 4.0, 0.5, 4)};
     } else if (prefix == "DIN" || signal.name.rfind("DOUT", 0) == 0) {
         config.unit = "V";
         config.channelRange = 8.0;
-    } else if (prefix == "IMU") {
-        config.channelRange = 50.0;
+    } else if (prefix == "IMU" || prefix == "COM") {
+        setInertialAxes(config, static_cast<int>(signal.channels));
+        if (prefix == "COM") {
+            config.samplesPerBlock = 1;
+            config.samplingRate = blockRate;
+        }
     } else if (prefix == "GSR") {
-        config.channelRange = 5e-08;
-        config.defaultFilters = {filterRecord(BioSensorFilter::BANDPASS, 1.0, 0.1, 4)};
+        // Skin conductance: a level of a few microsiemens on which responses of tenths of one ride; the
+        // level is taken off for display and fast noise smoothed.
+        config.unit = "uS";
+        config.channelRange = 2.0;
+        config.centreChannels = true;
+        config.defaultFilters = {filterRecord(BioSensorFilter::LOWPASS, 1.0, 0.0, 4)};
     } else if (prefix == "EEG") {
         config.channelRange = 160.0;
         config.defaultFilters = {filterRecord(BioSensorFilter::BANDPASS, 30.0, 1.0, 4),
                                  filterRecord(BioSensorFilter::NOTCH, 52.0, 48.0, 4)};
-    } else if (prefix == "COM") {
-        config.channelRange = 50.0;
-        config.samplesPerBlock = 1;
-        config.samplingRate = blockRate;
     } else {
         config.channelRange = 1.0;
     }
@@ -113,10 +141,12 @@ void SignalsWidget::configureSignals(DeviceModel& model, int eegSensorType)
         if (prefix == "uSD" || prefix == "HAP")
             continue;
 
+        // Inputs are numbered alike whether the user or a configuration file chose what is plugged in.
+        if (prefix == "COM")
+            ++auxInputs;
         if (configurable) {
             unsigned mode = 1;
             if (prefix == "COM") {
-                ++auxInputs;
                 mode = BiosensingConfigurator::ask(tr("Digial AUX ") + QString::number(auxInputs), this);
             }
             configurable->set_signal_mode(i, mode);

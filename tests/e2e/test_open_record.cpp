@@ -37,6 +37,8 @@ QStringList openThroughDialog(MainWindow& w, const QString& path)
         seen << modal->windowTitle();
         if (auto* open = qobject_cast<OpenDialog*>(modal)) {
             open->findChild<QLineEdit*>("pathInput")->setText(path);
+            if (!QTest::qWaitFor([open] { return !open->isSearching(); }, 20000))
+                seen << "search never ended";
             e2e::byText<QPushButton>(*open, path.isEmpty() ? "&Cancel" : "&Open")->click();
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             seen.last() += ": " + box->text();

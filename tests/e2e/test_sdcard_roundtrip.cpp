@@ -92,6 +92,7 @@ private slots:
 
         OpenDialog open;
         open.findChild<QLineEdit*>("pathInput")->setText(out.path());
+        QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
         QCOMPARE(open.findChild<QComboBox*>("recordBox")->count(), 1);
         QCOMPARE(open.selectedFolder(), QFile::encodeName(out.path()) + "/");
         RecordModel record;
@@ -183,6 +184,7 @@ private slots:
 
         OpenDialog open;
         open.findChild<QLineEdit*>("pathInput")->setText(out.path());
+        QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
         RecordModel record;
         QVERIFY2(record.open(open.selectedFolder().toStdString()), record.error().c_str());
         record.connect_device(false);

@@ -1,5 +1,6 @@
 #include "RecordFixtures.h"
 
+#include "ElidingComboBox.h"
 #include "ImportConfiguration.h"
 #include "ImportWidget.h"
 #include "ModalAnswerer.h"
@@ -11,6 +12,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -49,6 +52,8 @@ QString importInto(ImportWidget& w, const QString& output)
 QStringList listed(OpenDialog& d, const QString& text)
 {
     d.findChild<QLineEdit*>("pathInput")->setText(text);
+    if (!QTest::qWaitFor([&d] { return !d.isSearching(); }, 20000))
+        return {"search never ended"};
     auto* box = d.findChild<QComboBox*>("recordBox");
     QStringList list;
     for (int i = 0; i < box->count(); ++i) {
@@ -192,6 +197,97 @@ private slots:
         QVERIFY(dialog.selectedFolder().isEmpty());
         QCOMPARE(recordLengthText(-1), QStringLiteral("Record length: "));  // a live device's unknown length
         QCOMPARE(recordLengthText(3605), QStringLiteral("Record length: 1 hours 5 seconds "));
+    }
+
+    void longRecordNamesReadWhole()
+    {
+        // A record name of 60 characters is shown whole in the closed box at the dialog's own size, with the
+        // full text as tool tip.
+        const QString name = QString("session_%1_").arg("2026-12-06T20-15-16") + QString(60, 'x');
+        const QString record = name.left(60);
+        QTemporaryDir root, card;
+        QVERIFY(fixtures::writeHdRecord(root.path() + "/" + record, {{"EEG", 8, 8, 8, 1}}, 10));
+        OpenDialog open;
+        open.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&open));
+        open.findChild<QLineEdit*>("pathInput")->setText(root.path());
+        QVERIFY(open.isSearching());  // the walk runs on a pool thread
+        QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
+        auto* openBox = qobject_cast<ElidingComboBox*>(boxOf(&open));
+        QVERIFY(openBox);
+        QCOMPARE(openBox->currentText(), "/" + record);
+        QCOMPARE(openBox->shownText(), openBox->currentText());
+        QCOMPARE(openBox->toolTip(), openBox->currentText());
+
+        QVERIFY(fixtures::writeCardRecord(card.path(), ".", record.toStdString(), {{"EEG", 8, 8, 8, 1}}, 32, 40));
+        ImportWidget w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto* picker = w.findChild<QWidget*>("singlePicker");
+        QCOMPARE(search(picker, card.path()), QStringList({"/" + record}));
+        auto* importBox = qobject_cast<ElidingComboBox*>(boxOf(picker));
+        QVERIFY(importBox);
+        QCOMPARE(importBox->shownText(), importBox->currentText());
+        QCOMPARE(importBox->toolTip(), importBox->currentText());
+
+        // Too narrow a box cuts the middle; both ends stay.
+        importBox->setFixedWidth(150);
+        QVERIFY(importBox->shownText().startsWith("/ses") && importBox->shownText().endsWith("xx") &&
+                importBox->shownText().contains(QChar(0x2026)));
+    }
+
+    void openDialogSearchesAwayFromTheWindow()
+    {
+        // A walk of a large tree is dropped as soon as another path is typed; only the last one's records show.
+        QTemporaryDir root;
+        QVERIFY(fixtures::writeHdRecord(root.path() + "/r", {{"EEG", 8, 8, 8, 1}}, 10));
+        OpenDialog open;
+        auto* progress = open.findChild<QProgressBar*>("searchProgress");
+        QVERIFY(progress && progress->isHidden());
+        open.findChild<QLineEdit*>("pathInput")->setText("/");
+        QVERIFY(open.isSearching() && !progress->isHidden());
+        open.findChild<QLineEdit*>("pathInput")->setText(root.path());
+        QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
+        QVERIFY(progress->isHidden());
+        QCOMPARE(boxOf(&open)->count(), 1);
+        QCOMPARE(boxOf(&open)->itemText(0), QStringLiteral("/r"));
+        // The bound on the walk stays.
+        QCOMPARE(OpenDialog::MAX_WALKED_ENTRIES, 500000);
+        open.findChild<QLineEdit*>("pathInput")->setText(QString());
+        QVERIFY(!open.isSearching() && boxOf(&open)->count() == 0);
+    }
+
+    void reimportIntoARecordAsksForANewFolder()
+    {
+        QTemporaryDir card, out;
+        QVERIFY(fixtures::writeCardRecord(card.path(), ".", "e1", {{"EEG", 8, 8, 8, 1}}, 32, 40));
+        ImportWidget w;
+        auto* picker = w.findChild<QWidget*>("singlePicker");
+        search(picker, card.path());
+        QCOMPARE(importInto(w, out.path() + "/rec"), QStringLiteral("SD record import: Record imported successfully"));
+        QVERIFY(QDir().mkpath(out.path() + "/rec_1"));  // taken already
+
+        // Declined: nothing imported, the record kept, the output folder as it was.
+        QCOMPARE(search(picker, card.path() + "/"), QStringList({"/e1"}));  // a fresh importer
+        {
+            std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::No));
+            w.findChild<QLineEdit*>("outputInput")->setText(out.path() + "/rec");
+            fixtures::button(w, "&Import")->click();
+            QCOMPARE(answerer->texts.size(), 1);
+            QVERIFY2(answerer->texts[0].contains("already holds a record") && answerer->texts[0].contains("/rec_2"),
+                     qPrintable(answerer->texts[0]));
+            QVERIFY(!w.isImporting());
+            QCOMPARE(w.findChild<QLineEdit*>("outputInput")->text(), out.path() + "/rec");
+        }
+        // Accepted: imported into the proposed folder.
+        std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Yes));
+        fixtures::button(w, "&Import")->click();
+        QVERIFY(QTest::qWaitFor([&w] { return !w.isImporting(); }, 30000));
+        QVERIFY(QTest::qWaitFor([&answerer] { return answerer->texts.size() == 2; }, 10000));
+        QCOMPARE(answerer->texts[1], QStringLiteral("Record imported successfully"));
+        QCOMPARE(w.findChild<QLineEdit*>("outputInput")->text(), out.path() + "/rec_2");
+        QVERIFY(QFile::exists(out.path() + "/rec_2/signalsInfo.csv") && QFile::exists(out.path() + "/rec/signalsInfo.csv"));
+        QCOMPARE(ImportWidget::freeFolderBeside(out.path() + "/rec/"), out.path() + "/rec_3");
     }
 };
 

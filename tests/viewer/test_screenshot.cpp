@@ -156,7 +156,8 @@ private slots:
         QVERIFY(save(&widget, "signals_widget_imu.png"));
         // Where it was fed while in the background, above its flat start line.
         auto* viewer = dynamic_cast<SigViewerRt*>(widget.tabs()->widget(3));
-        const double traced = traceDensity(viewer, QRectF(1.5, viewer->offset(0) + 5.0, 1.3, 20.0));
+        const double band = viewer->config().channelRange;
+        const double traced = traceDensity(viewer, QRectF(1.5, viewer->offset(0) + 0.05 * band, 1.3, 0.45 * band));
         QVERIFY2(traced > 0.1, qPrintable(QString::number(traced)));
     }
 };

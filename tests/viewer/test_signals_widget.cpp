@@ -133,6 +133,15 @@ private slots:
         QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
     }
 
+    void auxInputsAreNumberedWithoutTheQuestionToo()
+    {
+        // A configuration file set the modes: no question, the same titles as after the wizard's answers.
+        FakeModel model({{"EEG", 8, 8, 1}, {"COM", 9, 2, 2}, {"COM", 9, 1, 1}});
+        SignalsWidget widget;
+        widget.configureSignals(model, 1);
+        QCOMPARE(tabs(widget), (QStringList{"EEG", "DAUX 1 IMU 1", "DAUX 1 IMU 2", "DAUX 2 IMU"}));
+    }
+
     void digitalAuxGetsOneTabPerImu()
     {
         FakeConfigurableModel model({{"EEG", 2, 8, 0}, {"COM", 6, 0, 0}, {"HAP", 1, 1, 0}, {"COM", 6, 0, 0}});
@@ -156,21 +165,29 @@ private slots:
         QCOMPARE(model.modeCalls, (std::vector<std::pair<unsigned, unsigned>>{{0, 1}, {1, 3}, {3, 0}}));
         QCOMPARE(model.signal_mode(2), 0);  // never displayed, never switched on
 
-        // IMU k reads column k of the aux input's part.
+        // IMU k reads column k of the aux input's part. Each axis is drawn around its mean, in its own band:
+        // the first sample is the mean, a second one twice as large stands half of it above.
         std::vector<double> data(16 + 18);
         std::iota(data.begin() + 16, data.end(), 0.0);
         widget.dispatchData(model, data);
-        for (int imu = 0; imu < 3; ++imu)
-            for (int c = 0; c < 6; ++c)
-                QCOMPARE(shown(rtViewer(widget, 1 + imu), c, 0), 6.0 * imu + c);
+        for (auto it = data.begin() + 16; it != data.end(); ++it)
+            *it *= 2.0;
+        widget.dispatchData(model, data);
+        for (int imu = 0; imu < 3; ++imu) {
+            SigViewerRt* viewer = rtViewer(widget, 1 + imu);
+            for (int c = 0; c < 6; ++c) {
+                QCOMPARE(shown(viewer, c, 0), 0.0);
+                QCOMPARE(shown(viewer, c, 1), 0.5 * (6.0 * imu + c) * viewer->config().channelRange / viewer->rangeOf(c));
+            }
+        }
 
         // Fewer IMUs than tabs: the extra tabs are disabled; a later block with fewer columns skips them.
         widget.setSignalTabsEnabled(1, 2);
         QCOMPARE(tabs(widget).last(), QString("DAUX 1 IMU 3 (off)"));
         model.sigs[1].samples = 2;
         widget.dispatchData(model, std::vector<double>(16 + 12, 1.0));
-        QCOMPARE(rtViewer(widget, 3)->writePosition(), 1);
-        QCOMPARE(rtViewer(widget, 2)->writePosition(), 2);
+        QCOMPARE(rtViewer(widget, 3)->writePosition(), 2);
+        QCOMPARE(rtViewer(widget, 2)->writePosition(), 3);
     }
 
     void anchorsSkipInactiveOnesAndLimitReadings()
@@ -244,12 +261,21 @@ private slots:
             text = text.arg(c.samplesPerBlock).arg(c.samplingRate);
             for (const auto& f : c.defaultFilters)
                 text += QString(" %1:%2-%3").arg(f.type).arg(f.low).arg(f.high);
-            configs << text + (c.eegImpedances ? " Z" : "");
+            configs << text + (c.eegImpedances ? " Z" : "") + (c.centreChannels ? " C" : "");
         }
         // Only a name beginning with DOUT is a digital output; a digital aux input gives one sample per IMU.
-        QCOMPARE(configs, (QStringList{"EEG 160uV 8@256 3:1-30 0:48-52 Z", "BVP 20uV 8@256 3:0.5-4",
-                                       "GSR 5e-08uV 8@256 3:0.1-1", "FOT 3e+06uV 8@256", "DOUT1 8V 8@256",
-                                       "DOU 1uV 8@256", "IMU 50uV 8@256", "XYZ 1uV 8@256", "COM 50uV 1@32"}));
+        // Pulse, skin conductance and inertial axes are drawn around their means.
+        QCOMPARE(configs, (QStringList{"EEG 160uV 8@256 3:1-30 0:48-52 Z", "BVP 600a.u. 8@256 3:0.5-4 C",
+                                       "GSR 2uS 8@256 1:0-1 C", "FOT 3e+06uV 8@256", "DOUT1 8V 8@256",
+                                       "DOU 1uV 8@256", QString::fromUtf8("IMU 1m/s\u00b2 8@256 C"), "XYZ 1uV 8@256",
+                                       QString::fromUtf8("COM 1m/s\u00b2 1@32 C")}));
+
+        // An inertial unit's axes: acceleration, rotation rate, magnetic field, each with its own unit and band.
+        const auto imu = SignalsWidget::buildViewerConfig(KvnSignal("COM", 9, 9, 1, 1), 32);
+        QCOMPARE(imu.channelUnits, (QStringList{QString::fromUtf8("m/s\u00b2"), QString::fromUtf8("m/s\u00b2"),
+                                                QString::fromUtf8("m/s\u00b2"), "deg/s", "deg/s", "deg/s", "uT", "uT",
+                                                "uT"}));
+        QCOMPARE(imu.channelRanges, (QVector<double>{8, 8, 8, 50, 50, 50, 40, 40, 40}));
     }
 };
 

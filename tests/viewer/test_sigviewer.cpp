@@ -143,6 +143,103 @@ private slots:
                     {1e15, 1, "1000TV"}, {3e17, 1, "300000TV"}, {1e-16, 1, "0.0001pV"}, {INFINITY, 1, "infV"}};
         for (const auto& row : rows)
             QCOMPARE(Vesk::formatScaleValue(row.value, "V", row.factor), QString(row.text));
+
+        // Scale labels name the channel's unit, with an SI prefix where the unit takes one.
+        const struct {
+            double value;
+            const char* unit;
+            const char* text;
+        } labels[] = {{160.0, "uV", "160uV"}, {8.0, "V", "8V"}, {2.0, "uS", "2uS"}, {0.5, "uS", "500nS"},
+                      {40.0, "uT", "40uT"}, {8.0, "m/s\u00b2", "8 m/s\u00b2"}, {25.0, "deg/s", "25 deg/s"},
+                      {600.0, "a.u.", "600 a.u."}, {1.0, "", "1"}};
+        for (const auto& row : labels)
+            QCOMPARE(Vesk::formatScaleLabel(row.value, QString::fromUtf8(row.unit)), QString::fromUtf8(row.text));
+
+        // Text on a coloured fill: black on light fills, white on dark ones.
+        const struct {
+            QColor fill;
+            QColor text;
+        } fills[] = {{QColor(0, 185, 25), Qt::black},    {QColor(255, 150, 0), Qt::black},
+                     {QColor(210, 0, 0), Qt::white},     {QColor(128, 128, 128), Qt::black},
+                     {QColor(Qt::white), Qt::black},     {QColor(255, 128, 0), Qt::black},
+                     {QColor(255, 128, 255), Qt::black}, {QColor(0, 0, 160), Qt::white},
+                     {QColor(Qt::black), Qt::white}};
+        for (const auto& row : fills)
+            QVERIFY2(Vesk::textColourOn(row.fill) == row.text, qPrintable(row.fill.name()));
+    }
+
+    void centredChannelsStayInTheirBands()
+    {
+        // Gravity on one axis, the earth's field on another: drawn around their means in their own bands.
+        Vesk::SigViewerRtConfig c = config(2, 1, 32);
+        c.channelRange = 1.0;
+        c.channelUnits = QStringList{"m/s2", "uT"};
+        c.channelRanges = {8.0, 40.0};
+        c.centreChannels = true;
+        SigViewerRt viewer(c);
+        feed(viewer, 32 * 10, [](int ch, long n) {
+            const double wave = std::sin(2 * M_PI * n / 32.0);
+            return ch == 0 ? 9.81 + 2.0 * wave : -45.0 + 10.0 * wave;
+        });
+        for (int ch = 0; ch < 2; ++ch) {
+            double low = 1e9, high = -1e9;
+            for (int s = 0; s < viewer.windowLength(); ++s) {
+                low = std::min(low, viewer.row(ch)[s] - viewer.offset(ch));
+                high = std::max(high, viewer.row(ch)[s] - viewer.offset(ch));
+            }
+            // Two of eight and ten of forty: a quarter of the band either way, around the baseline.
+            QVERIFY2(std::fabs(high - 0.25) < 0.02 && std::fabs(low + 0.25) < 0.02,
+                     qPrintable(QString("%1: %2 .. %3").arg(ch).arg(low).arg(high)));
+        }
+        QCOMPARE(viewer.scaleLabel(0), QString("8 m/s2"));
+        QCOMPARE(viewer.scaleLabel(1), QString("40uT"));
+        // A fresh start forgets the old mean.
+        viewer.reset();
+        feed(viewer, 1, [](int, long) { return 100.0; });
+        QCOMPARE(viewer.row(0)[0] - viewer.offset(0), 0.0);
+    }
+
+    void denseLegendsNeverOverlap_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<bool>("everyNumber");
+        QTest::newRow("8 channels") << 8 << 520 << true;
+        QTest::newRow("64 channels, tall") << 64 << 1400 << true;
+        QTest::newRow("64 channels, maximised") << 64 << 760 << false;
+        QTest::newRow("64 channels, small") << 64 << 360 << false;
+        QTest::newRow("128 channels") << 128 << 700 << false;
+    }
+
+    void denseLegendsNeverOverlap()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, height);
+        QFETCH(bool, everyNumber);
+        Vesk::SigViewerRtConfig c = config(channels, 1, 32);
+        c.eegImpedances = true;
+        SigViewerRt viewer(c);
+        viewer.resize(900, height);
+        viewer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+        const auto items = viewer.legend()->items();
+        QCOMPARE(items.size(), channels);
+        int numbers = 0;
+        for (int i = 0; i < items.size(); ++i) {
+            numbers += !items[i].text.isEmpty();
+            QVERIFY(!items[i].dot.isEmpty());
+            for (int j = i + 1; j < items.size(); ++j)
+                QVERIFY2(!items[i].text.intersects(items[j].text) && !items[i].dot.intersects(items[j].dot),
+                         qPrintable(QString("%1 and %2").arg(items[i].channel).arg(items[j].channel)));
+        }
+        QCOMPARE(numbers == channels, everyNumber);
+        QVERIFY(numbers >= channels / 4);
+        const QFont font = viewer.legend()->textFont();
+        QVERIFY(font.pixelSize() >= 8 || font.pointSize() >= 9);
+        // Dots shrink with the band, never past it.
+        QVERIFY(items[0].dot.height() <= std::max(5.0, viewer.legend()->bandPixels()));
+        if (channels == 8)
+            QCOMPARE(items[0].dot.height(), 18.0);
     }
 
     void curveSplitsAtNaNAndDrawsDenseTracesAsQwtDoes()
@@ -261,6 +358,7 @@ private slots:
         SigViewerRt viewer(config(5, 1, 32));
         feed(viewer, 3, [](int c, long) { return c + 0.5; });
         Vesk::SigChannelsDialog* dialog = viewer.channelsDialog();
+        QCOMPARE(dialog->windowTitle(), QString("Select channels"));
         const auto& boxes = dialog->checkBoxes();
         dialog->layout()->activate();
         // Four boxes to a row, the buttons in the row below.
@@ -425,12 +523,40 @@ private slots:
         QVERIFY(state(none).startsWith("notch off") && state(none).contains("other off"));
         QCOMPARE(pressOk(none), Emitted(Filters{}));
 
-        // An unknown rate has all-zero defaults, which the boxes clamp to their minimum.
-        SigFiltersDialog odd(nullptr, "X", {}, 300);
-        QCOMPARE(odd.defaultsFor(300).notch, BioSensorFilter());
-        odd.notchCheck()->setChecked(true);
-        QCOMPARE(odd.notchHigh()->value(), 0.01);
-        QCOMPARE(odd.notchOrder()->value(), 2.0);
+        // Rates the table does not list get defaults derived from the rate: filters well below the Nyquist
+        // frequency, and a mains notch only where mains hum can be seen.
+        const struct {
+            int rate;
+            const char* notch;
+            const char* bandpass;
+        } derived[] = {{300, "notch on Europe 48-52 o4", "Bandpass 0.5-60 o4"},
+                       {32, "notch on Europe 12.8-14.4 o2", "Bandpass 0.5-12.8 o4"},
+                       {16, "notch on Europe 6.4-7.2 o2", "Bandpass 0.5-6.4 o4"},
+                       {8, "notch on Europe 3.2-3.6 o2", "Bandpass 0.32-3.2 o4"}};
+        for (const auto& row : derived) {
+            SigFiltersDialog odd(nullptr, "X", {}, row.rate);
+            odd.notchCheck()->setChecked(true);
+            odd.otherCheck()->setChecked(true);
+            odd.otherCombo()->setCurrentText("Bandpass");
+            QVERIFY2(state(odd).startsWith(row.notch) && state(odd).endsWith(row.bandpass),
+                     qPrintable(QString::number(row.rate) + ": " + state(odd)));
+        }
+
+        // A viewer without a title gets a caption without a leading blank; the filter type reads whole.
+        SigFiltersDialog untitled(nullptr, "", {}, 256);
+        QCOMPARE(untitled.windowTitle(), QString("Visualizing filters"));
+        untitled.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&untitled));
+        auto types = untitled.findChildren<QLineEdit*>();
+        types.erase(std::remove_if(types.begin(), types.end(), [](QLineEdit* e) { return !e->isReadOnly() || e->text().isEmpty() || e->text()[0].isDigit(); }), types.end());
+        QCOMPARE(types.size(), 2);
+        for (QLineEdit* type : types) {
+            QCOMPARE(type->text(), QString("Butterworth"));
+            QCOMPARE(type->cursorPosition(), 0);
+            QVERIFY2(type->fontMetrics().boundingRect(type->text()).width() < type->contentsRect().width() - 4,
+                     qPrintable(QString::number(type->contentsRect().width())));
+        }
+        untitled.hide();
 
         // The region is recognised from the notch edges; edges of neither region keep their values.
         SigFiltersDialog usa(nullptr, "EEG", {F{0, 62.0, 58.0, 4}}, 256);
