@@ -152,7 +152,11 @@ private slots:
         s.start();
         QVERIFY(s.waitBlocks(1, 20000));
         s.window->findChild<ReadBT*>("readThread")->pause(true);
-        QTest::qWait(100);  // blocks read before the pause are delivered
+        // Until a read that was under way when the pause came has been delivered.
+        for (std::size_t seen = 0; seen != s.received.size();) {
+            seen = s.received.size();
+            QTest::qWait(200);
+        }
         QVERIFY(QMetaObject::invokeMethod(s.window, "onNoData"));
         QCOMPARE(s.statusText(), QStringLiteral("Cannot receive data"));
         QVERIFY(QMetaObject::invokeMethod(s.window, "onNoData"));

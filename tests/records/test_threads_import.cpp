@@ -128,7 +128,7 @@ private slots:
             w->show();
             auto* input = w->findChild<QWidget*>("singlePicker")->findChild<QLineEdit*>("inputPath");
             input->setText(card.path());
-            QTRY_VERIFY(w->currentImporter());
+            QTRY_VERIFY_WITH_TIMEOUT(w->currentImporter(), 30000);
             w->findChild<QLineEdit*>("outputInput")->setText(out.path());
             std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
             fixtures::button(*w, "&Import")->click();
