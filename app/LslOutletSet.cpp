@@ -106,7 +106,7 @@ std::vector<LslChannel> LslOutletSet::describeChannels(const std::string& name, 
         describeImu(out, 1, channels);
     } else if (startsWith(name, "BVP")) {
         // MNE has no pulse type of its own; "bio" is its type for such biosignals.
-        numbered("BVP", "microvolts", "BIO");
+        numbered("BVP", "a.u.", "BIO");  // raw device units, as the viewer labels them
     } else if (startsWith(name, "GSR")) {
         numbered("GSR", "microsiemens", "GSR");
     } else if (startsWith(name, "ANC")) {

@@ -184,7 +184,7 @@ private slots:
         const Case cases[] = {
             {"EEG", 64, 16, 63, {"64", "microvolts", "EEG"}, 64},
             {"EEG", 8, 8, 0, {"1", "microvolts", "EEG"}, 8},
-            {"BVP", 1, 8, 0, {"BVP", "microvolts", "BIO"}, 1},
+            {"BVP", 1, 8, 0, {"BVP", "a.u.", "BIO"}, 1},
             {"GSR", 1, 1, 0, {"GSR", "microsiemens", "GSR"}, 1},
             {"COM", 9, 4, 0, {"IMU1_AccX", "m/s^2", "Accelerometer"}, 36},
             {"COM", 9, 4, 13, {"IMU2_GyroY", "deg/s", "Gyroscope"}, 36},
