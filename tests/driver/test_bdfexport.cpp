@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QProcess>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sys/stat.h>
@@ -123,6 +124,47 @@ QString python() {
 }
 
 }  // namespace
+
+bool runReaders(const std::string& out, const std::string& folder, bool edf, const BdfExporter& exporter,
+                const QString& equipment, const QString& start, const std::vector<Note>& notes) {
+    Expected e = expectedFrom(folder);
+    if (e.values.empty()) {
+        qWarning("no expected values from %s", folder.c_str());
+        return false;
+    }
+    std::ofstream bin(folder + ".values", std::ios::binary);
+    for (std::size_t k = 0; k < e.values.size(); ++k) {
+        bin.write(reinterpret_cast<const char*>(e.values[k].data()), std::streamsize(e.values[k].size() * sizeof(double)));
+        QJsonObject ch = e.channels[int(k)].toObject();
+        ch["step"] = (exporter.result().physicalMax[k] - exporter.result().physicalMin[k]) / (edf ? 65535.0 : 16777215.0);
+        e.channels[int(k)] = ch;
+    }
+    bin.close();
+    QJsonArray jsonNotes;
+    for (const Note& n : notes) jsonNotes.append(QJsonArray{n.text, n.onset, n.duration});
+    const QJsonObject doc{{"channels", e.channels}, {"annotations", jsonNotes}, {"equipment", equipment}, {"start", start}};
+    QFile json(QString::fromStdString(folder + ".json"));
+    if (!json.open(QIODevice::WriteOnly)) return false;
+    json.write(QJsonDocument(doc).toJson());
+    json.close();
+    QProcess p;
+    p.start(python(), {QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/tests/driver/bdf_check.py",
+                       QString::fromStdString(out), json.fileName(), QString::fromStdString(folder + ".values")});
+    if (!p.waitForFinished(300000)) return false;
+    if (p.exitCode() != 0) qWarning("%s", (p.readAllStandardOutput() + p.readAllStandardError()).constData());
+    return p.exitCode() == 0;
+}
+
+// Imports a card record to CSV as the Import dialog's worker does.
+bool importToCsv(BaseImporter& importer, const std::string& folder) {
+    const std::vector<KvnSignal> list = importer.get_signals();
+    CsvWriter w(folder.c_str(), list.data(), list.size(), std::string(), 1);
+    if (!w.writeHeaders(importer.blocks_per_second(), false)) return false;
+    importer.addCallback([&w](const BaseImporter::Block& b) {
+        return b.type != BaseImporter::SAMPLES_BLOCK || w.write(b.values, b.sequence, b.battery, b.flags);
+    });
+    return importer.import(false) && w.close();
+}
 
 class BdfExportTest : public QObject {
     Q_OBJECT
@@ -244,54 +286,59 @@ private slots:
         QVERIFY(!QFileInfo::exists(QString::fromStdString(out + ".part")));
 
         if (python().isEmpty() || !QFileInfo::exists(python())) QSKIP("no Python environment (scripts/setup makes it)");
-        Expected e = expectedFrom(folder);
-        QVERIFY(!e.values.empty());
-        std::ofstream bin(folder + ".values", std::ios::binary);
-        for (std::size_t k = 0; k < e.values.size(); ++k) {
-            bin.write(reinterpret_cast<const char*>(e.values[k].data()), std::streamsize(e.values[k].size() * sizeof(double)));
-            QJsonObject ch = e.channels[int(k)].toObject();
-            ch["step"] = (exporter.result().physicalMax[k] - exporter.result().physicalMin[k]) / (edf ? 65535.0 : 16777215.0);
-            e.channels[int(k)] = ch;
-        }
-        bin.close();
-        QJsonArray jsonNotes;
-        for (const Note& n : notes) jsonNotes.append(QJsonArray{n.text, n.onset, n.duration});
-        const QJsonObject doc{{"channels", e.channels},
-                              {"annotations", jsonNotes},
-                              {"equipment", plans[plan].device},
-                              {"start", QDateTime::fromMSecsSinceEpoch(utc0 / 1000).toString("yyyy-MM-dd HH:mm:ss")}};
-        QFile json(QString::fromStdString(folder + ".json"));
-        QVERIFY(json.open(QIODevice::WriteOnly));
-        json.write(QJsonDocument(doc).toJson());
-        json.close();
-        QProcess p;
-        p.start(python(), {QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/tests/driver/bdf_check.py",
-                           QString::fromStdString(out), json.fileName(), QString::fromStdString(folder + ".values")});
-        QVERIFY(p.waitForFinished(300000));
-        QVERIFY2(p.exitCode() == 0, (p.readAllStandardOutput() + p.readAllStandardError()).constData());
+        QVERIFY(runReaders(out, folder, edf, exporter, plans[plan].device,
+                           QDateTime::fromMSecsSinceEpoch(utc0 / 1000).toString("yyyy-MM-dd HH:mm:ss"), notes));
     }
 
-    void sdCardRecordExportsLikeItsImport() {
-        // The card's record, imported to CSV as the Import dialog does and exported to BDF+, holds the same values.
-        auto driver = bluetoothDriver("KVN-B08-2201");
-        QVERIFY(driver->isConnected());
-        QVERIFY(recordTo(*driver, "viewer/26-12-05/08-15-00/.", "r005"));
-        QCOMPARE(int(startAndRead(*driver, 64).size()), 64);
-        driver->stop();
-        driver.reset();
-        const std::string card = sim::sdCardFolder("KVN-B08-2201") + "/viewer/26-12-05/08-15-00/.";
-        Importer importer(card, "r005");
-        QVERIFY2(importer.isValid(), importer.error().c_str());
-        SdCardSource source(importer);
-        const std::string out = d + "/card.bdf";
+    // Card records, a single device's and an EEG 64 pair's: the BDF+ file holds what the CSV import holds.
+    void cardRecordExportsLikeItsImport_data() {
+        QTest::addColumn<bool>("pair");
+        QTest::newRow("bio-signals device") << false;
+        QTest::newRow("EEG 64 pair") << true;
+    }
+    void cardRecordExportsLikeItsImport() {
+        QFETCH(bool, pair);
+        const std::vector<std::string> devices =
+            pair ? std::vector<std::string>{"KVN-A32-0412L", "KVN-A32-0412R"} : std::vector<std::string>{"KVN-B08-2201"};
+        for (const std::string& device : devices) {
+            auto driver = bluetoothDriver(device);
+            QVERIFY(driver->isConnected());
+            const std::vector<KvnSignal> list = driver->getSignals();
+            for (std::size_t i = 0; i < list.size(); ++i)
+                if (list[i].name == "COM") QVERIFY(driver->setSignalMode(i, 1));
+            const std::string name = pair ? std::string("r007") + char(std::tolower(device.back())) : "r005";
+            QVERIFY(recordTo(*driver, "viewer/26-12-05/08-15-00/.", name));
+            QCOMPARE(int(startAndRead(*driver, 64).size()), 64);
+            driver->stop();
+        }
+        const std::string card = "/viewer/26-12-05/08-15-00/.";
+        std::unique_ptr<BaseImporter> importer, again;
+        if (pair) {
+            importer = std::make_unique<Eeg64Importer>(sim::sdCardFolder(devices[0]) + card, sim::sdCardFolder(devices[1]) + card, "r007");
+            again = std::make_unique<Eeg64Importer>(sim::sdCardFolder(devices[0]) + card, sim::sdCardFolder(devices[1]) + card, "r007");
+        } else {
+            importer = std::make_unique<Importer>(sim::sdCardFolder(devices[0]) + card, "r005");
+            again = std::make_unique<Importer>(sim::sdCardFolder(devices[0]) + card, "r005");
+        }
+        QVERIFY2(!importer->get_signals().empty(), importer->error().c_str());
+        const std::string csv = d + (pair ? "/pair" : "/card");
+        QVERIFY(importToCsv(*again, csv));
+
+        SdCardSource source(*importer);
+        source.deviceName = pair ? "EEG 64 pair" : devices[0];
+        const std::string out = csv + ".bdf";
         BdfExporter exporter;
         QVERIFY2(exporter.write(source, out, BdfExporter::Format::Bdf), exporter.error().c_str());
         const int64_t blocks = exporter.result().blocks;
         QVERIFY(blocks >= 64);
+        QCOMPARE(BdfExporter::channels(source.signalList()).size(), std::size_t(pair ? 64 : 8 + 1 + 1 + 9 + 1));
         // A second export from the same importer walks it again.
-        QVERIFY2(exporter.write(source, d + "/card2.bdf", BdfExporter::Format::Bdf), exporter.error().c_str());
+        QVERIFY2(exporter.write(source, out + "2", BdfExporter::Format::Bdf), exporter.error().c_str());
         QCOMPARE(exporter.result().blocks, blocks);
-        QCOMPARE(RecordStart::fromPath(card).day, 5);
+
+        if (python().isEmpty() || !QFileInfo::exists(python())) QSKIP("no Python environment (scripts/setup makes it)");
+        QVERIFY(runReaders(out, csv, false, exporter, QString::fromStdString(source.deviceName), "",
+                           {{"Record start", 0, -1}}));
     }
 
     void refusesAndLeavesNothing() {
