@@ -158,6 +158,26 @@ private slots:
         QVERIFY2(r.code == 0, qPrintable(r.err));
         QVERIFY(QFileInfo::exists(bdf));
     }
+
+    void convertsEeg64Pair() {
+        QString halves[2];
+        for (int side = 0; side < 2; ++side) {
+            const std::string device = side ? "KVN-A32-0412R" : "KVN-A32-0412L";
+            auto driver = bluetoothDriver(device);
+            QVERIFY(recordTo(*driver, "pair", side ? "r007r" : "r007l"));
+            QCOMPARE(int(startAndRead(*driver, 64).size()), 64);
+            driver->stop();
+            halves[side] = QString::fromStdString(sim::sdCardFolder(device)) + "/pair/0_" + (side ? "r007r" : "r007l") + ".kvb";
+        }
+        const QString bdf = d + "/pair.bdf";
+        Run r = convert({"--sd", halves[0], "--right", halves[1], "-o", bdf, "--bdf"});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        QVERIFY(QFileInfo(bdf).size() > 64 * 8 * 64 * 3);
+        // The halves the wrong way round are refused.
+        r = convert({"--sd", halves[1], "--right", halves[0], "-o", d + "/swapped.bdf", "--bdf"});
+        QCOMPARE(r.code, 3);
+        QVERIFY(r.err.contains("not a left half"));
+    }
 };
 
 QTEST_GUILESS_MAIN(ConvertTest)
