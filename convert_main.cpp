@@ -164,6 +164,7 @@ int toBdf(ExportSource& source, const std::string& out, bool edf, bool quiet) {
     const bool ok = exporter.write(source, out, edf ? BdfExporter::Format::Edf : BdfExporter::Format::Bdf,
                                    [&](double f) { return line(f); });
     line.end();
+    if (ok && !source.note().empty() && !quiet) std::fprintf(stderr, "%s: warning: %s\n", program, source.note().c_str());
     if (!ok) {
         if (exporter.cancelled()) fail(Interrupted, "interrupted; nothing written");
         // Reading failures come from the source; anything else is the output's.
@@ -224,14 +225,12 @@ int cardToCsv(BaseImporter& importer, const std::string& out, bool force, bool q
         const std::string why = stopped ? "interrupted"
                                 : writeFailed || !closed ? "cannot write " + out + ": " + writer.error()
                                                          : "the SD-card record is damaged: " + importer.error();
-        // What was written is no record: remove it, so that nothing half-made is taken for one.
-        CsvWriter probe;
-        probe.setup(out.c_str(), list, std::string(), 1);
-        ::unlink((out + "/" + CsvWriter::DESCRIPTION_FILE).c_str());
-        for (std::size_t i = 0; i < list.size(); ++i)
-            if (!probe.fileName(i).empty()) ::unlink((out + "/" + probe.fileName(i)).c_str());
-        fail(stopped ? Interrupted : imported ? Failed : BadInput, why);
+        // As the Import dialog does: the whole blocks before the failure stay a readable record.
+        const uint64_t kept = writer.blocksWritten();
+        fail(stopped ? Interrupted : imported ? Failed : BadInput,
+             why + (kept ? "; the " + std::to_string(kept) + " whole blocks before it are in " + out : std::string()));
     }
+    if (!importer.note().empty() && !quiet) std::fprintf(stderr, "%s: warning: %s\n", program, importer.note().c_str());
     importer.import_posita_setup(out + "/posita_setup.json");
     if (!quiet) std::printf("%s: %lld blocks imported\n", out.c_str(), static_cast<long long>(counter));
     return Ok;

@@ -198,7 +198,9 @@ bool CsvRecordSource::forEachBlock(const Visitor& visit) {
         ++blocks;
     }
     if (blocks < reader_->totalBlocks()) {
-        error_ = "the record could not be read past block " + std::to_string(blocks) + ": " + reader_->error();
+        // The reader skips damaged blocks; a file that silently lacks them would not be the record.
+        error_ = "the record is damaged (" + std::to_string(blocks) + " of " + std::to_string(reader_->totalBlocks()) +
+                 " blocks readable): " + reader_->error();
         return false;
     }
     return true;
@@ -242,6 +244,7 @@ bool SdCardSource::forEachBlock(const Visitor& visit) {
     };
     const bool ok = importer_.import(false);
     *current_ = Visitor();
+    note_ = ok ? importer_.note() : std::string();
     if (!ok && !stopped) error_ = importer_.error().empty() ? "the SD-card record cannot be read" : importer_.error();
     return ok && !stopped;
 }

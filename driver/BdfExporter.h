@@ -48,12 +48,15 @@ public:
     virtual bool forEachBlock(const Visitor& visit) = 0;
 
     const std::string& error() const { return error_; }
+    // After a walk that reached the end: what the record left out all the same (a last block cut short).
+    const std::string& note() const { return note_; }
     std::string deviceName;
     std::string version;
     RecordStart start;
 
 protected:
     std::string error_;
+    std::string note_;
 };
 
 // A hard-drive record folder, read through CsvReader.

@@ -66,10 +66,24 @@ private slots:
         QDir().mkpath(d + "/empty");
         QDir().mkpath(d + "/garbled");
         std::ofstream((d + "/garbled/signalsInfo.csv").toStdString()) << "not,a\ndescription\n";
-        QFile::copy(card + "/0_r005.kvb", d + "/0_cut.kvb");
-        QFile cut(d + "/0_cut.kvb");
-        QVERIFY(cut.resize(cut.size() * 2 / 3));
+        // A card that lost power in its last block, and one with a flipped bit in the middle.
+        QVERIFY(QDir().mkpath(d + "/cut") && QFile::copy(card + "/0_r005.kvb", d + "/cut/0_cut.kvb"));
+        QFile cut(d + "/cut/0_cut.kvb");
+        QVERIFY(cut.resize(cut.size() - 100));
+        QVERIFY(QFile::copy(card + "/0_r005.kvb", d + "/0_bad.kvb"));
+        QFile bad(d + "/0_bad.kvb");
+        QVERIFY(bad.open(QIODevice::ReadWrite));
+        QByteArray bytes = bad.readAll();
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
+        QVERIFY(bad.seek(0) && bad.write(bytes) == bytes.size());
+        bad.close();
         std::ofstream((d + "/exists.bdf").toStdString()) << "keep";
+        // A record with a broken line in the middle of one block.
+        QVERIFY(writeRecord((d + "/damagedrec").toStdString(), 128));
+        QFile eeg(d + "/damagedrec/EEG.csv");
+        QVERIFY(eeg.open(QIODevice::ReadWrite));
+        QVERIFY(eeg.seek(eeg.size() / 2) && eeg.write(QByteArray(40, 'x')) == 40);
+        eeg.close();
     }
 
     void help() {
@@ -92,14 +106,15 @@ private slots:
         QTest::newRow("missing folder") << QStringList{d + "/nowhere", "-o", o} << "" << 3 << "no such folder" << o;
         QTest::newRow("not a record") << QStringList{d + "/empty", "-o", o} << "" << 3 << "not a record folder" << o;
         QTest::newRow("damaged description") << QStringList{d + "/garbled", "-o", o} << "" << 3 << "garbled" << o;
+        QTest::newRow("damaged block in a record") << QStringList{d + "/damagedrec", "-o", o} << "" << 3 << "the record is damaged (127 of 128 blocks readable)" << o;
         QTest::newRow("output exists") << QStringList{record, "-o", d + "/exists.bdf"} << "" << 4 << "exists (use --force" << "";
         QTest::newRow("full disk") << QStringList{record, "-o", o} << "ulimit -f 64" << 1 << "cannot write" << o;
         QTest::newRow("output folder missing") << QStringList{record, "-o", d + "/no/where.bdf"} << "" << 1 << "cannot create" << "";
         QTest::newRow("missing card record") << QStringList{"--sd", d + "/0_none.kvb", "-o", d + "/csv"} << "" << 3 << "no such file" << d + "/csv";
         QTest::newRow("not a card record") << QStringList{"--sd", record + "/signalsInfo.csv", "-o", o, "--bdf"} << "" << 3 << "not the first file" << o;
         QTest::newRow("folder without card record") << QStringList{"--sd", d + "/empty", "-o", o, "--bdf"} << "" << 3 << "no SD-card record" << o;
-        QTest::newRow("damaged card record to BDF+") << QStringList{"--sd", d + "/0_cut.kvb", "-o", o, "--bdf"} << "" << 3 << "" << o;
-        QTest::newRow("damaged card record to CSV") << QStringList{"--sd", d + "/0_cut.kvb", "-o", d + "/cutcsv"} << "" << 3 << "" << d + "/cutcsv/signalsInfo.csv";
+        QTest::newRow("damaged card record to BDF+") << QStringList{"--sd", d + "/0_bad.kvb", "-o", o, "--bdf"} << "" << 3 << "checksum" << o;
+        QTest::newRow("damaged card record to CSV") << QStringList{"--sd", d + "/0_bad.kvb", "-o", d + "/badcsv"} << "" << 3 << "whole blocks before it are in " + d + "/badcsv" << d + "/badcsv/posita_setup.json";
         QTest::newRow("left half alone as a pair") << QStringList{"--sd", card + "/0_r005.kvb", "--right", card + "/0_r005.kvb", "-o", o, "--bdf"} << "" << 3 << "not a left half" << o;
     }
     void badInputs() {
@@ -151,6 +166,11 @@ private slots:
         QCOMPARE(again.code, 4);
         QCOMPARE(convert({"--sd", card, "-o", csv, "--force", "-q"}).code, 0);
         QVERIFY(reader.open(csv.toStdString()));
+
+        // A last block cut short: every whole block, and a warning that says what was left out.
+        const Run cutShort = convert({"--sd", d + "/cut", "-o", d + "/cut.bdf", "--bdf"});
+        QVERIFY2(cutShort.code == 0, qPrintable(cutShort.err));
+        QVERIFY2(cutShort.err.contains("lumetra-convert: warning: ") && cutShort.err.contains("cut short"), qPrintable(cutShort.err));
 
         // To BDF+, named by its folder.
         const QString bdf = d + "/card.bdf";
