@@ -339,12 +339,10 @@ bool BdfExporter::write(ExportSource& source, const std::string& path, Format fo
     if (nch + 64 > EDFLIB_MAXSIGNALS) return fail("the record has too many channels for one file");
 
     // Where each value of a block goes: its channel, and its sample within the channel's part of the block.
-    std::vector<std::size_t> signalBase(list.size());
     std::vector<std::size_t> valueChannel, valueSample;
     {
         std::size_t c0 = 0;
         for (std::size_t i = 0; i < list.size(); ++i) {
-            signalBase[i] = c0;
             const KvnSignal& s = list[i];
             for (unsigned t = 0; t < s.samples; ++t)
                 for (unsigned c = 0; c < s.channels; ++c) {
@@ -384,7 +382,7 @@ bool BdfExporter::write(ExportSource& source, const std::string& path, Format fo
     uint16_t lastSequence = 0;
     uint16_t runFlags = 0;
     int64_t runStart = 0;
-    int64_t firstUtc = 0;
+    int64_t firstUtc = 0, lastUtc = 0;
     auto closeRun = [&](int64_t end) {
         if (runFlags == 0) return;
         std::string text = "Flags 0x";
@@ -403,13 +401,20 @@ bool BdfExporter::write(ExportSource& source, const std::string& path, Format fo
             firstUtc = b.utc;
         } else {
             const uint16_t missing = static_cast<uint16_t>(b.sequence - lastSequence - 1);
-            if (missing != 0) {
+            if (missing == 65535) {
+                notes.push_back({tenthMillis(blocks, blockRate), -1, 1, "Sequence repeated: seq " + std::to_string(b.sequence)});
+            } else if (missing != 0) {
                 const uint16_t first = static_cast<uint16_t>(lastSequence + 1);
                 const uint16_t last = static_cast<uint16_t>(b.sequence - 1);
-                notes.push_back({tenthMillis(blocks, blockRate), tenthMillis(missing, blockRate), 1,
+                // The stamps tell a restart's pause, which sequence numbers (starting again at 0) cannot.
+                int64_t duration = tenthMillis(missing, blockRate);
+                if (b.utc > 0 && lastUtc > 0 && b.utc > lastUtc)
+                    duration = std::max<int64_t>(0, (b.utc - lastUtc - 1000000 / blockRate) / 100);
+                notes.push_back({tenthMillis(blocks, blockRate), duration, 1,
                                  "Link drop: seq " + std::to_string(first) + "-" + std::to_string(last) + " missing"});
             }
         }
+        lastUtc = b.utc;
         if (b.flags != runFlags) {
             closeRun(blocks);
             runFlags = b.flags;

@@ -341,6 +341,42 @@ private slots:
                            {{"Record start", 0, -1}}));
     }
 
+    // A restart (sequence numbers from 0 again, a pause told by the stamps) and a repeated block are annotated as
+    // such, with the pause's own length.
+    void restartAndRepeatAnnotated() {
+        const std::string folder = d + "/restart";
+        CsvWriter w;
+        QVERIFY(w.setup(folder.c_str(), {{"EEG", 4, 4, 8, 1}}, "KVN-TEST", 1) && w.writeHeaders(32, true));
+        std::vector<double> v(32);
+        int64_t utc = 1764921600000000LL;
+        auto put = [&](uint16_t seq) {
+            for (std::size_t k = 0; k < v.size(); ++k) v[k] = std::sin(double(utc / 1000 + int64_t(k)));
+            const bool ok = w.write(v.data(), seq, 0, utc, 5, 0);
+            utc += 31250;
+            return ok;
+        };
+        for (uint16_t seq = 0; seq < 40; ++seq) QVERIFY(put(seq));
+        utc += 1000000;  // a second without blocks
+        for (uint16_t seq = 0; seq < 60; ++seq) QVERIFY(put(seq));
+        QVERIFY(put(59));
+        QVERIFY(put(60));
+        QVERIFY(put(61));
+        QVERIFY(w.close());
+
+        CsvRecordSource source;
+        QVERIFY(source.open(folder));
+        BdfExporter exporter;
+        const std::string out = folder + ".bdf";
+        QVERIFY2(exporter.write(source, out, BdfExporter::Format::Bdf), exporter.error().c_str());
+        QCOMPARE(exporter.result().annotations, std::size_t(3));
+        if (python().isEmpty() || !QFileInfo::exists(python())) QSKIP("no Python environment (scripts/setup makes it)");
+        QVERIFY(runReaders(out, folder, false, exporter, "KVN-TEST",
+                           QDateTime::fromMSecsSinceEpoch(1764921600000LL).toString("yyyy-MM-dd HH:mm:ss"),
+                           {{"Record start", 0, -1},
+                            {"Link drop: seq 40-65535 missing", 40 / 32.0, 1.0},
+                            {"Sequence repeated: seq 59", 100 / 32.0, -1}}));
+    }
+
     void refusesAndLeavesNothing() {
         const std::string folder = d + "/small";
         std::vector<Note> notes;
