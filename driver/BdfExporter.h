@@ -101,7 +101,8 @@ private:
 // number of samples in it) and lasts at most about a second; when the record's block count allows it, the
 // data records cover exactly the record's samples, otherwise the last one repeats the last block and an
 // annotation says so. Annotations: the record start, every sequence discontinuity (link drop: the missing
-// sequence range, its duration) and every run of blocks with non-zero flags.
+// sequence range, its duration from the sequence numbers or, when stamped, from the stamps), a repeated block,
+// and every run of blocks with non-zero flags. Samples follow each other without holes.
 //
 // The file is written under a temporary name next to the output and renamed when whole; an existing output is
 // never overwritten (the caller removes it first when it means to). Cancelling or a failure leaves nothing.
