@@ -30,11 +30,12 @@ bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, 
 
 bool isAux(const KvnSignal& s) { return startsWith(s.name, "COM"); }
 
-const char* const kImuAxes[9] = {"AccX", "AccY", "AccZ", "GyrX", "GyrY", "GyrZ", "MagX", "MagY", "MagZ"};
+// The same names as the LSL streams' channel labels.
+const char* const kImuAxes[9] = {"AccX", "AccY", "AccZ", "GyroX", "GyroY", "GyroZ", "MagX", "MagY", "MagZ"};
 const char* const kImuUnits[3] = {"m/s2", "deg/s", "uT"};
 
 std::string unitOf(const KvnSignal& s, unsigned column) {
-    if (startsWith(s.name, "EEG")) return "uV";
+    if (startsWith(s.name, "EEG") || startsWith(s.name, "BVP")) return "uV";
     if (startsWith(s.name, "GSR")) return "uS";
     if (isAux(s) || startsWith(s.name, "IMU")) return column < 9 ? kImuUnits[column / 3] : "";
     if (startsWith(s.name, "ANC")) return column == 0 ? "m" : column == 1 ? "V" : "";
@@ -275,9 +276,12 @@ std::vector<BdfExporter::Channel> BdfExporter::channels(const std::vector<KvnSig
             continue;
         }
         const bool imu = startsWith(s.name, "IMU");
+        const bool anchor = startsWith(s.name, "ANC") && s.channels == 2;
         for (unsigned c = 0; c < s.channels; ++c) {
             Channel ch;
-            ch.label = stem + "_" + (imu && c < 9 ? std::string(kImuAxes[c]) : "ch" + std::to_string(c + 1));
+            ch.label = stem + "_" + (imu && c < 9 ? std::string(kImuAxes[c])
+                                     : anchor     ? std::string(c == 0 ? "Distance" : "Battery")
+                                                  : "ch" + std::to_string(c + 1));
             ch.unit = unitOf(s, c);
             ch.signal = i;
             ch.column = c;

@@ -18,7 +18,7 @@
 
 namespace {
 
-const char* const kAxes[9] = {"AccX", "AccY", "AccZ", "GyrX", "GyrY", "GyrZ", "MagX", "MagY", "MagZ"};
+const char* const kAxes[9] = {"AccX", "AccY", "AccZ", "GyroX", "GyroY", "GyroZ", "MagX", "MagY", "MagZ"};
 const char* const kImuUnits[9] = {"m/s2", "m/s2", "m/s2", "deg/s", "deg/s", "deg/s", "uT", "uT", "uT"};
 
 struct Note {
@@ -100,7 +100,7 @@ Expected expectedFrom(const std::string& folder) {
                     cols.push_back({QString("IMU%1_%2").arg(imu + 1).arg(kAxes[c]), kImuUnits[c], i, imu, c, true, double(r.blockRate())});
             continue;
         }
-        const QString unit = name == "EEG" ? "uV" : name == "GSR" ? "uS" : "";
+        const QString unit = name == "EEG" || name == "BVP" ? "uV" : name == "GSR" ? "uS" : "";
         for (unsigned c = 0; c < s.channels; ++c)
             cols.push_back({QString("%1_ch%2").arg(name).arg(c + 1), unit, i, 0, c, false, double(r.blockRate() * s.samples)});
     }
