@@ -47,6 +47,7 @@ private slots:
         auto* exportButton = dialog.findChild<QPushButton*>("exportButton");
         QVERIFY(exportButton && !exportButton->isEnabled());
         dialog.findChild<QLineEdit*>("pathInput")->setText(records);
+        QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isSearching(); }, 20000));
         QVERIFY(exportButton->isEnabled());
 
         QStringList messages;
@@ -70,6 +71,7 @@ private slots:
 
         // No record listed: nothing to export.
         dialog.findChild<QLineEdit*>("pathInput")->setText(tmp_.path() + "/nothing");
+        QVERIFY(QTest::qWaitFor([&dialog] { return !dialog.isSearching(); }, 20000));
         QVERIFY(!exportButton->isEnabled());
     }
 
