@@ -1,5 +1,7 @@
 #include "ImportWidget.h"
 
+#include "BdfExportRun.h"
+#include "BdfExporter.h"
 #include "ImportConfiguration.h"
 #include "ImportWorker.h"
 #include "Importer.h"
@@ -100,6 +102,10 @@ ImportWidget::ImportWidget(QWidget* parent) : QDialog(parent)
     auto* importRow = new QHBoxLayout;
     importRow->addWidget(importButton);
     importRow->addWidget(progressBar);
+    exportButton = new QPushButton(tr("Export to BDF+..."), this);
+    exportButton->setObjectName("exportButton");
+    exportButton->setEnabled(false);
+    importRow->addWidget(exportButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs);
     layout->addWidget(lengthLabel);
@@ -113,6 +119,7 @@ ImportWidget::ImportWidget(QWidget* parent) : QDialog(parent)
     connect(outputButton, &QPushButton::clicked, this, &ImportWidget::browseOutput);
     connect(outputInput, &QLineEdit::textChanged, this, &ImportWidget::updateImportButton);
     connect(importButton, &QPushButton::clicked, this, &ImportWidget::startImport);
+    connect(exportButton, &QPushButton::clicked, this, &ImportWidget::exportToBdf);
     connect(exitButton, &QPushButton::clicked, this, &ImportWidget::exitClicked);
     connect(singlePicker, &ImportConfiguration::updated, this, &ImportWidget::refresh);
     connect(eeg64Picker, &ImportConfiguration::updated, this, &ImportWidget::refresh);
@@ -143,6 +150,24 @@ void ImportWidget::browseOutput()
 void ImportWidget::updateImportButton()
 {
     importButton->setEnabled(!running && importer && !outputInput->text().isEmpty());
+    exportButton->setEnabled(!running && importer);
+}
+
+void ImportWidget::exportToBdf()
+{
+    auto* picker = qobject_cast<ImportConfiguration*>(tabs->currentWidget());
+    if (running || !importer || !picker) return;
+    // An importer of its own: the dialog's stays ready for a CSV import.
+    std::shared_ptr<BaseImporter> own(picker->createImporter());
+    if (!own) return;
+    runBdfExport(this, tr("record"), [own](QString&) -> std::unique_ptr<ExportSource> {
+        // The source's callback stays with the importer, which the lambda keeps alive.
+        struct Owning : SdCardSource {
+            explicit Owning(std::shared_ptr<BaseImporter> i) : SdCardSource(*i), keep(std::move(i)) {}
+            std::shared_ptr<BaseImporter> keep;
+        };
+        return std::make_unique<Owning>(own);
+    });
 }
 
 void ImportWidget::refresh()

@@ -39,6 +39,7 @@ private:
     void browseOutput();
     void updateImportButton();
     void startImport();
+    void exportToBdf();
     void importFinished(bool success);
     void exitClicked();
     void setControlsEnabled(bool enabled);
@@ -56,6 +57,7 @@ private:
     QPushButton* outputButton = nullptr;
     QPushButton* importButton = nullptr;
     QProgressBar* progressBar = nullptr;
+    QPushButton* exportButton = nullptr;
     QPushButton* exitButton = nullptr;
 
     BaseImporter* importer = nullptr;

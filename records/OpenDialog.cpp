@@ -1,10 +1,14 @@
 #include "OpenDialog.h"
 
+#include "BdfExportRun.h"
+#include "BdfExporter.h"
 #include "RecordTexts.h"
 
 #include "ElidingComboBox.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -79,6 +83,9 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     cancelButton = new QPushButton(tr("&Cancel"), this);
     openButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     cancelButton->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    exportButton = new QPushButton(tr("Export to BDF+..."), this);
+    exportButton->setObjectName("exportButton");
+    exportButton->setEnabled(false);
 
     auto* pathRow = new QHBoxLayout;
     pathRow->addWidget(pathInput);
@@ -86,6 +93,8 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     auto* buttonRow = new QHBoxLayout;
     buttonRow->addWidget(openButton);
     buttonRow->addWidget(cancelButton);
+    buttonRow->addStretch();
+    buttonRow->addWidget(exportButton);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(pathRow);
     layout->addWidget(recordBox);
@@ -100,6 +109,7 @@ OpenDialog::OpenDialog(QWidget* parent) : QDialog(parent)
     connect(recordBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &OpenDialog::showDetails);
     connect(openButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    connect(exportButton, &QPushButton::clicked, this, &OpenDialog::exportRecord);
 
     resizeToContents();
 }
@@ -187,8 +197,23 @@ OpenDialog::Found OpenDialog::findRecords(const QString& text, const std::functi
     return found;
 }
 
+void OpenDialog::exportRecord()
+{
+    const QByteArray folder = selectedFolder();
+    if (folder.isEmpty()) return;
+    QString name = QFileInfo(QFile::decodeName(folder)).fileName();
+    if (name.isEmpty()) name = QDir(QFile::decodeName(folder)).dirName();
+    runBdfExport(this, name, [folder](QString& error) -> std::unique_ptr<ExportSource> {
+        auto source = std::make_unique<CsvRecordSource>();
+        if (source->open(folder.toStdString())) return source;
+        error = QString::fromStdString(source->error());
+        return nullptr;
+    });
+}
+
 void OpenDialog::clearDetails()
 {
+    exportButton->setEnabled(false);
     lengthLabel->setText(tr("Record length:"));
     table->clearContents();
     table->setRowCount(0);
@@ -202,6 +227,7 @@ void OpenDialog::showDetails(int index)
         return;
     }
     table->clearContents();
+    exportButton->setEnabled(false);
     if (!reader.open(folders.at(index).toStdString())) {
         // A damaged description gets no table, and says so where the length would be.
         lengthLabel->setText(tr("Record length: ") + tr("unreadable record (%1)").arg(QString::fromStdString(reader.error())));
@@ -210,6 +236,7 @@ void OpenDialog::showDetails(int index)
         return;
     }
     lengthLabel->setText(recordLengthText(reader.duration()));
+    exportButton->setEnabled(true);
 
     const int count = int(reader.numberOfSignals());
     table->setRowCount(count);

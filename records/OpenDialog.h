@@ -52,6 +52,7 @@ private:
     void showDetails(int index);
     void clearDetails();
     void resizeToContents();
+    void exportRecord();
 
     QLineEdit* pathInput = nullptr;
     QPushButton* browseButton = nullptr;
@@ -61,6 +62,7 @@ private:
     QProgressBar* searchProgress = nullptr;
     QPushButton* openButton = nullptr;
     QPushButton* cancelButton = nullptr;
+    QPushButton* exportButton = nullptr;
     CsvReader reader;
     QList<QByteArray> folders;
     QFutureWatcher<Found> watcher;
