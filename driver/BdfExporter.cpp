@@ -35,7 +35,8 @@ const char* const kImuAxes[9] = {"AccX", "AccY", "AccZ", "GyroX", "GyroY", "Gyro
 const char* const kImuUnits[3] = {"m/s2", "deg/s", "uT"};
 
 std::string unitOf(const KvnSignal& s, unsigned column) {
-    if (startsWith(s.name, "EEG") || startsWith(s.name, "BVP")) return "uV";
+    if (startsWith(s.name, "EEG")) return "uV";
+    if (startsWith(s.name, "BVP")) return "a.u.";  // raw device units, as the viewer and the streams say
     if (startsWith(s.name, "GSR")) return "uS";
     if (isAux(s) || startsWith(s.name, "IMU")) return column < 9 ? kImuUnits[column / 3] : "";
     if (startsWith(s.name, "ANC")) return column == 0 ? "m" : column == 1 ? "V" : "";

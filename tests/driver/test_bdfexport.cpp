@@ -100,7 +100,7 @@ Expected expectedFrom(const std::string& folder) {
                     cols.push_back({QString("IMU%1_%2").arg(imu + 1).arg(kAxes[c]), kImuUnits[c], i, imu, c, true, double(r.blockRate())});
             continue;
         }
-        const QString unit = name == "EEG" || name == "BVP" ? "uV" : name == "GSR" ? "uS" : "";
+        const QString unit = name == "EEG" ? "uV" : name == "BVP" ? "a.u." : name == "GSR" ? "uS" : "";
         for (unsigned c = 0; c < s.channels; ++c)
             cols.push_back({QString("%1_ch%2").arg(name).arg(c + 1), unit, i, 0, c, false, double(r.blockRate() * s.samples)});
     }
