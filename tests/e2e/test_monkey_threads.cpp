@@ -41,7 +41,7 @@ namespace {
 
 // ThreadSanitizer runs everything several times slower: fewer steps and a slower fleet keep it in bounds.
 const double kTimeScale = KVN_TSAN ? 2.0 : 4.0;
-const int kSteps = KVN_TSAN ? 100 : 300;
+const int kSteps = KVN_TSAN ? 150 : 300;
 
 struct Block {
     int seq;
