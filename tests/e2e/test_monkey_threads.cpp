@@ -461,7 +461,6 @@ private:
             return true;
         }
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            shown << box->windowTitle() + ": " + box->text();
             if (box->windowTitle() == "HD record error" && !input("hdFolderInput")->text().isEmpty())
                 hdRefusals << where() + " folder " + input("hdFolderInput")->text();
             QMessageBox::StandardButton press = QMessageBox::Ok;
@@ -668,7 +667,10 @@ private:
                      qPrintable(where() + ": the acquisition thread runs with Stop disabled, status \"" + status() + "\""));
         if (status() == "No device connected")
             QVERIFY2(!acquiring() && !t->isRunning(), qPrintable(where() + ": no device, yet the acquisition goes on"));
-        if (acquiring() && !t->isRunning()) ++stuckStops;
+        // A thread that ended by itself (a record's end) has its end reported to the window, which stops.
+        if (acquiring() && !t->isRunning())
+            QVERIFY2(QTest::qWaitFor([this, t] { return !acquiring() || t->isRunning(); }, 20000),
+                     qPrintable(where() + ": Stop is enabled, but no acquisition thread runs; status \"" + status() + "\""));
         // The thread reads the model it was given at Start: the window must not have put another in its place.
         const QString title = window->findChild<QGroupBox*>()->title();
         if (current && t->isRunning())
@@ -699,11 +701,6 @@ private:
         QCOMPARE(out.count('\n'), int(expected.size()));
     }
 
-public:
-    int stuckStops = 0;
-    QStringList shown;
-
-private:
     const quint32 seed;
     const int steps;
     QRandomGenerator rng;
@@ -780,7 +777,6 @@ private slots:
             qApp->exec();
         }
         if (!QTest::currentTestFailed()) m.finish();
-        if (m.stuckStops) qWarning("seed %u: %d steps ended with Stop enabled and no acquisition thread", seed, m.stuckStops);
     }
 };
 
