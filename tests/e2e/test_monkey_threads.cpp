@@ -188,7 +188,7 @@ public:
             while (pick >= it->weight[state]) pick -= (it++)->weight[state];
             action = it->name;
             detail.clear();
-            before = tap.size();
+            before = SIZE_MAX;  // no click of this step ended an acquisition yet
             fprintf(stderr, "monkey %u/%d %s\n", seed, step, action);
             it->run();
             if (!detail.isEmpty()) fprintf(stderr, "monkey   %s\n", qPrintable(detail));
@@ -342,6 +342,7 @@ private:
         if (chance(40)) keys << "\"lsl\": true";
         if (chance(20)) keys << "\"hide\": true";
         if (chance(60)) keys << "\"autostart\": true";
+        before = tap.size();
         const QString file = root.filePath(QString("cfg/%1.json").arg(step));
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -356,6 +357,7 @@ private:
 
     void closeWindow()
     {
+        before = tap.size();
         if (!window->close()) {
             detail += " kept open";
             observe();
@@ -461,6 +463,7 @@ private:
             return true;
         }
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            fprintf(stderr, "monkey   box %s: %s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
             if (box->windowTitle() == "HD record error" && !input("hdFolderInput")->text().isEmpty())
                 hdRefusals << where() + " folder " + input("hdFolderInput")->text();
             QMessageBox::StandardButton press = QMessageBox::Ok;
@@ -601,8 +604,9 @@ private:
         if (!r.unseen) current.reset();
         fprintf(stderr, "monkey   run from block %zu ends before block %zu, record '%s'\n", r.start, bound, qPrintable(r.folder));
         const bool playback = !r.source.isEmpty();
-        // A played-back record ends by itself: everything read before its end is the record's.
-        r.bound = playback ? tap.size() : bound;
+        // A played-back record ends by itself, and so may a live acquisition the window gives up: then everything
+        // read before the end is the record's.
+        r.bound = playback ? tap.size() : std::min(bound, tap.size());
         const bool endedByItself = playback && tap.endCount() > r.ends && action == std::string("wait");
         if (r.hd && r.folder.isEmpty() && !r.hdBase.isEmpty())
             QFAIL(qPrintable(where() + ": an acquisition with the hard-drive record on made no record"));

@@ -13,9 +13,10 @@ import pandas as pd
 STAMPS = ["sequence", "battery", "flags", "timestamp", "utc"]
 
 
-def blocks_of(path, channels, per_block):
+def blocks_of(path, channels, per_block, aux=False):
     frame = pd.read_csv(path)
-    expected = ["sample", *STAMPS] + [f"ch{c + 1}" for c in range(channels)]
+    # A digital aux input's rows are its IMUs, numbered in a last column.
+    expected = ["sample", *STAMPS] + [f"ch{c + 1}" for c in range(channels)] + (["imu"] if aux else [])
     if list(frame.columns) != expected:
         raise ValueError(f"{os.path.basename(path)}: columns {list(frame.columns)[:8]}")
     # Imported records have no time stamps: those two columns are empty throughout, never in part.
@@ -26,6 +27,8 @@ def blocks_of(path, channels, per_block):
         raise ValueError(f"{os.path.basename(path)}: {len(frame)} rows, not whole blocks of {per_block}")
     if (frame["sample"].to_numpy() != range(len(frame))).any():
         raise ValueError(f"{os.path.basename(path)}: sample column does not count rows")
+    if aux and (frame["imu"].to_numpy() != [1 + row % per_block for row in range(len(frame))]).any():
+        raise ValueError(f"{os.path.basename(path)}: imu column does not count the IMUs of each block")
     grouped = frame[STAMPS].groupby(frame["sample"] // per_block)
     if (grouped.nunique(dropna=False) > 1).any().any():
         raise ValueError(f"{os.path.basename(path)}: rows of one block disagree")
@@ -39,7 +42,7 @@ def check(folder):
         if not row["filename"] or row["signal"] == "UTC":
             continue
         tables[row["filename"]] = blocks_of(os.path.join(folder, row["filename"]), int(row["channels"]),
-                                            int(row["samples_per_block"]))
+                                            int(row["samples_per_block"]), str(row["signal"]).startswith("COM"))
     if os.path.exists(os.path.join(folder, "UTC.csv")):
         tables["UTC.csv"] = blocks_of(os.path.join(folder, "UTC.csv"), 0, 1)
     if not tables:
