@@ -18,6 +18,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -534,14 +535,14 @@ private:
     void observe()
     {
         if (!window) {
-            if (current) finish(*current, tap.size());
+            if (current) finish(*current, before);
             return;
         }
         // The thread reports its start from its own side, a moment after Start returned.
         if (!current && acquiring()) (void)QTest::qWaitFor([this] { return tap.startCount() > startsSeen; }, 10000);
         const std::vector<std::size_t> starts = tap.startsAfter(startsSeen);
         startsSeen += starts.size();
-        if (current && (!acquiring() || !starts.empty())) finish(*current, starts.empty() ? before : starts.front());
+        if (current && (!acquiring() || !starts.empty())) finish(*current, before, starts.empty() ? SIZE_MAX : starts.front());
         // Runs that began and ended between two looks (an autostart inside a dialog's event loop): their records
         // are still compared with what the thread emitted, though their boxes were not seen.
         std::vector<Run> unseen;
@@ -551,7 +552,7 @@ private:
             r.ends = tap.endCount();
             if (k + 1 < starts.size() || !acquiring()) {
                 r.unseen = true;
-                r.bound = k + 1 < starts.size() ? starts[k + 1] : before;
+                r.bound = k + 1 < starts.size() ? starts[k + 1] : SIZE_MAX;
                 unseen.push_back(r);
                 continue;
             }
@@ -584,7 +585,7 @@ private:
         }
         for (Run& r : unseen) {
             known.insert(r.folder);
-            finish(r, r.bound);
+            finish(r, SIZE_MAX, r.bound);
         }
     }
 
@@ -599,14 +600,15 @@ private:
         return found;
     }
 
-    void finish(Run r, std::size_t bound)
+    // `clickBound`: blocks emitted before the click that ended the run; `nextStart`: the next run's first block.
+    void finish(Run r, std::size_t clickBound, std::size_t nextStart = SIZE_MAX)
     {
         if (!r.unseen) current.reset();
-        fprintf(stderr, "monkey   run from block %zu ends before block %zu, record '%s'\n", r.start, bound, qPrintable(r.folder));
         const bool playback = !r.source.isEmpty();
         // A played-back record ends by itself, and so may a live acquisition the window gives up: then everything
         // read before the end is the record's.
-        r.bound = playback ? tap.size() : std::min(bound, tap.size());
+        r.bound = std::min({playback ? SIZE_MAX : clickBound, nextStart, tap.size()});
+        fprintf(stderr, "monkey   run from block %zu ends before block %zu, record '%s'\n", r.start, r.bound, qPrintable(r.folder));
         const bool endedByItself = playback && tap.endCount() > r.ends && action == std::string("wait");
         if (r.hd && r.folder.isEmpty() && !r.hdBase.isEmpty())
             QFAIL(qPrintable(where() + ": an acquisition with the hard-drive record on made no record"));
