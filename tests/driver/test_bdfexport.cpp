@@ -179,32 +179,6 @@ private slots:
         freshFleet(cards_, 50.0);
     }
 
-    void blocksPerRecord_data() {
-        QTest::addColumn<unsigned>("rate");
-        QTest::addColumn<qint64>("blocks");
-        QTest::addColumn<unsigned>("expected");
-        // One second when the record's blocks fill whole seconds; a divisor of the record otherwise; a 64 Hz
-        // block (15.625 ms) cannot be told in the header's 10 us steps, so records hold pairs of blocks.
-        QTest::newRow("32 Hz, whole seconds") << 32u << qint64(320) << 32u;
-        QTest::newRow("32 Hz, 100 blocks") << 32u << qint64(100) << 25u;
-        QTest::newRow("32 Hz, prime") << 32u << qint64(97) << 1u;
-        QTest::newRow("64 Hz, whole seconds") << 64u << qint64(640) << 64u;
-        QTest::newRow("64 Hz, 288 blocks") << 64u << qint64(288) << 48u;
-        QTest::newRow("64 Hz, odd: padded pair") << 64u << qint64(289) << 2u;
-        QTest::newRow("16 Hz") << 16u << qint64(48) << 16u;
-        QTest::newRow("3 Hz") << 3u << qint64(9) << 3u;
-        QTest::newRow("7 Hz: 7 blocks a record") << 7u << qint64(10) << 7u;
-        QTest::newRow("2000 Hz: at least 1 ms") << 2000u << qint64(2001) << 2u;
-    }
-    void blocksPerRecord() {
-        QFETCH(unsigned, rate);
-        QFETCH(qint64, blocks);
-        QFETCH(unsigned, expected);
-        const unsigned k = BdfExporter::blocksPerRecord(rate, blocks);
-        QCOMPARE(k, expected);
-        QCOMPARE(uint64_t(k) * 100000 % rate, uint64_t(0));
-    }
-
     void physicalRangeHoldsAndFits_data() {
         QTest::addColumn<double>("lo");
         QTest::addColumn<double>("hi");
@@ -229,23 +203,6 @@ private slots:
             while (s.contains('.') && (s.endsWith('0') || s.endsWith('.'))) s.chop(1);
             QVERIFY2(s.size() <= 8, qPrintable(s));
         }
-    }
-
-    void startFromPath_data() {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("start");
-        QTest::newRow("hard drive") << "/rec/KVN-B08-2201-2026-12-05_08-15-00" << "2026-12-05 08:15:00";
-        QTest::newRow("card") << "/card/viewer/26-12-05/08-15-00/sub/" << "2026-12-05 08:15:00";
-        QTest::newRow("none") << "/tmp/x" << "";
-        QTest::newRow("impossible") << "/rec/X-2026-13-05_08-15-00" << "";
-    }
-    void startFromPath() {
-        QFETCH(QString, path);
-        QFETCH(QString, start);
-        const RecordStart r = RecordStart::fromPath(path.toStdString());
-        QCOMPARE(r.valid, !start.isEmpty());
-        if (r.valid)
-            QCOMPARE(QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", r.year, r.month, r.day, r.hour, r.minute, r.second), start);
     }
 
     // Records of the simulated devices, exported and read back by pyedflib and MNE.

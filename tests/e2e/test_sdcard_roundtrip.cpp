@@ -27,6 +27,21 @@ struct LiveBlock {
     int16_t battery = 0;
 };
 
+// Imports the dialog's current choice into `out` and finds the imported record with the open dialog.
+void importAndFind(ImportWidget& import, const QString& out, QByteArray& folder)
+{
+    import.findChild<QLineEdit*>("outputInput")->setText(out);
+    std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
+    e2e::byText<QPushButton>(import, "&Import")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!import.isImporting(), 30000);
+    QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
+    OpenDialog open;
+    open.findChild<QLineEdit*>("pathInput")->setText(out);
+    QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
+    QCOMPARE(open.findChild<QComboBox*>("recordBox")->count(), 1);
+    folder = open.selectedFolder();
+}
+
 }  // namespace
 
 class SdCardRoundTrip : public QObject {
@@ -74,6 +89,7 @@ private slots:
         }
 
         QTemporaryDir out;
+        QByteArray folder;
         {
             ImportWidget import;
             import.show();
@@ -83,20 +99,12 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(import.currentImporter(), 30000);
             QCOMPARE(picker->findChild<QComboBox*>("recordBox")->currentText(),
                      QStringLiteral("/viewer/26-12-06/07-00-00/r001"));
-            import.findChild<QLineEdit*>("outputInput")->setText(out.path());
-            std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-            e2e::byText<QPushButton>(import, "&Import")->click();
-            QTRY_VERIFY_WITH_TIMEOUT(!import.isImporting(), 30000);
-            QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
+            importAndFind(import, out.path(), folder);
+            if (QTest::currentTestFailed()) return;
         }
-
-        OpenDialog open;
-        open.findChild<QLineEdit*>("pathInput")->setText(out.path());
-        QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
-        QCOMPARE(open.findChild<QComboBox*>("recordBox")->count(), 1);
-        QCOMPARE(open.selectedFolder(), QFile::encodeName(out.path()) + "/");
+        QCOMPARE(folder, QFile::encodeName(out.path()) + "/");
         RecordModel record;
-        QVERIFY2(record.open(open.selectedFolder().toStdString()), record.error().c_str());
+        QVERIFY2(record.open(folder.toStdString()), record.error().c_str());
         record.connect_device(false);
         QVERIFY(record.is_connected());
         // Every recorded signal is there, in the device's order.
@@ -167,6 +175,7 @@ private slots:
                  qPrintable(QString("restart at %1").arg(restart)));
 
         QTemporaryDir out;
+        QByteArray folder;
         {
             ImportWidget import;
             import.show();
@@ -181,18 +190,11 @@ private slots:
                 box->setCurrentIndex(1);
             }
             QTRY_VERIFY_WITH_TIMEOUT(import.currentImporter(), 30000);
-            import.findChild<QLineEdit*>("outputInput")->setText(out.path());
-            std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-            e2e::byText<QPushButton>(import, "&Import")->click();
-            QTRY_VERIFY_WITH_TIMEOUT(!import.isImporting(), 30000);
-            QCOMPARE(answerer->texts, QStringList({"Record imported successfully"}));
+            importAndFind(import, out.path(), folder);
+            if (QTest::currentTestFailed()) return;
         }
-
-        OpenDialog open;
-        open.findChild<QLineEdit*>("pathInput")->setText(out.path());
-        QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
         RecordModel record;
-        QVERIFY2(record.open(open.selectedFolder().toStdString()), record.error().c_str());
+        QVERIFY2(record.open(folder.toStdString()), record.error().c_str());
         record.connect_device(false);
         record.start();
         std::vector<double> samples;
