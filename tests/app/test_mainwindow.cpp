@@ -46,7 +46,6 @@ private slots:
         for (const char* always : {"Connect", "Open", "Import record"}) {
             QPushButton* b = button(w, always);
             QVERIFY2(b && b->isEnabled() && b->isVisible(), always);
-            QCOMPARE(b->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
         }
         for (const char* off : {"Disconnect", "Start", "Stop", "Select folder"}) {
             QPushButton* b = button(w, off);
@@ -58,7 +57,6 @@ private slots:
         for (const char* box : {"SD card record", "Hard drive record", "Enable LSL server"}) {
             QCheckBox* b = checkBox(w, box);
             QVERIFY2(b && !b->isEnabled() && !b->isChecked(), box);
-            QCOMPARE(b->layoutDirection(), Qt::RightToLeft);
         }
         const auto edits = w.findChildren<QLineEdit*>();
         QCOMPARE(edits.size(), 2);
@@ -73,13 +71,6 @@ private slots:
         QVERIFY(label(w, "No device connected"));
         QVERIFY(label(w, "Battery: ? %"));
 
-        auto* splitter = w.findChild<QSplitter*>();
-        QVERIFY(splitter);
-        QCOMPARE(splitter->orientation(), Qt::Vertical);
-        QVERIFY(!splitter->childrenCollapsible());
-        QCOMPARE(splitter->count(), 2);
-        QCOMPARE(splitter->widget(0), group);
-        QVERIFY(splitter->widget(1)->minimumSize() == QSize(600, 400));
     }
 
     void trayMenuAndToggle()

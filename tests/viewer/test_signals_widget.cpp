@@ -270,12 +270,6 @@ private slots:
                                        "DOU 1uV 8@256", QString::fromUtf8("IMU 1m/s\u00b2 8@256 C"), "XYZ 1uV 8@256",
                                        QString::fromUtf8("COM 1m/s\u00b2 1@32 C")}));
 
-        // An inertial unit's axes: acceleration, rotation rate, magnetic field, each with its own unit and band.
-        const auto imu = SignalsWidget::buildViewerConfig(KvnSignal("COM", 9, 9, 1, 1), 32);
-        QCOMPARE(imu.channelUnits, (QStringList{QString::fromUtf8("m/s\u00b2"), QString::fromUtf8("m/s\u00b2"),
-                                                QString::fromUtf8("m/s\u00b2"), "deg/s", "deg/s", "deg/s", "uT", "uT",
-                                                "uT"}));
-        QCOMPARE(imu.channelRanges, (QVector<double>{8, 8, 8, 50, 50, 50, 40, 40, 40}));
     }
 };
 
