@@ -1,7 +1,9 @@
 // SD-card import of a 64-channel record (the USB headset: 64 blocks/s x 16 samples, 1024 Hz) through the import
 // dialog's worker, progress reports to a progress bar included, against the library's import alone (the same
 // importer and CSV writer with one callback, no worker). Usage: bench_import [minutes of record, default 60]
-// [rounds, default 1]. Needs about 6 GB of free disk per hour of record in the temporary folder.
+// [rounds, default 1] [--convert PATH_OF_lumetra-convert]. With --convert, the command-line converter imports the
+// same card too, and its record is compared byte for byte with the worker's. Needs about 6 GB of free disk per hour
+// of record in the temporary folder, 12 GB with --convert.
 #include "SdCardFormat.h"
 
 #include "CsvWriter.h"
@@ -127,6 +129,43 @@ double workerImport(const std::string& card, const std::string& out, bool& ok, i
     return secondsSince(start);
 }
 
+bool sameFile(const fs::path& a, const fs::path& b)
+{
+    std::FILE* fa = std::fopen(a.c_str(), "rb");
+    std::FILE* fb = std::fopen(b.c_str(), "rb");
+    bool same = fa && fb;
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (same) {
+        const std::size_t na = std::fread(ba.data(), 1, ba.size(), fa), nb = std::fread(bb.data(), 1, bb.size(), fb);
+        same = na == nb && std::equal(ba.begin(), ba.begin() + long(na), bb.begin());
+        if (na == 0) break;
+    }
+    if (fa) std::fclose(fa);
+    if (fb) std::fclose(fb);
+    return same;
+}
+
+// Every file of one folder equal to the file of the same name in the other, and no file more or less.
+std::string compareFolders(const std::string& a, const std::string& b)
+{
+    std::vector<std::string> names, other;
+    for (const auto& e : fs::directory_iterator(a)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(b)) other.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    std::sort(other.begin(), other.end());
+    if (names != other) return "the folders hold different files";
+    for (const auto& n : names)
+        if (!sameFile(fs::path(a) / n, fs::path(b) / n)) {
+            // A small file is shown whole, so the difference can be read.
+            if (fs::file_size(fs::path(a) / n) < 16384)
+                std::system(("diff '" + (fs::path(a) / n).string() + "' '" + (fs::path(b) / n).string() + "'").c_str());
+            return n + " differs";
+        }
+    std::string list;
+    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+    return list + ": equal byte for byte";
+}
+
 uintmax_t folderBytes(const std::string& folder)
 {
     uintmax_t total = 0;
@@ -142,8 +181,14 @@ int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const int minutes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
-    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 1;
+    std::string converter;
+    std::vector<std::string> numbers;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--convert" && i + 1 < argc) converter = argv[++i];
+        else numbers.emplace_back(argv[i]);
+    }
+    const int minutes = numbers.size() > 0 ? std::max(1, std::atoi(numbers[0].c_str())) : 60;
+    const int rounds = numbers.size() > 1 ? std::max(1, std::atoi(numbers[1].c_str())) : 1;
     const long blocks = long(minutes) * 60 * kRate;
 
     QTemporaryDir dir;
@@ -190,6 +235,27 @@ int main(int argc, char** argv)
             }
             std::fflush(stdout);
         }
+    }
+    if (!converter.empty()) {
+        // The converter's record beside the worker's last one.
+        // signalsInfo.csv names the record by its folder: both folders get the same name.
+        const std::string out = dir.path().toStdString() + "/out/record",
+                          converted = dir.path().toStdString() + "/converted/record";
+        fs::remove_all(dir.path().toStdString() + "/out");
+        fs::create_directories(dir.path().toStdString() + "/converted");
+        fs::create_directories(out);
+        bool ok = false;
+        int reports = 0;
+        const double worker = workerImport(card, out, ok, reports);
+        const std::string command = "'" + converter + "' --sd '" + card + "/0_h64.kvb' -o '" + converted + "' --quiet";
+        const auto t = Clock::now();
+        const int status = std::system(command.c_str());
+        const double seconds = secondsSince(t);
+        std::printf("worker import: %.2f s (%s); lumetra-convert --sd: %.2f s, exit status %d, %.1f x real time\n",
+                    worker, ok ? "ok" : "FAILED", seconds, status, minutes * 60.0 / seconds);
+        std::printf("converter record against the Import dialog's: %s\n",
+                    status == 0 && ok ? compareFolders(out, converted).c_str() : "not compared");
+        fs::remove_all(dir.path().toStdString() + "/converted");
     }
     fs::remove_all(dir.path().toStdString() + "/out");
     std::printf("worker / library: best %.3f, mean %.3f (target < 1.10)\n", workerBest / libraryBest,
