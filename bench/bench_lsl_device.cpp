@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -38,13 +39,22 @@ double run(QApplication& app, const QString& connection, double seconds)
     const QString config = records.filePath("bench.json");
     QFile f(config);
     if (!f.open(QIODevice::WriteOnly)) return -1;
-    f.write(QStringLiteral("{\"connection\": %1, \"sensors\": \"water\", \"harddrive\": \"%2/rec\", \"lsl\": true,"
+    f.write(QStringLiteral("{\"connection\": %1, \"sensors\": \"water\", \"harddrive\": \"%2\", \"lsl\": true,"
                            " \"autostart\": true}")
                 .arg(connection, records.path())
                 .toUtf8());
     f.close();
     MainWindow window;
     window.show();
+    // A question or warning would wait for a user: it is printed and closed.
+    QTimer modals;
+    QObject::connect(&modals, &QTimer::timeout, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            std::printf("closed: %s: %s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
+            box->done(QMessageBox::Ok);
+        }
+    });
+    modals.start(100);
     auto* thread = window.findChild<ReadBT*>("readThread");
     double values = 0;
     QObject::connect(thread, &ReadBT::resultReady, &window,
