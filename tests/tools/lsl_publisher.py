@@ -3,7 +3,7 @@
 usage: lsl_publisher.py KIND PREFIX OUTDIR [FIRST_INDEX]
 KIND "device": PREFIX+"EEG" (EEG, 32 channels at 500 Hz, labelled), PREFIX+"Acc" (Accelerometer, 3 channels at
 50 Hz) and PREFIX+"Markers" (irregular), all of source id PREFIX+"src".
-KIND "bad": PREFIX+"Zero" (0 channels, where liblsl accepts it), PREFIX+"Huge" (10000 channels at 10 Hz),
+KIND "bad": PREFIX+"Zero" (0 channels, never pushed to), PREFIX+"Huge" (10000 channels at 10 Hz),
 PREFIX+"Text" (strings at 10 Hz), PREFIX+"NaN" (4 channels at 100 Hz, every other value of channel 2 NaN).
 KIND "bench": PREFIX+"EEG" (EEG, 64 channels at 1024 Hz).
 Channel 1 of every numeric stream carries the sample's index (from FIRST_INDEX), so a reader can tell where it
@@ -70,7 +70,7 @@ def main():
     if outdir != "-":
         os.makedirs(outdir, exist_ok=True)
     src = prefix + "src"
-    regular, markers, text = [], None, None
+    regular, markers, text, kept = [], None, None, []
     f32 = pylsl.cf_float32
     if kind == "device":
         labels = ["Fp1", "Fp2", "F7", "F3", "Fz", "F4", "F8", "FC5", "FC1", "FC2", "FC6", "T7", "C3", "Cz", "C4",
@@ -83,7 +83,7 @@ def main():
         markers = outlet(prefix + "Markers", "Markers", 1, pylsl.IRREGULAR_RATE, f32, src)
     elif kind == "bad":
         try:
-            outlet(prefix + "Zero", "EEG", 0, 100, f32, src + "zero")
+            kept.append(outlet(prefix + "Zero", "EEG", 0, 100, f32, src + "zero"))
         except Exception as e:  # liblsl may refuse a stream without channels
             print("no zero-channel stream:", e, file=sys.stderr, flush=True)
         huge = outlet(prefix + "Huge", "EEG", 10000, 10, f32, src + "huge")
