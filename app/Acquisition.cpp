@@ -211,7 +211,9 @@ void MainWindow::onConnected(bool success)
     model->disconnect_device(true);
     if (readThread.isRunning()) return;
     if (deviceLabel) deviceLabel->setText(tr("Unable to connect"));
-    QMessageBox::warning(this, tr("Connection problem"), tr("Unable to connect the device ") + modelName());
+    const QString why = QString::fromStdString(model->connection_error());
+    QMessageBox::warning(this, tr("Connection problem"),
+                         tr("Unable to connect the device ") + modelName() + (why.isEmpty() ? QString() : "\n" + why));
 }
 
 void MainWindow::onDisconnectButtonClicked()

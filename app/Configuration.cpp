@@ -119,6 +119,7 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
 
         std::unique_ptr<Connection> connection;
         bool dongle = false;
+        bool streams = false;
         if (doc.is_object() && doc.contains("connection") && doc["connection"].is_object() &&
             doc["connection"].contains("type")) {
             const nlohmann::json& c = doc["connection"];
@@ -127,6 +128,7 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
                 c.contains("properties") ? configfile::toPropertyMap(c["properties"]) : PropertyMap();
             connection.reset(ConnectionFactory::createAndSetup(type, properties));
             dongle = type == "ble";
+            streams = PropertyMap::toLower(type) == "lsl";
         }
         if (!connection) {
             result.message = "Unable to create a valid connection. Check the configuration parameters";
@@ -161,7 +163,8 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
 
         m->connect_device(false);
         if (!m->is_connected()) {
-            return failure("Cannot connect to the device configured");
+            const std::string why = m->connection_error();
+            return failure("Cannot connect to the device configured" + (why.empty() ? std::string() : ": " + why));
         }
 
         result.hide = doc.contains("hide") && doc["hide"].is_boolean() && doc["hide"].get<bool>();
@@ -177,9 +180,10 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
         }
 
         auto* configurable = qobject_cast<ConfigurableDeviceModel*>(m);
-        if (!m->is_connected() || m->is_read_only() || !configurable) {
+        // LSL streams have nothing to set up, so they may start at once although read-only.
+        if (!m->is_connected() || ((m->is_read_only() || !configurable) && !streams)) {
             autostart = false;
-        } else {
+        } else if (configurable) {
             bool failed = false;
             auto switchable = [m](unsigned k) { return m->signal_name(k) != "uSD" && m->signal_name(k) != "HAP"; };
             if (doc.contains("channels")) {

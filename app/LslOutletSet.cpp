@@ -1,6 +1,7 @@
 #include "LslOutletSet.h"
 
 #include "DeviceModel.h"
+#include "LslStreams.h"
 
 #include <algorithm>
 #include <chrono>
@@ -185,7 +186,16 @@ void LslOutletSet::openOutlets()
         outlet.handle = lsl_->create_outlet(info, 0, 360);
         lsl_->destroy_streaminfo(info);
         if (!outlet.handle) continue;
-        if (!outlets_.emplace(i, outlet).second) lsl_->destroy_outlet(outlet.handle);
+        if (lsl_streaminfo own = lsl_->get_info(outlet.handle)) {
+            const char* uid = lsl_->get_uid(own);
+            outlet.uid = uid ? uid : "";
+            lsl_->destroy_streaminfo(own);
+        }
+        if (!outlets_.emplace(i, outlet).second) {
+            lsl_->destroy_outlet(outlet.handle);
+            continue;
+        }
+        lslstreams::addOwnStream(outlet.uid);
     }
 }
 
@@ -223,6 +233,9 @@ void LslOutletSet::pushBlock(const std::vector<double>& data, int64_t readTimeUs
 
 void LslOutletSet::closeOutlets()
 {
-    for (auto& entry : outlets_) lsl_->destroy_outlet(entry.second.handle);
+    for (auto& entry : outlets_) {
+        lsl_->destroy_outlet(entry.second.handle);
+        lslstreams::removeOwnStream(entry.second.uid);
+    }
     outlets_.clear();
 }

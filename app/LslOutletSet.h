@@ -69,6 +69,7 @@ public:
 private:
     struct Outlet {
         lsl_outlet handle = nullptr;
+        std::string uid;       // liblsl's id of the stream, kept out of this program's own LSL devices
         int channels = 0;      // per LSL sample
         unsigned pushes = 0;   // LSL samples per block
         BlockStamper stamper{1.0, 1};

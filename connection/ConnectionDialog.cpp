@@ -1,9 +1,14 @@
 #include "ConnectionDialog.h"
 
 #include "BluetoothConnection.h"
+#include "LslStreams.h"
 #include "UsbConnection.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTreeWidget>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QLabel>
@@ -49,6 +54,7 @@ ConnectionDialog::ConnectionDialog(PropertyMap lastConnection, QWidget* parent)
     setPage(UsbPage, new PageConfigUSB(this));
     setPage(BluetoothPage, new PageConfigBT(this));
     setPage(Eeg64Page, new PageConfigEEG64(this));
+    setPage(LslPage, new PageConfigLSL(this));
     setStartId(SelectionPage);
     setWindowTitle(tr("Connection Wizard"));
 }
@@ -70,6 +76,14 @@ void ConnectionDialog::accept()
         properties_.set("left", field("left").toString().toStdString());
         properties_.set("right", field("right").toString().toStdString());
         type_ = "eeg64";
+    } else if (field("lsl").toBool()) {
+        auto* page = static_cast<PageConfigLSL*>(this->page(LslPage));
+        for (const char* key : {"name", "source_id"}) properties_.remove(key);
+        if (page->wholeSource())
+            properties_.set("source_id", page->sourceId().toStdString());
+        else
+            properties_.set("name", page->streamName().toStdString());
+        type_ = "lsl";
     }
     properties_.set("type", type_);
     QWizard::accept();
@@ -84,9 +98,10 @@ PageSelection::PageSelection(const PropertyMap& lastConnection, QWidget* parent)
     bluetooth_ = new QRadioButton(tr("Bluetooth"), this);
     eeg64_ = new QRadioButton(tr("EEG 64"), this);
     usb_ = new QRadioButton(tr("Usb"), this);
+    lsl_ = new QRadioButton(tr("LSL stream"), this);
     repeat_ = new QRadioButton(lastConnectionLabel(lastConnection), this);
     int id = 0;
-    for (QRadioButton* b : {bluetooth_, eeg64_, usb_, repeat_}) {
+    for (QRadioButton* b : {bluetooth_, eeg64_, usb_, lsl_, repeat_}) {
         group_->addButton(b, id++);
         layout->addWidget(b);
     }
@@ -95,6 +110,7 @@ PageSelection::PageSelection(const PropertyMap& lastConnection, QWidget* parent)
     registerField("bluetooth", bluetooth_);
     registerField("eeg64", eeg64_);
     registerField("usb", usb_);
+    registerField("lsl", lsl_);
     registerField("repeat", repeat_);
     connect(group_, &QButtonGroup::idToggled, this, &PageSelection::OnButtonToggled);
 }
@@ -111,6 +127,8 @@ QString PageSelection::lastConnectionLabel(const PropertyMap& last)
         detail = readText(last, "left") + "," + readText(last, "right");
     else if (type == "bluetooth")
         detail = readText(last, "device");
+    else if (type == "lsl")
+        detail = last.exists("name") ? last.text("name") : readText(last, "source_id");
     return text + " (" + QString::fromStdString(type) + ":" + QString::fromStdString(detail) + ")";
 }
 
@@ -124,6 +142,7 @@ int PageSelection::nextId() const
     if (bluetooth_->isChecked()) return ConnectionDialog::BluetoothPage;
     if (eeg64_->isChecked()) return ConnectionDialog::Eeg64Page;
     if (usb_->isChecked()) return ConnectionDialog::UsbPage;
+    if (lsl_->isChecked()) return ConnectionDialog::LslPage;
     return -1;
 }
 
@@ -203,3 +222,83 @@ bool PageConfigEEG64::isComplete() const
     message_->clear();
     return true;
 }
+
+PageConfigLSL::PageConfigLSL(QWidget* parent) : QWizardPage(parent)
+{
+    setTitle(tr("LSL stream"));
+    auto* layout = new QVBoxLayout(this);
+    streams_ = new QTreeWidget(this);
+    streams_->setRootIsDecorated(false);
+    streams_->setHeaderLabels({tr("Name"), tr("Type"), tr("Channels"), tr("Rate (Hz)"), tr("Host")});
+    streams_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    refresh_ = new QPushButton(tr("Refresh"), this);
+    wholeSource_ = new QCheckBox(tr("Every stream of the same source as one device"), this);
+    message_ = new QLabel(this);
+    message_->setWordWrap(true);
+    layout->addWidget(streams_);
+    layout->addWidget(wholeSource_);
+    layout->addWidget(refresh_);
+    layout->addWidget(message_);
+    connect(refresh_, &QPushButton::clicked, this, &PageConfigLSL::refresh);
+    connect(streams_, &QTreeWidget::currentItemChanged, this, [this] {
+        const QString id = sourceId();
+        wholeSource_->setEnabled(!id.isEmpty());
+        if (id.isEmpty()) wholeSource_->setChecked(false);
+        emit completeChanged();
+    });
+}
+
+void PageConfigLSL::initializePage() { refresh(); }
+
+void PageConfigLSL::refresh()
+{
+    const QString before = streamName();
+    streams_->clear();
+    for (const LslStreamInfo& s : lslstreams::discover(1.0)) {
+        auto* item = new QTreeWidgetItem(streams_);
+        item->setText(0, QString::fromStdString(s.name));
+        item->setText(1, QString::fromStdString(s.type));
+        item->setText(2, QString::number(s.channels));
+        item->setText(3, s.rate > 0 ? QString::number(s.rate) : tr("irregular"));
+        item->setText(4, QString::fromStdString(s.hostname));
+        item->setData(0, Qt::UserRole, QString::fromStdString(s.sourceId));
+        const std::string why = lslstreams::refusal(s);
+        if (!why.empty()) {
+            // Listed, so the user sees why the stream is not offered.
+            item->setFlags(item->flags() & ~(Qt::ItemIsSelectable | Qt::ItemIsEnabled));
+            item->setToolTip(0, QString::fromStdString(why));
+        }
+        if (!before.isEmpty() && item->text(0) == before && (item->flags() & Qt::ItemIsEnabled))
+            streams_->setCurrentItem(item);
+    }
+    if (!streams_->currentItem()) {
+        for (int i = 0; i < streams_->topLevelItemCount(); ++i) {
+            if (streams_->topLevelItem(i)->flags() & Qt::ItemIsEnabled) {
+                streams_->setCurrentItem(streams_->topLevelItem(i));
+                break;
+            }
+        }
+    }
+    message_->setText(streams_->topLevelItemCount() == 0 ? tr("No LSL stream was found on the network.") : QString());
+    emit completeChanged();
+}
+
+bool PageConfigLSL::isComplete() const
+{
+    const QTreeWidgetItem* item = streams_->currentItem();
+    return item && (item->flags() & Qt::ItemIsEnabled);
+}
+
+QString PageConfigLSL::streamName() const
+{
+    const QTreeWidgetItem* item = streams_->currentItem();
+    return item ? item->text(0) : QString();
+}
+
+QString PageConfigLSL::sourceId() const
+{
+    const QTreeWidgetItem* item = streams_->currentItem();
+    return item ? item->data(0, Qt::UserRole).toString() : QString();
+}
+
+bool PageConfigLSL::wholeSource() const { return wholeSource_->isChecked() && !sourceId().isEmpty(); }

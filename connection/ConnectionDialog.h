@@ -10,7 +10,10 @@
 class QButtonGroup;
 class QComboBox;
 class QLabel;
+class QCheckBox;
+class QPushButton;
 class QRadioButton;
+class QTreeWidget;
 
 // The port number a serial port name carries from its fourth character on ("COM10" -> 10); 0 when there is
 // none (a name too short to carry one, or one that does not continue with digits).
@@ -20,7 +23,7 @@ int portNumber(const std::string& portName);
 class ConnectionDialog : public QWizard {
     Q_OBJECT
 public:
-    enum PageId { SelectionPage = 0, BluetoothPage = 1, Eeg64Page = 2, UsbPage = 4 };
+    enum PageId { SelectionPage = 0, BluetoothPage = 1, Eeg64Page = 2, UsbPage = 4, LslPage = 5 };
 
     ConnectionDialog(PropertyMap lastConnection, QWidget* parent);
 
@@ -55,6 +58,7 @@ private:
     QRadioButton* bluetooth_;
     QRadioButton* eeg64_;
     QRadioButton* usb_;
+    QRadioButton* lsl_;
     QRadioButton* repeat_;
 };
 
@@ -95,4 +99,29 @@ private:
     QLabel* message_;
     QComboBox* left_;
     QComboBox* right_;
+};
+
+// The LSL streams on the network (this program's own outlets left out), refreshed on demand.
+class PageConfigLSL : public QWizardPage {
+    Q_OBJECT
+public:
+    explicit PageConfigLSL(QWidget* parent = nullptr);
+    void initializePage() override;
+    bool isComplete() const override;
+    int nextId() const override { return -1; }
+
+    // The chosen stream's name and source id; empty when none is chosen.
+    QString streamName() const;
+    QString sourceId() const;
+    // Whether every stream of the chosen stream's source makes the device.
+    bool wholeSource() const;
+
+public slots:
+    void refresh();
+
+private:
+    QTreeWidget* streams_;
+    QPushButton* refresh_;
+    QCheckBox* wholeSource_;
+    QLabel* message_;
 };

@@ -39,6 +39,11 @@ public:
     // One block: every value of the active signals (uSD and mode-0 signals skipped), sample after sample.
     // False when no block came; flags 65535 then marks the end of a played-back record.
     virtual bool read(std::vector<double>& samples, uint16_t& sequence, int16_t& battery, uint16_t& flags) = 0;
+    // The source's own time of the last block read, in monotonic microseconds, for devices whose blocks carry
+    // one (LSL streams); negative when the block's read time stands for it.
+    virtual int64_t block_time() const { return -1; }
+    // Why the last connection attempt failed, when the device can tell; else empty.
+    virtual std::string connection_error() const { return {}; }
 
     bool has_eeg_signal() const;
     bool has_sd_card() const;

@@ -35,6 +35,13 @@ bool DriverModel::read(std::vector<double>& samples, uint16_t& sequence, int16_t
     return proxy_.readWithBattery(samples, sequence, battery, flags);
 }
 
+int64_t DriverModel::block_time() const {
+    const double seconds = proxy_.lastBlockSourceTime();
+    return std::isfinite(seconds) && seconds >= 0 ? int64_t(std::llround(seconds * 1e6)) : -1;
+}
+
+std::string DriverModel::connection_error() const { return proxy_.connectionError(); }
+
 void DriverModel::do_clear() { proxy_.disconnectDevice(true); }
 
 void DriverModel::do_connect() {

@@ -47,6 +47,8 @@ public:
     KvnSignal getSignal(std::size_t index) const;
     std::string getDirectory() const;
     std::string getFile() const;
+    double lastBlockSourceTime() const;
+    std::string connectionError() const;
     bool readWithBattery(std::vector<double>& data, uint16_t& sequence, int16_t& battery, uint16_t& flags);
 
     // Name of the synchronization log of the last startSynchronization ("" before the first).

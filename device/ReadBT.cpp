@@ -127,7 +127,10 @@ void ReadBT::readBlock() {
     int16_t battery = 0;
     uint16_t flags = 0;
     if (model_->read(samples_, sequence, battery, flags)) {
-        emit resultReady(samples_, sequence, battery, flags, monotonicMicroseconds(), utcMicroseconds());
+        // A source that stamps its own samples keeps its timing in the records.
+        const qint64 own = model_->block_time();
+        emit resultReady(samples_, sequence, battery, flags, own >= 0 ? own : monotonicMicroseconds(),
+                         utcMicroseconds());
         return;
     }
     if (flags == 65535) {

@@ -31,10 +31,10 @@ public:
 
     // Opens the link; false when the device cannot be reached (unknown name or port, out of reach, link
     // dropped, no dongle for a "ble" link). Connecting an open link reopens it.
-    bool connect();
-    void disconnect();
+    virtual bool connect();
+    virtual void disconnect();
     // True while the link is open and has not been lost since it was opened.
-    bool isConnected() const;
+    virtual bool isConnected() const;
 
     // How long a read waits for a block before it gives up, in milliseconds (of simulated time).
     void setTimeout(unsigned milliseconds);
@@ -43,12 +43,12 @@ public:
     // True when the device cannot be configured over this link (modes, SD card, names).
     bool readOnly() const { return readOnly_; }
 
-    // "bluetooth", "usb" or "ble".
+    // "bluetooth", "usb", "ble" or "lsl".
     const std::string& type() const { return type_; }
     // The text that names the device to the user: the device name once known, else the requested name or port.
     std::string information() const;
     // The device name (Bluetooth name, or the name of the device found on the port); empty when unknown.
-    std::string deviceName() const;
+    virtual std::string deviceName() const;
     // The description the link was made from.
     const PropertyMap& properties() const { return properties_; }
 

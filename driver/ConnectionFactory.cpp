@@ -1,6 +1,7 @@
 #include "ConnectionFactory.h"
 
 #include "Connection.h"
+#include "LslConnection.h"
 
 Connection* ConnectionFactory::createAndSetup(const std::string& type, const PropertyMap& properties) {
     const std::string kind = PropertyMap::toLower(type);
@@ -17,5 +18,6 @@ Connection* ConnectionFactory::createAndSetup(const std::string& type, const Pro
         int baudRate = properties.getOr<int>("baudRate", 921600);
         return new UsbConnection(port, baudRate, properties, readOnly);
     }
+    if (kind == "lsl") return new LslConnection(properties);
     return nullptr;
 }

@@ -1,6 +1,10 @@
 #include "Driver.h"
 
+#include "LslConnection.h"
 #include "SimDevice.h"
+
+#include <algorithm>
+#include <limits>
 
 struct Driver::Info {
     bool known = false;
@@ -57,6 +61,29 @@ void Driver::reloadLocked(const SimDevice& device) {
     info_->directory = std::move(d.directory);
     info_->file = std::move(d.file);
     info_->setUp = std::move(d.setUp);
+}
+
+std::shared_ptr<LslConnection> Driver::streams() const {
+    return std::dynamic_pointer_cast<LslConnection>(connection());
+}
+
+void Driver::reloadStreamsLocked(const LslConnection& streams) {
+    LslConnection::Description d = streams.describe();
+    *info_ = Info();
+    info_->known = true;
+    info_->version = std::move(d.version);
+    info_->blockRate = d.blockRate;
+    info_->signals = std::move(d.signalList);
+}
+
+double Driver::lastBlockSourceTime() const {
+    auto lsl = streams();
+    return lsl ? lsl->lastBlockTime() : std::numeric_limits<double>::quiet_NaN();
+}
+
+std::string Driver::connectionError() const {
+    auto lsl = streams();
+    return lsl ? lsl->lastError() : std::string();
 }
 
 Connection* Driver::getConnection() const {
@@ -128,6 +155,12 @@ unsigned Driver::getTimeout() const {
 }
 
 bool Driver::reloadInformation() {
+    if (auto lsl = streams()) {
+        if (!lsl->isConnected()) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        reloadStreamsLocked(*lsl);
+        return true;
+    }
     auto device = liveDevice();
     if (!device) return false;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -224,6 +257,12 @@ bool Driver::readWithBattery(std::vector<double>& data, std::uint16_t& sequence,
                              std::uint16_t& flags) {
     auto conn = connection();
     if (!conn) return false;
+    if (auto lsl = std::dynamic_pointer_cast<LslConnection>(conn)) {
+        // A slow stream's block may take longer than the time-out; it is given two blocks' time.
+        const std::uint16_t rate = getFrequency();
+        const unsigned blockMs = rate ? 2000u / rate : 0u;
+        return lsl->read(std::max(conn->getTimeout(), blockMs), data, sequence, battery, flags);
+    }
     SimLink link = conn->link();
     if (!link.device) return false;
     return link.device->read(link, conn->getTimeout(), data, sequence, battery, flags);
@@ -235,6 +274,7 @@ bool Driver::isConnected() const {
 }
 
 bool Driver::isRunning() const {
+    if (auto lsl = streams()) return lsl->running();
     auto device = liveDevice();
     return device && device->running();
 }
@@ -264,6 +304,11 @@ bool Driver::connectDevice() {
     auto conn = connection();
     if (!conn) return false;
     if (!conn->isConnected() && !conn->connect()) return false;
+    if (auto lsl = std::dynamic_pointer_cast<LslConnection>(conn)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reloadStreamsLocked(*lsl);
+        return true;
+    }
     auto device = liveDevice();
     if (!device) return false;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -275,6 +320,7 @@ bool Driver::disconnectDevice(bool clear) {
     auto conn = connection();
     if (!conn) return true;
     if (clear) {
+        if (auto lsl = std::dynamic_pointer_cast<LslConnection>(conn)) lsl->stop();
         if (auto device = liveDevice()) device->stop();
     }
     conn->disconnect();
@@ -286,6 +332,7 @@ bool Driver::disconnectDevice(bool clear) {
 }
 
 bool Driver::start() {
+    if (auto lsl = streams()) return lsl->start();
     auto device = liveDevice();
     if (!device) return false;
     if (!device->start(sim::sdCardFolder(device->name()))) return false;
@@ -293,6 +340,7 @@ bool Driver::start() {
 }
 
 bool Driver::stop() {
+    if (auto lsl = streams()) return lsl->stop();
     auto device = liveDevice();
     if (!device) return false;
     return device->stop();

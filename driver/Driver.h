@@ -6,6 +6,8 @@
 #include "BaseDriver.h"
 #include "Connection.h"
 
+class LslConnection;
+
 // One device over one Connection. The driver takes ownership of the connection it is given (constructor or
 // setup) and deletes it when it is replaced or the driver is destroyed: pass a connection made with new
 // (ConnectionFactory::createAndSetup gives one), never one on the stack.
@@ -56,12 +58,20 @@ public:
     bool start() override;
     bool stop() override;
 
+    // For a device made of LSL streams: the source's time of the first sample of the last block read, in
+    // seconds of liblsl's clock (this computer's steady clock); NaN for other devices or before a block.
+    double lastBlockSourceTime() const;
+    // Why the last connection attempt failed, when the link can tell (LSL streams); else empty.
+    std::string connectionError() const;
+
 private:
     struct Info;
     std::shared_ptr<Connection> connection() const;
     std::shared_ptr<SimDevice> liveDevice() const;
     bool configurable(std::shared_ptr<SimDevice>& device) const;
     void reloadLocked(const SimDevice& device);
+    std::shared_ptr<LslConnection> streams() const;
+    void reloadStreamsLocked(const LslConnection& streams);
 
     mutable std::mutex mutex_;
     std::shared_ptr<Connection> connection_;

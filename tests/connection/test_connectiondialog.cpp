@@ -1,9 +1,15 @@
 #include "ConnectionDialog.h"
+#include "LslPublisher.h"
+#include "LslSession.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
+#include <QCheckBox>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTreeWidget>
 #include <QtTest>
 
 namespace {
@@ -24,6 +30,8 @@ QStringList items(QComboBox* combo)
 class ConnectionDialogTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { QVERIFY(useOwnLslSession()); }
+
     void portNumbers()
     {
         QCOMPARE(portNumber("COM3"), 3);
@@ -54,6 +62,10 @@ private slots:
         PropertyMap ble;
         ble.set("type", std::string("ble"));
         QCOMPARE(PageSelection::lastConnectionLabel(ble), QStringLiteral("Last connection (ble:)"));
+        PropertyMap lsl;
+        lsl.set("type", std::string("lsl"));
+        lsl.set("name", std::string("My EEG"));
+        QCOMPARE(PageSelection::lastConnectionLabel(lsl), QStringLiteral("Last connection (lsl:My EEG)"));
     }
 
     void bluetoothChoice()
@@ -149,6 +161,73 @@ private slots:
         QCOMPARE(w.type(), std::string("eeg64"));
         QCOMPARE(w.properties().get<std::string>("left"), names[0].toStdString());
         QCOMPARE(w.properties().get<std::string>("right"), names[1].toStdString());
+    }
+
+    // The streams on the network, with what a user needs to tell them apart; those that cannot be a device
+    // are listed but not selectable; Refresh finds streams that came later.
+    void lslChoice()
+    {
+        if (!LslPublisher::usable()) QSKIP("the test Python environment is missing");
+        QTemporaryDir out;
+        LslPublisher first, later;
+        QVERIFY(first.start("device", "wizA_", out.path()));
+        ConnectionDialog w(PropertyMap(), nullptr);
+        w.show();
+        radio(w.currentPage(), "LSL stream")->setChecked(true);
+        w.next();
+        QCOMPARE(w.currentId(), int(ConnectionDialog::LslPage));
+        QWizardPage* page = w.currentPage();
+        auto* list = page->findChild<QTreeWidget*>();
+        auto rowOf = [list](const QString& name) -> QTreeWidgetItem* {
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                if (list->topLevelItem(i)->text(0) == name) return list->topLevelItem(i);
+            return nullptr;
+        };
+        auto* refresh = page->findChild<QPushButton*>();
+        QCOMPARE(refresh->text(), QStringLiteral("Refresh"));
+        // Discovery waits a moment for answers; a slow machine may need another look.
+        QVERIFY(QTest::qWaitFor([&] {
+            if (rowOf("wizA_EEG") && rowOf("wizA_Acc") && rowOf("wizA_Markers")) return true;
+            refresh->click();
+            return false;
+        }, 30000));
+        QTreeWidgetItem* eeg = rowOf("wizA_EEG");
+        QCOMPARE(eeg->text(1), QStringLiteral("EEG"));
+        QCOMPARE(eeg->text(2), QStringLiteral("32"));
+        QCOMPARE(eeg->text(3), QStringLiteral("500"));
+        QVERIFY(!eeg->text(4).isEmpty());
+        QTreeWidgetItem* markers = rowOf("wizA_Markers");
+        QCOMPARE(markers->text(3), QStringLiteral("irregular"));
+        QVERIFY(!(markers->flags() & Qt::ItemIsEnabled));
+        QVERIFY(markers->toolTip(0).contains("irregular"));
+        QVERIFY(!rowOf("wizB_EEG"));
+
+        QVERIFY(later.start("device", "wizB_", out.path()));
+        QVERIFY(QTest::qWaitFor([&] {
+            refresh->click();
+            return rowOf("wizB_EEG") != nullptr;
+        }, 30000));
+
+        list->setCurrentItem(rowOf("wizA_Acc"));
+        QVERIFY(page->isComplete());
+        w.accept();
+        QCOMPARE(w.type(), std::string("lsl"));
+        QCOMPARE(w.properties().get<std::string>("name"), std::string("wizA_Acc"));
+        QVERIFY(!w.properties().exists("source_id"));
+
+        // Every stream of the source as one device.
+        ConnectionDialog again(w.properties(), nullptr);
+        again.show();
+        radio(again.currentPage(), "LSL stream")->setChecked(true);
+        again.next();
+        auto* list2 = again.currentPage()->findChild<QTreeWidget*>();
+        for (int i = 0; i < list2->topLevelItemCount(); ++i)
+            if (list2->topLevelItem(i)->text(0) == "wizB_EEG") list2->setCurrentItem(list2->topLevelItem(i));
+        QCOMPARE(list2->currentItem()->text(0), QStringLiteral("wizB_EEG"));
+        again.currentPage()->findChild<QCheckBox*>()->setChecked(true);
+        again.accept();
+        QCOMPARE(again.properties().get<std::string>("source_id"), std::string("wizB_src"));
+        QVERIFY(!again.properties().exists("name"));
     }
 
     void lastConnectionFinishesOnTheFirstPage()
