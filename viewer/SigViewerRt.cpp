@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -235,6 +236,14 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     if (!config_.showTimeAxis)
         grid->setContentsMargins(5, 0, 0, 0);
 
+    // Past about 60 blocks a second a strip per block is more repainting than any screen shows; slower
+    // devices keep their strip per block, which shows each block the moment it arrives.
+    paced_ = config_.samplingRate > 60 * config_.samplesPerBlock;
+    frameTimer_ = new QTimer(this);
+    frameTimer_->setSingleShot(true);
+    frameTimer_->setInterval(kFrameMilliseconds);
+    connect(frameTimer_, &QTimer::timeout, this, &SigViewerRt::drawPendingFrame);
+
     layoutChannels();
     setMinimumWidth(200);
 }
@@ -376,11 +385,30 @@ void SigViewerRt::process(const double* data, bool channelMajor)
     if (writePos_ >= windowLength_)
         writePos_ = 0;
     cursor_->setXValue(static_cast<float>(writePos_) / static_cast<float>(config_.samplingRate));
+    pendingSamples_ += samples;
 
-    if (!config_.partialRepaint) {
+    // The timer is started by the first block after a frame, so frames are at least a frame period apart.
+    if (!paced_)
+        drawNewSamples();
+    else if (!frameTimer_->isActive())
+        frameTimer_->start();
+}
+
+void SigViewerRt::drawPendingFrame()
+{
+    frameTimer_->stop();
+    if (pendingSamples_ > 0)
+        drawNewSamples();
+}
+
+void SigViewerRt::drawNewSamples()
+{
+    // A whole window or more since the last frame (the display was starved) leaves no strip unchanged.
+    if (!config_.partialRepaint || pendingSamples_ >= windowLength_) {
         replot();
         return;
     }
+    ++framesDrawn_;
     if (writePos_ >= lastRepainted_) {
         repaintSamples(lastRepainted_, writePos_);
     } else {
@@ -388,6 +416,7 @@ void SigViewerRt::process(const double* data, bool channelMajor)
         repaintSamples(0, writePos_);
     }
     lastRepainted_ = writePos_;
+    pendingSamples_ = 0;
 }
 
 void SigViewerRt::repaintSamples(int first, int last)
@@ -406,8 +435,11 @@ void SigViewerRt::repaintSamples(int first, int last)
 
 void SigViewerRt::replot()
 {
+    frameTimer_->stop();
+    ++framesDrawn_;
     plot_->replot();
     lastRepainted_ = writePos_;
+    pendingSamples_ = 0;
 }
 
 void SigViewerRt::layoutChannels()
