@@ -27,6 +27,10 @@ using BioSensor::BioSensorFilter;
 
 namespace Vesk {
 
+namespace {
+constexpr double kStripMarginPixels = 4.0;
+}
+
 QString formatScaleValue(double v, const QString& unit, double factor)
 {
     static const struct {
@@ -421,12 +425,14 @@ void SigViewerRt::drawNewSamples()
 
 void SigViewerRt::repaintSamples(int first, int last)
 {
-    const int quarter = config_.samplingRate / 4;
-    first = std::max(0, first - quarter);
-    last = std::min(rowLength_ - 1, last + quarter);
+    // The segments joining the new samples to their neighbours change too, and the cursor's old and new lines
+    // and the antialiased line ends reach a few pixels beyond the samples; no more than that is redrawn, which
+    // at thousands of samples a second is most of what drawing costs.
+    first = std::max(0, first - 1);
+    last = std::min(rowLength_ - 1, last + 1);
     const QwtScaleMap map = plot_->canvasMap(QwtPlot::xBottom);
-    const double x0 = map.transform(time_[first]);
-    const double x1 = map.transform(time_[last]);
+    const double x0 = map.transform(time_[first]) - kStripMarginPixels;
+    const double x1 = map.transform(time_[last]) + kStripMarginPixels;
     const QWidget* canvas = plot_->canvas();
     const QRect strip(QPoint(static_cast<int>(std::floor(x0)), 0),
                       QPoint(static_cast<int>(std::ceil(x1)), canvas->height() - 1));

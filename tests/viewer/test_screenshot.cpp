@@ -176,6 +176,16 @@ private slots:
                     QCOMPARE(viewer.framesDrawn(), frames + burst);
                 }
             }
+            // The cursor shows once, where the sweep is: the strips erased its old places.
+            const QImage strips = grab(viewer.plot()->canvas());
+            const int cursorX = int(viewer.plot()->canvasMap(QwtPlot::xBottom).transform(viewer.cursorTime()));
+            for (int x = 0; x < strips.width(); ++x) {
+                int red = 0;
+                for (int y = 0; y < strips.height(); ++y)
+                    red += qRed(strips.pixel(x, y)) > 90 && qGreen(strips.pixel(x, y)) < 40;
+                QVERIFY2(red < strips.height() / 2 || std::abs(x - cursorX) <= 3,
+                         qPrintable(QString("cursor drawn at %1, sweep at %2").arg(x).arg(cursorX)));
+            }
             const int unmatched = unmatchedAfterReplot(viewer);
             QVERIFY2(unmatched < 20, qPrintable(QString("%1 Hz: %2").arg(row.rate).arg(unmatched)));
 
