@@ -245,7 +245,7 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     paced_ = config_.samplingRate > 60 * config_.samplesPerBlock;
     frameTimer_ = new QTimer(this);
     frameTimer_->setSingleShot(true);
-    frameTimer_->setInterval(kFrameMilliseconds);
+    frameTimer_->setTimerType(Qt::PreciseTimer);
     connect(frameTimer_, &QTimer::timeout, this, &SigViewerRt::drawPendingFrame);
 
     layoutChannels();
@@ -391,11 +391,13 @@ void SigViewerRt::process(const double* data, bool channelMajor)
     cursor_->setXValue(static_cast<float>(writePos_) / static_cast<float>(config_.samplingRate));
     pendingSamples_ += samples;
 
-    // The timer is started by the first block after a frame, so frames are at least a frame period apart.
-    if (!paced_)
+    // The first block after a frame sets the next one a frame period after it, never sooner.
+    if (!paced_) {
         drawNewSamples();
-    else if (!frameTimer_->isActive())
-        frameTimer_->start();
+    } else if (!frameTimer_->isActive()) {
+        const qint64 since = sinceFrame_.isValid() ? sinceFrame_.elapsed() : kFrameMilliseconds;
+        frameTimer_->start(static_cast<int>(std::max<qint64>(0, kFrameMilliseconds - since)));
+    }
 }
 
 void SigViewerRt::drawPendingFrame()
@@ -413,6 +415,7 @@ void SigViewerRt::drawNewSamples()
         return;
     }
     ++framesDrawn_;
+    sinceFrame_.start();
     if (writePos_ >= lastRepainted_) {
         repaintSamples(lastRepainted_, writePos_);
     } else {
@@ -443,6 +446,7 @@ void SigViewerRt::replot()
 {
     frameTimer_->stop();
     ++framesDrawn_;
+    sinceFrame_.start();
     plot_->replot();
     lastRepainted_ = writePos_;
     pendingSamples_ = 0;

@@ -5,6 +5,7 @@
 
 #include <DataBlock.h>
 #include <QColor>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPen>
 #include <QString>
@@ -177,6 +178,7 @@ private:
     bool atMinSeconds_ = false;
     bool paced_ = false;
     QTimer* frameTimer_ = nullptr;
+    QElapsedTimer sinceFrame_;
     long pendingSamples_ = 0;  // written since the last frame
     long framesDrawn_ = 0;
     bool atMaxSeconds_ = false;
