@@ -131,6 +131,9 @@ const std::vector<SimDeviceKind>& simFleetKinds() {
                true),
         device("KVN-B08-3003", "HW2.0_FW1.1", "usb", "COM3", 32, biosensingSignals()),
         device("KVN-H64-1010", "HW4.0_FW3.0", "usb", "COM10", 64, {signal("EEG", 64, 16), signal("uSD", 1, 1)}),
+        // High-density research caps: 2048 Hz in blocks of 16 samples, twice the headset's block rate.
+        device("KVN-H128-1110", "HW4.0_FW3.0", "usb", "COM11", 128, {signal("EEG", 128, 16), signal("uSD", 1, 1)}),
+        device("KVN-H256-1210", "HW4.0_FW3.0", "usb", "COM12", 128, {signal("EEG", 256, 16), signal("uSD", 1, 1)}),
     };
     return fleet;
 }

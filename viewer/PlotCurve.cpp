@@ -101,9 +101,12 @@ void PlotCurve::drawCurve(QPainter* painter, int style, const QwtScaleMap& xMap,
             to = static_cast<int>(dataSize()) - 1;
         }
         const QwtSeriesData<QPointF>* series = data();
+        // The viewers' curves point at their buffers: read them there rather than a sample at a time.
+        const auto* raw = dynamic_cast<const QwtCPointerData*>(series);
+        const double* ys = raw ? raw->yData() : nullptr;
         int runStart = -1;
         for (int i = from; i <= to; ++i) {
-            const bool missing = std::isnan(series->sample(static_cast<size_t>(i)).y());
+            const bool missing = std::isnan(ys ? ys[i] : series->sample(static_cast<size_t>(i)).y());
             if (missing) {
                 if (runStart >= 0)
                     drawLines(painter, xMap, yMap, canvasRect, runStart, i - 1);

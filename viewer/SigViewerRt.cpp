@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -25,6 +26,10 @@
 using BioSensor::BioSensorFilter;
 
 namespace Vesk {
+
+namespace {
+constexpr double kStripMarginPixels = 4.0;
+}
 
 QString formatScaleValue(double v, const QString& unit, double factor)
 {
@@ -235,6 +240,14 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     if (!config_.showTimeAxis)
         grid->setContentsMargins(5, 0, 0, 0);
 
+    // Past about 60 blocks a second a strip per block is more repainting than any screen shows; slower
+    // devices keep their strip per block, which shows each block the moment it arrives.
+    paced_ = config_.samplingRate > 60 * config_.samplesPerBlock;
+    frameTimer_ = new QTimer(this);
+    frameTimer_->setSingleShot(true);
+    frameTimer_->setTimerType(Qt::PreciseTimer);
+    connect(frameTimer_, &QTimer::timeout, this, &SigViewerRt::drawPendingFrame);
+
     layoutChannels();
     setMinimumWidth(200);
 }
@@ -376,11 +389,33 @@ void SigViewerRt::process(const double* data, bool channelMajor)
     if (writePos_ >= windowLength_)
         writePos_ = 0;
     cursor_->setXValue(static_cast<float>(writePos_) / static_cast<float>(config_.samplingRate));
+    pendingSamples_ += samples;
 
-    if (!config_.partialRepaint) {
+    // The first block after a frame sets the next one a frame period after it, never sooner.
+    if (!paced_) {
+        drawNewSamples();
+    } else if (!frameTimer_->isActive()) {
+        const qint64 since = sinceFrame_.isValid() ? sinceFrame_.elapsed() : kFrameMilliseconds;
+        frameTimer_->start(static_cast<int>(std::max<qint64>(0, kFrameMilliseconds - since)));
+    }
+}
+
+void SigViewerRt::drawPendingFrame()
+{
+    frameTimer_->stop();
+    if (pendingSamples_ > 0)
+        drawNewSamples();
+}
+
+void SigViewerRt::drawNewSamples()
+{
+    // A whole window or more since the last frame (the display was starved) leaves no strip unchanged.
+    if (!config_.partialRepaint || pendingSamples_ >= windowLength_) {
         replot();
         return;
     }
+    ++framesDrawn_;
+    sinceFrame_.start();
     if (writePos_ >= lastRepainted_) {
         repaintSamples(lastRepainted_, writePos_);
     } else {
@@ -388,16 +423,19 @@ void SigViewerRt::process(const double* data, bool channelMajor)
         repaintSamples(0, writePos_);
     }
     lastRepainted_ = writePos_;
+    pendingSamples_ = 0;
 }
 
 void SigViewerRt::repaintSamples(int first, int last)
 {
-    const int quarter = config_.samplingRate / 4;
-    first = std::max(0, first - quarter);
-    last = std::min(rowLength_ - 1, last + quarter);
+    // The segments joining the new samples to their neighbours change too, and the cursor's old and new lines
+    // and the antialiased line ends reach a few pixels beyond the samples; no more than that is redrawn, which
+    // at thousands of samples a second is most of what drawing costs.
+    first = std::max(0, first - 1);
+    last = std::min(rowLength_ - 1, last + 1);
     const QwtScaleMap map = plot_->canvasMap(QwtPlot::xBottom);
-    const double x0 = map.transform(time_[first]);
-    const double x1 = map.transform(time_[last]);
+    const double x0 = map.transform(time_[first]) - kStripMarginPixels;
+    const double x1 = map.transform(time_[last]) + kStripMarginPixels;
     const QWidget* canvas = plot_->canvas();
     const QRect strip(QPoint(static_cast<int>(std::floor(x0)), 0),
                       QPoint(static_cast<int>(std::ceil(x1)), canvas->height() - 1));
@@ -406,8 +444,12 @@ void SigViewerRt::repaintSamples(int first, int last)
 
 void SigViewerRt::replot()
 {
+    frameTimer_->stop();
+    ++framesDrawn_;
+    sinceFrame_.start();
     plot_->replot();
     lastRepainted_ = writePos_;
+    pendingSamples_ = 0;
 }
 
 void SigViewerRt::layoutChannels()

@@ -5,6 +5,7 @@
 
 #include <DataBlock.h>
 #include <QColor>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPen>
 #include <QString>
@@ -16,6 +17,7 @@
 class QAction;
 class QCloseEvent;
 class QPushButton;
+class QTimer;
 class QwtPlotMarker;
 class EegImpedances;
 class MkfilterWrapper;
@@ -109,6 +111,15 @@ public:
     const QString& unitOf(int channel) const { return units_[channel]; }
     double rangeOf(int channel) const { return ranges_[channel]; }
     double cursorTime() const;
+    // Blocks come faster than a screen shows them: the new strips are drawn together once per frame.
+    bool pacesRepaints() const { return paced_; }
+    static constexpr int kFrameMilliseconds = 16;
+    // Frames drawn since the viewer was made (strips for new samples, or whole replots), and whether samples
+    // received wait for the next frame.
+    long framesDrawn() const { return framesDrawn_; }
+    bool framePending() const { return pendingSamples_ > 0; }
+    // Draws what waits for the next frame now.
+    void drawPendingFrame();
 
     SigPlotRt* plot() const { return plot_; }
     Kvn::PlotCurve* curve(int channel) const { return curves_[channel]; }
@@ -147,6 +158,7 @@ private:
     void scaleAmplitude(double factor);
     void filterBlock(const double* data, bool channelMajor);
     void repaintSamples(int first, int last);
+    void drawNewSamples();
     void replot();
     void updateActionStates();
 
@@ -164,6 +176,11 @@ private:
     int writePos_ = 0;
     int lastRepainted_ = 0;
     bool atMinSeconds_ = false;
+    bool paced_ = false;
+    QTimer* frameTimer_ = nullptr;
+    QElapsedTimer sinceFrame_;
+    long pendingSamples_ = 0;  // written since the last frame
+    long framesDrawn_ = 0;
     bool atMaxSeconds_ = false;
 
     SigPlotRt* plot_ = nullptr;

@@ -120,6 +120,7 @@ private slots:
         QComboBox* rates = combos[1];
         const QStringList portNames = items(ports);
         QVERIFY(portNames.indexOf("COM3") >= 0 && portNames.indexOf("COM10") > portNames.indexOf("COM3"));
+        QVERIFY(portNames.indexOf("COM12") > portNames.indexOf("COM11") && portNames.indexOf("COM11") > portNames.indexOf("COM10"));
         QCOMPARE(items(rates), (QStringList{"460800", "921600", "2000000"}));
         QVERIFY(rates->isEditable());
         QCOMPARE(rates->currentText(), QStringLiteral("460800"));

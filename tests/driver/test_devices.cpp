@@ -18,11 +18,11 @@ private slots:
         auto bt = BluetoothConnection::discovery();
         std::sort(bt.begin(), bt.end());
         QCOMPARE(bt, (std::vector<std::string>{"KVN-A32-0412L", "KVN-A32-0412R", "KVN-B08-2201", "KVN-TRK-0031"}));
-        QCOMPARE(UsbConnection::discovery(), (std::vector<std::string>{"COM3", "COM10"}));
+        QCOMPARE(UsbConnection::discovery(), (std::vector<std::string>{"COM3", "COM10", "COM11", "COM12"}));
         for (const char* name : {"KVN-B08-2201", "KVN-H64-1010"})
             withFaults(name, [](sim::Faults& f) { f.unreachable = true; });
         QCOMPARE(int(BluetoothConnection::discovery().size()), 3);
-        QCOMPARE(UsbConnection::discovery(), (std::vector<std::string>{"COM3"}));
+        QCOMPARE(UsbConnection::discovery(), (std::vector<std::string>{"COM3", "COM11", "COM12"}));
         QVERIFY(!bluetoothDriver("KVN-B08-2201")->isConnected() && !usbDriver(10)->isConnected());
         auto driver = bluetoothDriver("KVN-A32-0412L");
         withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.unreachable = true; });  // switched off under a live link
@@ -49,6 +49,8 @@ private slots:
              {sig("ANC", 2, 1, 1), sig("ANC", 2, 1, 1), sig("ANC", 2, 1, 1), sig("IMU", 6, 1, 1), sig("uSD", 1, 1, 0)}},
             {"KVN-B08-3003", 3, "HW2.0_FW1.1", 32, biosensing},
             {"KVN-H64-1010", 10, "HW4.0_FW3.0", 64, {sig("EEG", 64, 16, 1), sig("uSD", 1, 1, 0)}},
+            {"KVN-H128-1110", 11, "HW4.0_FW3.0", 128, {sig("EEG", 128, 16, 1), sig("uSD", 1, 1, 0)}},
+            {"KVN-H256-1210", 12, "HW4.0_FW3.0", 128, {sig("EEG", 256, 16, 1), sig("uSD", 1, 1, 0)}},
         };
         for (const auto& e : fleet) {
             auto driver = e.usbPort ? usbDriver(e.usbPort) : bluetoothDriver(e.name);

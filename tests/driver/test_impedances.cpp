@@ -145,7 +145,7 @@ private slots:
         freshFleet(cards, 16.0);
         const struct { int usbPort; const char* name; unsigned channels, spb; double rate; } headsets[] = {
             {0, "KVN-A32-0412L", 32, 8, 256.0}, {0, "KVN-A32-0412R", 32, 8, 256.0},
-            {10, "KVN-H64-1010", 64, 16, 1024.0}};
+            {10, "KVN-H64-1010", 64, 16, 1024.0}, {12, "KVN-H256-1210", 256, 16, 2048.0}};
         for (const auto& h : headsets) {
             auto driver = h.usbPort ? usbDriver(h.usbPort) : bluetoothDriver(h.name);
             QVERIFY2(driver->start(), h.name);

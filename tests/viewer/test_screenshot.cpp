@@ -130,6 +130,89 @@ private slots:
         }
     }
 
+    // Blocks faster than frames are drawn together on the next frame, and nothing of them is missing from the
+    // picture; slower blocks are each drawn as they come.
+    void pacedStripsDrawEverySampleOncePerFrame()
+    {
+        const struct {
+            int rate, samples;
+            bool paced;
+        } rows[] = {{2048, 16, true}, {256, 8, false}};
+        for (const auto& row : rows) {
+            Vesk::SigViewerRtConfig config =
+                SignalsWidget::buildViewerConfig(KvnSignal("EEG", 4, 4, row.samples, 1), row.rate / row.samples);
+            config.defaultFilters.clear();
+            SigViewerRt viewer(config);
+            QCOMPARE(viewer.pacesRepaints(), row.paced);
+            viewer.resize(900, 400);
+            viewer.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+            QCoreApplication::processEvents();
+            const double band = config.channelRange;
+            // Square waves of a few samples' period: a strip left undrawn keeps the flat start line.
+            auto value = [band](int c, long n) { return (n / (3 + c)) % 2 ? 0.4 * band : -0.4 * band; };
+            std::vector<double> block(4 * row.samples);
+            long sample = 0;
+            auto feedBlocks = [&](int blocks) {
+                for (int b = 0; b < blocks; ++b, sample += row.samples) {
+                    for (int i = 0; i < int(block.size()); ++i)
+                        block[i] = value(i % 4, sample + i / 4);
+                    viewer.process(block.data(), false);
+                }
+            };
+            const int blockRate = row.rate / row.samples, window = viewer.windowLength() / row.samples;
+            // Bursts of half a second without the event loop between them, as a busy thread delivers them; wider
+            // than the margin a strip is repainted with, so a burst drawn short shows.
+            const int burst = blockRate / 2;
+            for (int fed = 0; fed < 3 * blockRate; fed += burst) {
+                const long frames = viewer.framesDrawn();
+                feedBlocks(burst);
+                if (row.paced) {
+                    QVERIFY(viewer.framePending() && viewer.framesDrawn() == frames);
+                    QTRY_VERIFY_WITH_TIMEOUT(!viewer.framePending(), 10000);
+                    QCOMPARE(viewer.framesDrawn(), frames + 1);
+                } else {
+                    QVERIFY(!viewer.framePending());
+                    QCOMPARE(viewer.framesDrawn(), frames + burst);
+                }
+            }
+            // The cursor shows once, where the sweep is: the strips erased its old places.
+            const QImage strips = grab(viewer.plot()->canvas());
+            const int cursorX = int(viewer.plot()->canvasMap(QwtPlot::xBottom).transform(viewer.cursorTime()));
+            for (int x = 0; x < strips.width(); ++x) {
+                int red = 0;
+                for (int y = 0; y < strips.height(); ++y)
+                    red += qRed(strips.pixel(x, y)) > 90 && qGreen(strips.pixel(x, y)) < 40;
+                QVERIFY2(red < strips.height() / 2 || std::abs(x - cursorX) <= 3,
+                         qPrintable(QString("cursor drawn at %1, sweep at %2").arg(x).arg(cursorX)));
+            }
+            const int unmatched = unmatchedAfterReplot(viewer);
+            QVERIFY2(unmatched < 20, qPrintable(QString("%1 Hz: %2").arg(row.rate).arg(unmatched)));
+
+            // Blocks one at a time through the event loop, wrapping the sweep: a frame at most per frame period.
+            QElapsedTimer clock;
+            clock.start();
+            const long frames = viewer.framesDrawn();
+            for (int b = 0; b < window; ++b) {
+                feedBlocks(1);
+                QCoreApplication::processEvents();
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!viewer.framePending(), 10000);
+            const long drawn = viewer.framesDrawn() - frames;
+            if (row.paced)
+                QVERIFY2(drawn >= 1 && drawn <= clock.elapsed() / (SigViewerRt::kFrameMilliseconds - 1) + 1,
+                         qPrintable(QString("%1 frames in %2 ms").arg(drawn).arg(clock.elapsed())));
+            else
+                QCOMPARE(drawn, long(window));
+            QVERIFY(unmatchedAfterReplot(viewer) < 20);
+
+            // More than a window at once (the display was starved): the next frame redraws it whole.
+            feedBlocks(window + 3);
+            QTRY_VERIFY_WITH_TIMEOUT(!viewer.framePending(), 10000);
+            QVERIFY(unmatchedAfterReplot(viewer) < 20);
+        }
+    }
+
     void backgroundTabCatchesUpWhenShown()
     {
         // The shape of the 8-channel headset with BVP, GSR and an IMU on its aux input.
