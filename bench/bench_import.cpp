@@ -14,7 +14,6 @@
 #include <QEventLoop>
 #include <QProgressBar>
 #include <QTemporaryDir>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <chrono>
@@ -122,8 +121,7 @@ double workerImport(const std::string& card, const std::string& out, bool& ok, i
     // The dialog's modal loop sleeps until a report arrives; so does this one.
     QEventLoop loop;
     QObject::connect(&worker, &ImportWorker::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    worker.markStarted();
-    QThreadPool::globalInstance()->start(&worker, 0);
+    worker.start();
     if (!done) loop.exec();
     worker.waitUntilDone();
     return secondsSince(start);

@@ -1,3 +1,5 @@
+// Written here on purpose: the record's CSV dialect and its damage rules (whole blocks only, bounded memory, no
+// pipes or devices opened) are ours; a general CSV parser would accept what this one must refuse.
 #include "CsvReader.h"
 
 #include "RecordLimits.h"

@@ -1,3 +1,5 @@
+// Written here on purpose: the estimator (carrier at a quarter of the rate, mains fitted out, fixed level bounds)
+// is particular to this amplifier; no signal-processing library has it.
 #include "EegImpedances.h"
 
 #include <algorithm>

@@ -4,7 +4,6 @@
 #include "SdCardFormat.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,162 +12,17 @@
 #include <set>
 #include <system_error>
 
+#include <nlohmann/json.hpp>
+
 namespace fs = std::filesystem;
 
 namespace {
 
-// Syntax check of one JSON value (no semantics). Nesting is bounded so hostile input cannot exhaust the stack.
-class JsonChecker {
-public:
-    explicit JsonChecker(const std::string& text) : s_(text) {}
-    bool valid() {
-        skipSpace();
-        if (!value(0))
-            return false;
-        skipSpace();
-        return i_ == s_.size();
-    }
+bool isJson(const std::string& text) { return nlohmann::json::accept(text); }
 
-private:
-    void skipSpace() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
-            ++i_;
-    }
-    bool literal(const char* word) {
-        std::size_t n = std::strlen(word);
-        if (s_.compare(i_, n, word) != 0)
-            return false;
-        i_ += n;
-        return true;
-    }
-    bool digits() {
-        std::size_t start = i_;
-        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9')
-            ++i_;
-        return i_ > start;
-    }
-    bool number() {
-        if (i_ < s_.size() && s_[i_] == '-')
-            ++i_;
-        if (i_ < s_.size() && s_[i_] == '0')
-            ++i_;
-        else if (!digits())
-            return false;
-        if (i_ < s_.size() && s_[i_] == '.') {
-            ++i_;
-            if (!digits())
-                return false;
-        }
-        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
-            ++i_;
-            if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-'))
-                ++i_;
-            if (!digits())
-                return false;
-        }
-        return true;
-    }
-    bool string() {
-        if (i_ >= s_.size() || s_[i_] != '"')
-            return false;
-        ++i_;
-        while (i_ < s_.size()) {
-            unsigned char c = static_cast<unsigned char>(s_[i_++]);
-            if (c == '"')
-                return true;
-            if (c < 0x20)
-                return false;
-            if (c == '\\') {
-                if (i_ >= s_.size())
-                    return false;
-                char e = s_[i_++];
-                if (e == 'u') {
-                    for (int k = 0; k < 4; ++k, ++i_)
-                        if (i_ >= s_.size() || !std::isxdigit(static_cast<unsigned char>(s_[i_])))
-                            return false;
-                } else if (!std::strchr("\"\\/bfnrt", e) || e == '\0') {
-                    return false;
-                }
-            }
-        }
-        return false;
-    }
-    bool value(int depth) {
-        if (depth > 64 || i_ >= s_.size())
-            return false;
-        char c = s_[i_];
-        if (c == '{' || c == '[') {
-            const char close = c == '{' ? '}' : ']';
-            ++i_;
-            skipSpace();
-            if (i_ < s_.size() && s_[i_] == close) {
-                ++i_;
-                return true;
-            }
-            while (true) {
-                skipSpace();
-                if (c == '{') {
-                    if (!string())
-                        return false;
-                    skipSpace();
-                    if (i_ >= s_.size() || s_[i_++] != ':')
-                        return false;
-                    skipSpace();
-                }
-                if (!value(depth + 1))
-                    return false;
-                skipSpace();
-                if (i_ >= s_.size())
-                    return false;
-                if (s_[i_] == ',') {
-                    ++i_;
-                    continue;
-                }
-                if (s_[i_] == close) {
-                    ++i_;
-                    return true;
-                }
-                return false;
-            }
-        }
-        if (c == '"')
-            return string();
-        if (c == 't')
-            return literal("true");
-        if (c == 'f')
-            return literal("false");
-        if (c == 'n')
-            return literal("null");
-        return number();
-    }
-
-    const std::string& s_;
-    std::size_t i_ = 0;
-};
-
-bool isJson(const std::string& text) { return !text.empty() && JsonChecker(text).valid(); }
-
+// A card's text may hold any bytes: what is not UTF-8 becomes U+FFFD rather than making the file unreadable.
 std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        switch (ch) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    return out + "\"";
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // A set-up that is JSON itself is embedded as it is; anything else is kept as a string.

@@ -1,3 +1,5 @@
+// Written here on purpose: the designs must match SciPy's butter() coefficient for coefficient (the tests
+// hold them to it), which no C++ filter library we could package promises.
 #include "MkfilterWrapper.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Written here on purpose: the record format is the device's own, with its own limits and recovery rules; only
+// the CRC-32 comes from zlib.
 #include "SdCardFormat.h"
 
 #include "RecordLimits.h"
@@ -13,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 namespace fs = std::filesystem;
 
@@ -25,26 +28,6 @@ constexpr uint32_t MAX_HEADER_BYTES = 16u * 1024 * 1024;
 constexpr uint32_t MAX_SETUP_BYTES = 1u * 1024 * 1024;
 constexpr uint64_t MAX_BLOCK_VALUES = 8u * 1024 * 1024;
 constexpr std::size_t FIXED_HEADER = 16;  // magic, format version, part index, header length
-
-struct Crc32Table {
-    uint32_t t[8][256];
-    Crc32Table() {
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[0][i] = c;
-        }
-        for (uint32_t i = 0; i < 256; ++i)
-            for (int s = 1; s < 8; ++s)
-                t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
-    }
-};
-
-const Crc32Table& crcTable() {
-    static const Crc32Table table;
-    return table;
-}
 
 void put16(std::vector<unsigned char>& out, uint16_t v) {
     out.push_back(static_cast<unsigned char>(v));
@@ -188,20 +171,7 @@ bool fileExists(const fs::path& p) {
 }  // namespace
 
 uint32_t crc32(const void* data, std::size_t size, uint32_t crc) {
-    const auto& t = crcTable().t;
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    crc = ~crc;
-    while (size >= 8) {
-        uint32_t lo = crc ^ (static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-                             (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24));
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
-              t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-        p += 8;
-        size -= 8;
-    }
-    while (size--)
-        crc = t[0][(crc ^ *p++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return static_cast<uint32_t>(::crc32_z(crc, static_cast<const Bytef*>(data), size));
 }
 
 std::size_t RecordHeader::valuesPerBlock() const {

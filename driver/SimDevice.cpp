@@ -5,8 +5,9 @@
 #include <iostream>
 #include <thread>
 
-#include "MiniJson.h"
 #include "SdCardFormat.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -307,12 +308,13 @@ bool SimDevice::setFile(const std::string& file) {
 
 bool SimDevice::setSetUp(const std::string& setUp) {
     if (!kind_.positioning) return false;
-    minijson::Value parsed;
-    std::string error;
-    if (!minijson::parse(setUp, parsed, error) || !(parsed.isObject() || parsed.isArray())) return false;
+    const auto parsed = nlohmann::json::parse(setUp, nullptr, false);  // no exceptions: discarded when invalid
+    if (!(parsed.is_object() || parsed.is_array())) return false;
+    // The anchors are either the whole set-up or its member "anchors".
+    const auto list = parsed.is_array() ? parsed : parsed.value("anchors", nlohmann::json());
     std::lock_guard<std::mutex> lock(mutex_);
     setUp_ = setUp;
-    setUpFlags_ = setUpFlagsFor(parsed);
+    setUpFlags_ = setUpFlagsFor(list.is_array() ? list.size() : 0);
     if (running_) {
         advanceLocked(Clock::now());
         if (card_ && !card_->writeSetup(sequenceOf(produced_), batteryLocked(), 0, setUp_)) {
@@ -349,13 +351,11 @@ std::uint16_t SimDevice::flagsOf(std::uint64_t block) const {
     return static_cast<std::uint16_t>(cardFlags_ | setUpFlags_);
 }
 
-std::uint16_t SimDevice::setUpFlagsFor(const minijson::Value& setUp) const {
+std::uint16_t SimDevice::setUpFlagsFor(std::size_t configuredAnchors) const {
     std::size_t anchors = 0;
     for (const auto& s : kind_.signals)
         if (s.name.compare(0, 3, "ANC") == 0) ++anchors;
-    const minijson::Value* list = setUp.isArray() ? &setUp : setUp.find("anchors");
-    const std::size_t configured = (list && list->isArray()) ? list->array.size() : 0;
-    return configured < anchors ? 0x0100 : 0;
+    return configuredAnchors < anchors ? 0x0100 : 0;
 }
 
 std::int16_t SimDevice::batteryLocked() const { return faults_.batterySet ? faults_.battery : ownBattery_; }

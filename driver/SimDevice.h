@@ -15,9 +15,6 @@
 #include "KvnSignal.h"
 #include "Simulation.h"
 
-namespace minijson {
-struct Value;
-}
 namespace sdcard {
 class SdCardWriter;
 }
@@ -108,7 +105,7 @@ private:
     void stopLocked();
     std::uint16_t sequenceOf(std::uint64_t block) const;
     std::uint16_t flagsOf(std::uint64_t block) const;
-    std::uint16_t setUpFlagsFor(const minijson::Value& setUp) const;
+    std::uint16_t setUpFlagsFor(std::size_t configuredAnchors) const;
     std::int16_t batteryLocked() const;
     std::vector<KvnSignal> signalsLocked() const;
     std::size_t valuesPerBlockLocked() const;

@@ -10,8 +10,9 @@
 #include <mutex>
 #include <sstream>
 
-#include "MiniJson.h"
 #include "SimDevice.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -94,34 +95,42 @@ Fleet& fleet() {
     return instance;
 }
 
+using Json = nlohmann::json;
+
+const Json* member(const Json& object, const char* key) {
+    const auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
 // Typed members of a faults entry.
 class Reader {
 public:
     Reader(const std::string& device, std::string& error) : device_(device), error_(error) {}
 
-    bool number(const minijson::Value& v, const std::string& key, double& out) {
-        if (!v.isNumber()) return fail(key + " must be a number");
-        out = v.number;
+    bool number(const Json& v, const std::string& key, double& out) {
+        if (!v.is_number()) return fail(key + " must be a number");
+        out = v.get<double>();
         return true;
     }
-    bool integer(const minijson::Value& v, const std::string& key, long& out, long low, long high) {
-        if (!v.isNumber() || v.number != std::floor(v.number) || v.number < low || v.number > high)
+    bool integer(const Json& v, const std::string& key, long& out, long low, long high) {
+        const double d = v.is_number() ? v.get<double>() : 0.5;
+        if (d != std::floor(d) || d < low || d > high)
             return fail(key + " must be an integer from " + std::to_string(low) + " to " + std::to_string(high));
-        out = static_cast<long>(v.number);
+        out = static_cast<long>(d);
         return true;
     }
-    bool boolean(const minijson::Value& v, const std::string& key, bool& out) {
-        if (!v.isBool()) return fail(key + " must be true or false");
-        out = v.boolean;
+    bool boolean(const Json& v, const std::string& key, bool& out) {
+        if (!v.is_boolean()) return fail(key + " must be true or false");
+        out = v.get<bool>();
         return true;
     }
-    bool countAndSeconds(const minijson::Value& v, const std::string& key, long& blocks, double& seconds) {
-        if (!v.isObject()) return fail(key + " must be an object with after_blocks and seconds");
-        for (const auto& member : v.object)
-            if (member.first != "after_blocks" && member.first != "seconds")
-                return fail(key + ": unknown key " + member.first);
-        const auto* after = v.find("after_blocks");
-        const auto* secs = v.find("seconds");
+    bool countAndSeconds(const Json& v, const std::string& key, long& blocks, double& seconds) {
+        if (!v.is_object()) return fail(key + " must be an object with after_blocks and seconds");
+        for (const auto& item : v.items())
+            if (item.key() != "after_blocks" && item.key() != "seconds")
+                return fail(key + ": unknown key " + item.key());
+        const auto* after = member(v, "after_blocks");
+        const auto* secs = member(v, "seconds");
         if (!after || !secs) return fail(key + " needs after_blocks and seconds");
         if (!integer(*after, key + ".after_blocks", blocks, 0, std::numeric_limits<int>::max())) return false;
         if (!number(*secs, key + ".seconds", seconds)) return false;
@@ -138,20 +147,22 @@ private:
     std::string& error_;
 };
 
-bool parseDeviceFaults(const std::string& name, const minijson::Value& entry, sim::Faults& f, std::string& error) {
+bool parseDeviceFaults(const std::string& name, const Json& entry, sim::Faults& f, std::string& error) {
     Reader r(name, error);
-    if (!entry.isObject()) return r.fail("faults must be an object");
-    for (const auto& [key, v] : entry.object) {
+    if (!entry.is_object()) return r.fail("faults must be an object");
+    for (const auto& item : entry.items()) {
+        const std::string& key = item.key();
+        const Json& v = item.value();
         long n = 0;
         if (key == "drop_link") {
             if (!r.countAndSeconds(v, key, f.dropAfterBlocks, f.dropSeconds)) return false;
         } else if (key == "gap") {
             if (!r.countAndSeconds(v, key, f.gapAfterBlocks, f.gapSeconds)) return false;
         } else if (key == "error_flag") {
-            if (!v.isObject()) return r.fail("error_flag must be an object with block and flags");
-            const auto* block = v.find("block");
-            const auto* flags = v.find("flags");
-            if (!block || !flags || v.object.size() != 2) return r.fail("error_flag needs exactly block and flags");
+            if (!v.is_object()) return r.fail("error_flag must be an object with block and flags");
+            const auto* block = member(v, "block");
+            const auto* flags = member(v, "flags");
+            if (!block || !flags || v.size() != 2) return r.fail("error_flag needs exactly block and flags");
             if (!r.integer(*block, "error_flag.block", f.errorFlagBlock, 0, std::numeric_limits<int>::max()))
                 return false;
             if (!r.integer(*flags, "error_flag.flags", n, 0, 65535)) return false;
@@ -179,11 +190,13 @@ bool parseDeviceFaults(const std::string& name, const minijson::Value& entry, si
             if (!r.number(v, key, f.clockJitterUs)) return false;
             if (f.clockJitterUs < 0 || f.clockJitterUs > 1e8) return r.fail("clock_jitter_us must be from 0 to 1e8");
         } else if (key == "refuse_modes") {
-            if (!v.isObject()) return r.fail("refuse_modes must map signal names to arrays of modes");
-            for (const auto& [signal, modes] : v.object) {
-                if (!modes.isArray()) return r.fail("refuse_modes." + signal + " must be an array of modes");
+            if (!v.is_object()) return r.fail("refuse_modes must map signal names to arrays of modes");
+            for (const auto& entryOfSignal : v.items()) {
+                const std::string& signal = entryOfSignal.key();
+                const Json& modes = entryOfSignal.value();
+                if (!modes.is_array()) return r.fail("refuse_modes." + signal + " must be an array of modes");
                 auto& list = f.refusedModes[signal];
-                for (const auto& m : modes.array) {
+                for (const auto& m : modes) {
                     if (!r.integer(m, "refuse_modes." + signal, n, 0, 255)) return false;
                     list.push_back(static_cast<unsigned>(n));
                 }
@@ -255,17 +268,22 @@ void clearFaults() {
 }
 
 bool parseFaults(const std::string& json, std::map<std::string, Faults>& result, std::string& error) {
-    minijson::Value doc;
-    if (!minijson::parse(json, doc, error)) return false;
-    if (!doc.isObject()) {
+    Json doc;
+    try {
+        doc = Json::parse(json);
+    } catch (const Json::exception& e) {  // syntax, and numbers beyond a double
+        error = e.what();
+        return false;
+    }
+    if (!doc.is_object()) {
         error = "the faults must be one object with a member per device name";
         return false;
     }
     std::map<std::string, Faults> parsed;
-    for (const auto& [name, entry] : doc.object) {
+    for (const auto& item : doc.items()) {
         Faults faults;
-        if (!parseDeviceFaults(name, entry, faults, error)) return false;
-        parsed[name] = faults;
+        if (!parseDeviceFaults(item.key(), item.value(), faults, error)) return false;
+        parsed[item.key()] = faults;
     }
     result = std::move(parsed);
     return true;

@@ -27,7 +27,6 @@
 #include <QStringList>
 #include <QTabWidget>
 #include <QTableWidget>
-#include <QThreadPool>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -133,9 +132,7 @@ ImportWidget::~ImportWidget()
 {
     if (worker) {
         // Only reached while an import runs when the dialog goes without being closed (its parent goes).
-        worker->abort();
-        if (!QThreadPool::globalInstance()->tryTake(worker)) worker->waitUntilDone();
-        delete worker;
+        delete worker;  // aborts the run and waits for it
     }
     delete importer;
 }
@@ -260,8 +257,7 @@ void ImportWidget::startImport()
     running = true;
     setControlsEnabled(false);
     updateImportButton();
-    worker->markStarted();
-    QThreadPool::globalInstance()->start(worker, 0);
+    worker->start();
 }
 
 void ImportWidget::importFinished(bool success)

@@ -3,6 +3,9 @@
 #include "CsvWriter.h"
 #include "Importer.h"
 
+#include <QThreadPool>
+#include <QtConcurrent>
+
 #include <memory>
 #include <vector>
 
@@ -23,10 +26,14 @@ struct RunState {
 ImportWorker::ImportWorker(BaseImporter* importer_, const QByteArray& outputFolder, QObject* parent)
     : QObject(parent), importer(importer_), output(outputFolder.toStdString())
 {
-    setAutoDelete(false);
 }
 
-ImportWorker::~ImportWorker() = default;
+ImportWorker::~ImportWorker()
+{
+    abort();
+    future.cancel();  // a run the pool has not begun is dropped
+    future.waitForFinished();
+}
 
 int ImportWorker::percentage(int64_t doneBlocks, int64_t total)
 {
@@ -37,25 +44,9 @@ int ImportWorker::percentage(int64_t doneBlocks, int64_t total)
 
 void ImportWorker::abort() { aborted = true; }
 
-void ImportWorker::markStarted()
-{
-    std::lock_guard<std::mutex> lock(doneMutex);
-    started = true;
-}
+void ImportWorker::start() { future = QtConcurrent::run(QThreadPool::globalInstance(), [this] { run(); }); }
 
-void ImportWorker::markDone()
-{
-    std::lock_guard<std::mutex> lock(doneMutex);
-    done = true;
-    doneChanged.notify_all();
-}
-
-void ImportWorker::waitUntilDone()
-{
-    std::unique_lock<std::mutex> lock(doneMutex);
-    if (!started) return;
-    doneChanged.wait(lock, [this] { return done; });
-}
+void ImportWorker::waitUntilDone() { future.waitForFinished(); }
 
 void ImportWorker::run()
 {
@@ -64,7 +55,6 @@ void ImportWorker::run()
     detailText.clear();
     if (!importer) {
         emit finished(false);
-        markDone();
         return;
     }
     auto state = std::make_shared<RunState>();
@@ -74,7 +64,6 @@ void ImportWorker::run()
     if (!state->writer->writeHeaders(importer->blocks_per_second(), false)) {
         detailText = QString::fromStdString(importer->error().empty() ? state->writer->error() : importer->error());
         emit finished(false);
-        markDone();
         return;
     }
 
@@ -121,5 +110,4 @@ void ImportWorker::run()
     state->active = false;
     state->writer.reset();
     emit finished(success);
-    markDone();
 }

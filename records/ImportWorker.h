@@ -1,29 +1,30 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFuture>
 #include <QObject>
-#include <QRunnable>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 class BaseImporter;
 
 // Converts one SD-card record into a hard-drive record (CSV files) on a pool thread. The importer belongs to
 // the caller, which must keep it alive and unused until run() has returned; a worker runs once.
-class ImportWorker : public QObject, public QRunnable {
+class ImportWorker : public QObject {
     Q_OBJECT
 public:
     ImportWorker(BaseImporter* importer, const QByteArray& outputFolder, QObject* parent = nullptr);
+    // Aborts a run under way and waits for it; one the pool has not begun yet never begins.
     ~ImportWorker() override;
 
-    void run() override;
-    // Blocks until run() has returned; returns at once when it has, or when it never will (not started).
+    // run() on the global thread pool.
+    void start();
+    // The import itself, on the calling thread.
+    void run();
+    // Blocks until a started run() has returned; returns at once when it has, or when it never will.
     void waitUntilDone();
-    void markStarted();
 
     // The percentage after `done` of `total` blocks; -1 when the total says nothing (0 or less). 64-bit, so
     // that a record of hundreds of millions of blocks cannot overflow it.
@@ -41,17 +42,11 @@ Q_SIGNALS:
     void progress(int value);
 
 private:
-    void markDone();
-
     BaseImporter* importer;
     std::string output;
     int lastPercentage = 0;
     QString detailText;
     // Written by the GUI thread, read by the pool thread after every block.
     std::atomic<bool> aborted{false};
-
-    std::mutex doneMutex;
-    std::condition_variable doneChanged;
-    bool started = false;
-    bool done = false;
+    QFuture<void> future;
 };

@@ -86,12 +86,6 @@ private slots:
         eeg.close();
     }
 
-    void help() {
-        const Run r = convert({"--help"});
-        QCOMPARE(r.code, 0);
-        QVERIFY(r.out.contains("Examples:") && r.out.contains("--sd") && r.out.contains("--edf"));
-    }
-
     // Every bad input or output: one clear line on standard error, its own status, and nothing written.
     void badInputs_data() {
         QTest::addColumn<QStringList>("args");
@@ -190,13 +184,9 @@ private slots:
             halves[side] = QString::fromStdString(sim::sdCardFolder(device)) + "/pair/0_" + (side ? "r007r" : "r007l") + ".kvb";
         }
         const QString bdf = d + "/pair.bdf";
-        Run r = convert({"--sd", halves[0], "--right", halves[1], "-o", bdf, "--bdf"});
+        const Run r = convert({"--sd", halves[0], "--right", halves[1], "-o", bdf, "--bdf"});
         QVERIFY2(r.code == 0, qPrintable(r.err));
-        QVERIFY(QFileInfo(bdf).size() > 64 * 8 * 64 * 3);
-        // The halves the wrong way round are refused.
-        r = convert({"--sd", halves[1], "--right", halves[0], "-o", d + "/swapped.bdf", "--bdf"});
-        QCOMPARE(r.code, 3);
-        QVERIFY(r.err.contains("not a left half"));
+        QVERIFY(QFileInfo(bdf).size() > 64 * 8 * 64 * 3);  // halves the wrong way round: see badInputs
     }
 };
 

@@ -1,5 +1,6 @@
 #include "CsvReader.h"
 #include "CsvWriter.h"
+#include "ShortestBefore.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <map>
 #include <sys/resource.h>
@@ -162,23 +164,26 @@ class TestCsv : public QObject {
     const std::string d = tmp_.path().toStdString();  // every test uses folders of its own
 
 private slots:
-    void formatDoubleMatchesToChars() {
-        // The writer's own shortest-text formatter must agree with std::to_chars character for character.
+    void formatDoubleMatchesOldFormatterAndToChars() {
+        // Byte for byte what the writer wrote before its digit search went to Dragonbox, which was to_chars's text.
         std::mt19937_64 rng(2026);
         std::normal_distribution<double> normal(0.0, 30.0);
-        std::vector<double> values = {0.0, -0.0, 1e-5, 1e-4, 1e21, 1e22, 9007199254740993.0, -HUGE_VAL, NAN};
+        std::vector<double> values = {0.0, -0.0, 1e-5, 1e-4, 1e21, 1e22, 9007199254740993.0, -HUGE_VAL, HUGE_VAL,
+                                      NAN, -NAN, std::numeric_limits<double>::denorm_min()};
         for (int e = -1074; e <= 1023; ++e)  // powers of two: their lower neighbour is closer
             values.push_back(std::ldexp(1.0, e));
-        for (int i = 0; i < 400000; ++i) {  // any bit pattern, short decimals, integers
-            const uint64_t bits = rng();
-            values.insert(values.end(), {0.0, normal(rng), std::round(normal(rng) * 1e6)});
-            std::memcpy(&values[values.size() - 3], &bits, sizeof bits);
+        for (int i = 0; i < 400000; ++i) {  // any bit pattern, subnormals, EEG-like and ADC-step values, integers
+            const uint64_t bits[2] = {rng(), (rng() & ((1ull << 52) - 1)) | (i % 2 ? 1ull << 63 : 0)};
+            values.insert(values.end(), {0.0, 0.0, normal(rng), std::round(normal(rng) * 1e4) * 0.02235174,
+                                         std::round(normal(rng) * 1e6)});
+            std::memcpy(&values[values.size() - 5], bits, sizeof bits);
         }
         for (double v : values) {
-            char a[96], b[64];
-            const std::string mine(a, CsvWriter::formatDouble(a, v)), ref(b, std::to_chars(b, b + sizeof b, v).ptr);
-            if (mine != ref)
-                QFAIL(qPrintable(QString::fromStdString(mine + " instead of " + ref)));
+            char a[96], b[96], c[64];
+            const std::string mine(a, CsvWriter::formatDouble(a, v)), old(b, before::shortest::formatShortest(b, v)),
+                ref(c, std::to_chars(c, c + sizeof c, v).ptr);
+            if (mine != old || mine != ref)
+                QFAIL(qPrintable(QString::fromStdString(mine + " instead of " + old + " / " + ref)));
         }
     }
 
@@ -222,7 +227,6 @@ private slots:
             {{{"COM.csv", "keep:0", "0,655"}}, "", 0},
             {{{"ANC_1.csv", "keep:9", "9,65529,5,1052,1562500,17649216,1.5"}}, "", 9},  // no newline at all
             // Damaged in the middle: only the blocks it touches are lost, and error() says which.
-            {{{"COM.csv", "row:7", "7,65523,1,65534,1x,2\n"}}, "COM.csv is damaged at byte", 9},
             {{{"COM.csv", "row:7", "7,65523,1,65534,1x,2\n"}}, "block 3 left out", 9},
             {{{"EEG.csv", "row:13", zeros + "\n"}}, "block 3 left out", 9},              // a zeroed stretch
             {{{"COM.csv", "row:4", std::string(5000, '7') + "\n"}}, "block 2 left out", 9},  // no line is that long
@@ -236,7 +240,6 @@ private slots:
             {{{info, "", "format,device,block_rate,sensor_type,signal,channels,samples_per_block,mode,filename\n"}},
              "describes no signal", -1},
             {{{info, "", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe", 18)}}, "damaged (it holds NUL bytes)", -1},
-            {{{info, "", "\x89PNG\r\n\x1a\n"}}, "lacks the column", -1},
             {{{info, ",mode,", ",mood,"}}, "lacks the column \"mode\"", -1},
             {{{info, "COM,9,2", "COM,nine,2"}}, "damaged", -1},
             {{{info, ",COM,9,2,2,", ",COM,9,2,"}}, "fields", -1},

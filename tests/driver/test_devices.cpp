@@ -37,32 +37,24 @@ private slots:
     }
 
     void everyDeviceConnectsStartsReadsAndStops() {
-        auto sig = [](const char* n, unsigned c, unsigned s, unsigned m) { return KvnSignal(n, c, c, s, m); };
-        const std::vector<KvnSignal> biosensing = {sig("EEG", 8, 8, 1), sig("BVP", 1, 8, 1), sig("GSR", 1, 1, 1),
-                                                   sig("COM", 9, 1, 1), sig("HAP", 1, 1, 1), sig("uSD", 1, 1, 0)};
-        const struct { const char* name; int usbPort; const char* version; unsigned rate; std::vector<KvnSignal> list; }
-        fleet[] = {
-            {"KVN-A32-0412L", 0, "HW3.0_FW2.1", 32, {sig("EEG", 32, 8, 1), sig("uSD", 1, 1, 0)}},
-            {"KVN-A32-0412R", 0, "HW3.0_FW2.1", 32, {sig("EEG", 32, 8, 1), sig("uSD", 1, 1, 0)}},
-            {"KVN-B08-2201", 0, "HW2.0_FW1.1", 32, biosensing},
-            {"KVN-TRK-0031", 0, "HW1.0_FW1.0", 16,
-             {sig("ANC", 2, 1, 1), sig("ANC", 2, 1, 1), sig("ANC", 2, 1, 1), sig("IMU", 6, 1, 1), sig("uSD", 1, 1, 0)}},
-            {"KVN-B08-3003", 3, "HW2.0_FW1.1", 32, biosensing},
-            {"KVN-H64-1010", 10, "HW4.0_FW3.0", 64, {sig("EEG", 64, 16, 1), sig("uSD", 1, 1, 0)}},
-            {"KVN-H128-1110", 11, "HW4.0_FW3.0", 128, {sig("EEG", 128, 16, 1), sig("uSD", 1, 1, 0)}},
-            {"KVN-H256-1210", 12, "HW4.0_FW3.0", 128, {sig("EEG", 256, 16, 1), sig("uSD", 1, 1, 0)}},
-        };
+        // Bluetooth devices by name, USB ones by port; what each describes is the simulator's own table.
+        const struct { const char* name; int usbPort; } fleet[] = {
+            {"KVN-A32-0412L", 0}, {"KVN-A32-0412R", 0}, {"KVN-B08-2201", 0}, {"KVN-TRK-0031", 0},
+            {"KVN-B08-3003", 3},  {"KVN-H64-1010", 10}, {"KVN-H128-1110", 11}, {"KVN-H256-1210", 12}};
         for (const auto& e : fleet) {
             auto driver = e.usbPort ? usbDriver(e.usbPort) : bluetoothDriver(e.name);
             QVERIFY2(driver->isConnected() && driver->connectionInformation() == e.name, e.name);
-            QVERIFY2(driver->getVersion() == e.version && driver->getFrequency() == e.rate, e.name);
-            QVERIFY2(driver->getSignals() == e.list, e.name);
+            std::size_t values = 0;  // the signals switched on, but the card, which adds no values
+            for (const KvnSignal& s : driver->getSignals())
+                values += s.name == "uSD" || s.mode == 0 ? 0 : std::size_t(s.channels) * s.samples;
+            QVERIFY2(values > 0 && driver->blockSize() == values && !driver->getVersion().empty(), e.name);
             QVERIFY(driver->hasSDCard() && !driver->isSDCardEnabled() && !driver->isRunning());
+            const unsigned rate = driver->getFrequency();
             QVERIFY2(driver->start() && driver->isRunning(), e.name);
             const auto started = std::chrono::steady_clock::now();
             const auto blocks = readBlocks(*driver, 6);
             // Paced like the radio: six blocks cannot arrive before they were made.
-            QVERIFY2(blocks.size() == 6 && secondsSince(started) >= 0.9 * 6.0 / (e.rate * sim::timeScale()), e.name);
+            QVERIFY2(blocks.size() == 6 && secondsSince(started) >= 0.9 * 6.0 / (rate * sim::timeScale()), e.name);
             for (std::size_t i = 0; i < blocks.size(); ++i) {
                 QCOMPARE(unsigned(blocks[i].sequence), unsigned(i));
                 QVERIFY(blocks[i].data.size() == driver->blockSize() && blocks[i].flags == 0);
@@ -205,13 +197,8 @@ private slots:
         withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.clockOffsetSet = true, f.clockOffsetUs = 250000; });
         auto driver = bluetoothDriver("KVN-A32-0412L");
         QVERIFY(driver->synchronize().t1 > driver->synchronize().t2);  // refused: not started
-        QCOMPARE(clockOffsets(*driver, 20), std::vector<double>(20, 250000.0));
+        QCOMPARE(clockOffsets(*driver, 20), std::vector<double>(20, 250000.0));  // jitter: see the model's test
         QVERIFY(!driver->stopSynchronization());
-        withFaults("KVN-A32-0412L",  // a device clock behind ours, with jitter
-                   [](sim::Faults& f) { f.clockOffsetSet = true, f.clockOffsetUs = -40000, f.clockJitterUs = 50; });
-        const auto offsets = clockOffsets(*driver, 20);
-        QCOMPARE(int(offsets.size()), 20);
-        for (double o : offsets) QVERIFY(std::abs(o + 40000.0) <= 50.0);
     }
 };
 

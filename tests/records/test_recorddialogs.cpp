@@ -9,7 +9,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -84,11 +83,6 @@ private slots:
             QVERIFY(QFile(card.path() + name).open(QIODevice::WriteOnly));
         QVERIFY(QDir().mkpath(card.path() + "/trk/0_folder.kvb") && QFile::link(card.path(), card.path() + "/trk/up"));
         ImportWidget w;
-        auto* tabs = w.findChild<QTabWidget*>();
-        QStringList texts = {w.windowTitle(), tabs->tabText(0), tabs->tabText(1)};
-        for (auto* g : w.findChildren<QGroupBox*>()) texts << g->title();
-        QCOMPARE(texts, QStringList({"Import SD record", "Single device", "EEG 64 device", "Left record",
-                                     "Right record"}));
         auto* picker = w.findChild<QWidget*>("singlePicker");
         auto* table = w.findChild<QTableWidget*>("signalTable");
         auto* setupBox = w.findChild<QCheckBox*>("setupBox");
@@ -106,8 +100,6 @@ private slots:
                  QStringLiteral("2 16 0"));  // channels, sampling rate; mode
         QCOMPARE(table->item(2, 1)->foreground().color(), QColor(128, 128, 128));  // switched off
         QVERIFY(!table->item(3, 0));                                                // the SD card
-        QCOMPARE(w.findChild<QLabel*>("setupLabel")->text() + "|" + setupBox->text(),
-                 QStringLiteral("Halvo Record|SetUp Recorded"));
         QVERIFY(!setupBox->isHidden() && setupBox->isChecked() && !setupBox->isEnabled());
 
         QCOMPARE(importInto(w, out.path()), QStringLiteral("SD record import: Record imported successfully"));
@@ -180,7 +172,6 @@ private slots:
         bad.close();
 
         OpenDialog dialog;
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Open record"));
         const QStringList expected = {" " + root + "/ 3 seconds 1", "/a " + root + "//a 1 minutes 2",
                                       "/a/b " + root + "//a/b 3 seconds 1", "/c " + root + "//c unreadable record 0"};
         QCOMPARE(listed(dialog, root), expected);
@@ -202,10 +193,10 @@ private slots:
     void longRecordNamesReadWhole()
     {
         // A record name of 60 characters is shown whole in the closed box at the dialog's own size, with the
-        // full text as tool tip.
+        // full text as tool tip. (The import pickers use the same box.)
         const QString name = QString("session_%1_").arg("2026-12-06T20-15-16") + QString(60, 'x');
         const QString record = name.left(60);
-        QTemporaryDir root, card;
+        QTemporaryDir root;
         QVERIFY(fixtures::writeHdRecord(root.path() + "/" + record, {{"EEG", 8, 8, 8, 1}}, 10));
         OpenDialog open;
         open.show();
@@ -218,22 +209,10 @@ private slots:
         QCOMPARE(openBox->currentText(), "/" + record);
         QCOMPARE(openBox->shownText(), openBox->currentText());
         QCOMPARE(openBox->toolTip(), openBox->currentText());
-
-        QVERIFY(fixtures::writeCardRecord(card.path(), ".", record.toStdString(), {{"EEG", 8, 8, 8, 1}}, 32, 40));
-        ImportWidget w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto* picker = w.findChild<QWidget*>("singlePicker");
-        QCOMPARE(search(picker, card.path()), QStringList({"/" + record}));
-        auto* importBox = qobject_cast<ElidingComboBox*>(boxOf(picker));
-        QVERIFY(importBox);
-        QCOMPARE(importBox->shownText(), importBox->currentText());
-        QCOMPARE(importBox->toolTip(), importBox->currentText());
-
         // Too narrow a box cuts the middle; both ends stay.
-        importBox->setFixedWidth(150);
-        QVERIFY(importBox->shownText().startsWith("/ses") && importBox->shownText().endsWith("xx") &&
-                importBox->shownText().contains(QChar(0x2026)));
+        openBox->setFixedWidth(150);
+        QVERIFY(openBox->shownText().startsWith("/ses") && openBox->shownText().endsWith("xx") &&
+                openBox->shownText().contains(QChar(0x2026)));
     }
 
     void openDialogSearchesAwayFromTheWindow()
@@ -251,8 +230,6 @@ private slots:
         QVERIFY(progress->isHidden());
         QCOMPARE(boxOf(&open)->count(), 1);
         QCOMPARE(boxOf(&open)->itemText(0), QStringLiteral("/r"));
-        // The bound on the walk stays.
-        QCOMPARE(OpenDialog::MAX_WALKED_ENTRIES, 500000);
         open.findChild<QLineEdit*>("pathInput")->setText(QString());
         QVERIFY(!open.isSearching() && boxOf(&open)->count() == 0);
     }
