@@ -199,7 +199,7 @@ void MainWindow::onConnected(bool success)
             if (auto* configurable = qobject_cast<ConfigurableDeviceModel*>(model.get())) {
                 std::string modes;
                 for (unsigned i = 0; i < model->signal_count(); ++i)
-                    modes.push_back(char(model->signal_name(i) == "uSD" ? 0 : 1));
+                    modes.push_back(char(isSdCard(model->signal_name(i)) ? 0 : 1));
                 configurable->set_signal_modes(modes);
             }
         }
@@ -358,7 +358,7 @@ void MainWindow::refreshDeviceControls()
     bool hasEeg = false;
     for (unsigned i = 0; i < model->signal_count(); ++i) {
         if (signalsWidget) signalsWidget->setSignalTabsEnabled(int(i), model->signal_mode(i));
-        if (model->signal_name(i).compare(0, 3, "EEG") != 0) continue;
+        if (signalKind(model->signal_name(i)) != SignalKind::Eeg) continue;
         hasEeg = true;
         if (sensorType != 0) continue;
         bool ok = false;

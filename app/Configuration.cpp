@@ -185,7 +185,7 @@ MainWindow::ConfigurationResult MainWindow::do_configure(const char* configurati
             autostart = false;
         } else if (configurable) {
             bool failed = false;
-            auto switchable = [m](unsigned k) { return m->signal_name(k) != "uSD" && m->signal_name(k) != "HAP"; };
+            auto switchable = [m](unsigned k) { return !isSdCard(m->signal_name(k)) && m->signal_name(k) != "HAP"; };
             if (doc.contains("channels")) {
                 const nlohmann::json& ch = doc["channels"];
                 if (ch.is_array()) {

@@ -8,16 +8,6 @@
 #include <cmath>
 
 namespace {
-bool isActive(const DeviceModel& model, unsigned i)
-{
-    return model.signal_name(i) != "uSD" && model.signal_mode(i) != 0;
-}
-
-bool startsWith(const std::string& text, const char* prefix)
-{
-    return text.rfind(prefix, 0) == 0;
-}
-
 double steadySeconds(int64_t microseconds)
 {
     return double(microseconds) * 1e-6;
@@ -29,18 +19,29 @@ int64_t steadyNowUs()
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Units as the usual LSL meta-data spells them.
+const char* lslUnit(ChannelUnit unit)
+{
+    switch (unit) {
+    case ChannelUnit::Microvolt: return "microvolts";
+    case ChannelUnit::Microsiemens: return "microsiemens";
+    case ChannelUnit::Acceleration: return "m/s^2";
+    case ChannelUnit::Microtesla: return "microtesla";
+    case ChannelUnit::None: return "a.u.";
+    default: return unitSymbol(unit);
+    }
+}
+
 // Inertial axes in the order the device sends them: accelerometer, gyroscope, then magnetometer.
-void describeImu(std::vector<LslChannel>& out, unsigned imu, unsigned channels)
+void describeImu(std::vector<LslChannel>& out, const SignalSlot& signal, unsigned imu)
 {
     static const char* const sensors[] = {"Acc", "Gyro", "Mag"};
     static const char* const types[] = {"Accelerometer", "Gyroscope", "Magnetometer"};
-    static const char* const units[] = {"m/s^2", "deg/s", "microtesla"};
-    static const char* const axes[] = {"X", "Y", "Z"};
-    for (unsigned c = 0; c < channels; ++c) {
+    for (unsigned c = 0; c < signal.channels; ++c) {
         const unsigned sensor = std::min(c / 3, 2u);
-        const std::string label = "IMU" + std::to_string(imu) + "_" + sensors[sensor] +
-                                  (c < 9 ? std::string(axes[c % 3]) : std::to_string(c + 1));
-        out.push_back({label, units[sensor], types[sensor]});
+        const std::string label = "IMU" + std::to_string(imu) + "_" +
+                                  (c < 9 ? std::string(SignalLayout::imuAxis(c)) : sensors[sensor] + std::to_string(c + 1));
+        out.push_back({label, lslUnit(signal.unit(c)), types[sensor]});
     }
 }
 }  // namespace
@@ -89,37 +90,49 @@ std::string LslOutletSet::streamName(const std::string& description, const std::
 
 bool LslOutletSet::oneSamplePerBlock(const std::string& signalName)
 {
-    return startsWith(signalName, "COM");
+    return signalKind(signalName) == SignalKind::Aux;
 }
 
 std::vector<LslChannel> LslOutletSet::describeChannels(const std::string& name, unsigned channels, unsigned samples)
 {
+    const SignalSlot signal = SignalLayout({KvnSignal(name, channels, channels, samples, 1)})[0];
     std::vector<LslChannel> out;
-    auto numbered = [&](const std::string& stem, const std::string& unit, const std::string& type) {
+    auto numbered = [&](const std::string& stem, const std::string& type) {
         for (unsigned c = 1; c <= channels; ++c)
-            out.push_back({channels == 1 ? stem : stem + std::to_string(c), unit, type});
+            out.push_back({channels == 1 ? stem : stem + std::to_string(c), lslUnit(signal.unit(c - 1)), type});
     };
-    if (startsWith(name, "EEG")) {
-        for (unsigned c = 1; c <= channels; ++c) out.push_back({std::to_string(c), "microvolts", "EEG"});
-    } else if (startsWith(name, "COM")) {
-        for (unsigned imu = 1; imu <= samples; ++imu) describeImu(out, imu, channels);
-    } else if (startsWith(name, "IMU")) {
-        describeImu(out, 1, channels);
-    } else if (startsWith(name, "BVP")) {
+    switch (signal.kind) {
+    case SignalKind::Eeg:
+        for (unsigned c = 1; c <= channels; ++c) out.push_back({std::to_string(c), lslUnit(signal.unit(c - 1)), "EEG"});
+        break;
+    case SignalKind::Aux:
+        for (unsigned imu = 1; imu <= samples; ++imu) describeImu(out, signal, imu);
+        break;
+    case SignalKind::Imu:
+        describeImu(out, signal, 1);
+        break;
+    case SignalKind::Bvp:
         // MNE has no pulse type of its own; "bio" is its type for such biosignals.
-        numbered("BVP", "a.u.", "BIO");  // raw device units, as the viewer labels them
-    } else if (startsWith(name, "GSR")) {
-        numbered("GSR", "microsiemens", "GSR");
-    } else if (startsWith(name, "ANC")) {
-        static const LslChannel anchor[] = {{"Distance", "m", "Distance"}, {"Battery", "V", "Battery"}};
+        numbered("BVP", "BIO");
+        break;
+    case SignalKind::Gsr:
+        numbered("GSR", "GSR");
+        break;
+    case SignalKind::Anchor: {
+        static const char* const anchor[] = {"Distance", "Battery"};
         for (unsigned c = 0; c < channels; ++c)
-            out.push_back(c < 2 ? anchor[c] : LslChannel{"ANC" + std::to_string(c + 1), "a.u.", "Misc"});
-    } else if (startsWith(name, "HAP")) {
-        numbered("Haptic", "a.u.", "Haptic");
-    } else if (startsWith(name, "DIN") || startsWith(name, "DOUT")) {
-        numbered(name, "V", "Digital");
-    } else {
-        numbered(name, "a.u.", "Misc");
+            out.push_back(c < 2 ? LslChannel{anchor[c], lslUnit(signal.unit(c)), anchor[c]}
+                                : LslChannel{"ANC" + std::to_string(c + 1), lslUnit(signal.unit(c)), "Misc"});
+        break;
+    }
+    case SignalKind::Haptic:
+        numbered("Haptic", "Haptic");
+        break;
+    case SignalKind::Digital:
+        numbered(name, "Digital");
+        break;
+    default:
+        numbered(name, "Misc");
     }
     return out;
 }
@@ -166,15 +179,17 @@ void LslOutletSet::openOutlets()
 
     const unsigned blockRate = model_->frequency();
     const std::string description = model_->description();
-    for (unsigned i = 0; i < model_->signal_count(); ++i) {
-        if (!isActive(*model_, i)) continue;
-        const std::string name = streamName(description, model_->signal_name(i), i);
-        const bool perBlock = oneSamplePerBlock(model_->signal_name(i));
-        const unsigned samples = model_->signal_samples(i);
-        const unsigned pushes = perBlock ? 1 : samples;
-        const unsigned channels = model_->signal_channels(i) * (perBlock ? samples : 1);
-        const unsigned rate = pushes * blockRate;
-        lsl_streaminfo info = lsl_->create_streaminfo(name.c_str(), model_->signal_name(i).c_str(), int(channels),
+    const SignalLayout layout = model_->signal_layout();
+    for (const SignalSlot& signal : layout.entries()) {
+        if (!signal.present) continue;
+        const auto i = unsigned(signal.index);
+        const std::string name = streamName(description, signal.name, i);
+        // An aux input's IMUs go side by side in one sample per block.
+        const bool perBlock = signal.oneSamplePerBlock();
+        const unsigned pushes = perBlock ? 1 : signal.samples;
+        const unsigned channels = signal.channels * (perBlock ? signal.samples : 1);
+        const unsigned rate = signal.samplingRate(blockRate);
+        lsl_streaminfo info = lsl_->create_streaminfo(name.c_str(), signal.name.c_str(), int(channels),
                                                       double(rate), LslLibrary::cft_float32, name.c_str());
         // liblsl refuses some stream descriptions (no channels, for one); such a signal is not streamed.
         if (!info) continue;
@@ -208,11 +223,12 @@ void LslOutletSet::pushBlock(const std::vector<double>& data, int64_t readTimeUs
         if (lastSequence_ >= 0) missed = unsigned(sequence - lastSequence_ - 1) & 0xFFFFu;
         lastSequence_ = sequence;
     }
-    std::size_t position = 0;
-    for (unsigned i = 0; i < model_->signal_count(); ++i) {
-        if (!isActive(*model_, i)) continue;
-        const std::size_t size = std::size_t(model_->signal_channels(i)) * model_->signal_samples(i);
-        auto it = outlets_.find(i);
+    const SignalLayout layout = model_->signal_layout();
+    for (const SignalSlot& signal : layout.entries()) {
+        if (!signal.present) continue;
+        const std::size_t position = signal.offset;
+        const std::size_t size = signal.size();
+        auto it = outlets_.find(uint32_t(signal.index));
         // A short vector (a device that changed its signals mid-run) must not be read past its end.
         if (it != outlets_.end() && position + size <= data.size() && it->second.pushes > 0 &&
             std::size_t(it->second.channels) * it->second.pushes == size) {
@@ -227,7 +243,6 @@ void LslOutletSet::pushBlock(const std::vector<double>& data, int64_t readTimeUs
                 lsl_->push_sample_ftp(o.handle, sample_.data(), stamp, s + 1 == o.pushes ? 1 : 0);
             }
         }
-        position += size;
     }
 }
 

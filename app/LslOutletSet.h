@@ -39,7 +39,7 @@ private:
     double last_ = 0.0;
 };
 
-// The LSL streams of one device model: one per active signal (not "uSD", mode not 0), open from Start to Stop.
+// The LSL streams of one device model: one per signal present in its blocks, open from Start to Stop.
 class LslOutletSet {
 public:
     // `library` defaults to the process-wide liblsl; the model is not owned.

@@ -60,7 +60,7 @@ QJsonObject signalsInfo(const DeviceModel& model, const QDateTime& start, int se
     // The list given to the file-name helper leaves "uSD" out, as the CSV writer does.
     std::vector<KvnSignal> listed;
     for (unsigned i = 0; i < model.signal_count(); ++i) {
-        if (model.signal_name(i) == "uSD") continue;
+        if (isSdCard(model.signal_name(i))) continue;
         listed.emplace_back(model.signal_name(i), model.signal_channels(i), 1, model.signal_samples(i),
                             unsigned(model.signal_mode(i)));
     }
@@ -73,12 +73,13 @@ QJsonObject signalsInfo(const DeviceModel& model, const QDateTime& start, int se
     QJsonArray signalArray;
     for (std::size_t k = 0; k < listed.size(); ++k) {
         const KvnSignal& s = listed[k];
-        const bool com = s.name.rfind("COM", 0) == 0;
+        // An aux input's rows of one block are its IMUs, as many as its mode says.
+        const bool imus = signalKind(s.name) == SignalKind::Aux;
         QJsonObject o;
         o.insert("type", QString::fromStdString(decoder_output_type(s.name)));
         o.insert("channels", int(s.channels));
-        o.insert("sampling_rate", int(com ? rate : s.samples * rate));
-        o.insert("samples_per_block", int(com ? s.mode : s.samples));
+        o.insert("sampling_rate", int(samplingRate(s.name, s.samples, rate)));
+        o.insert("samples_per_block", int(imus ? s.mode : s.samples));
         o.insert("mode", int(s.mode));
         // Indexed within the list the helper is given: with "uSD" left out of the list, the model's own index
         // would name the wrong signal for every signal after a "uSD" that is not last.

@@ -9,10 +9,20 @@ const int kStringMetaType = qRegisterMetaType<std::string>("std::string");
 DeviceModel::DeviceModel(QObject* parent) : QObject(parent) {}
 DeviceModel::~DeviceModel() = default;
 
+SignalLayout DeviceModel::signal_layout() const {
+    std::vector<KvnSignal> list;
+    const unsigned n = signal_count();
+    list.reserve(n);
+    for (unsigned i = 0; i < n; ++i)
+        list.emplace_back(signal_name(i), signal_channels(i), signal_channels(i), signal_samples(i),
+                          static_cast<unsigned>(signal_mode(i)));
+    return SignalLayout(list);
+}
+
 bool DeviceModel::has_eeg_signal() const {
     const unsigned n = signal_count();
     for (unsigned i = 0; i < n; ++i) {
-        if (signal_name(i).compare(0, 3, "EEG") == 0)
+        if (signalKind(signal_name(i)) == SignalKind::Eeg)
             return true;
     }
     return false;
@@ -21,7 +31,7 @@ bool DeviceModel::has_eeg_signal() const {
 bool DeviceModel::has_sd_card() const {
     const unsigned n = signal_count();
     for (unsigned i = 0; i < n; ++i) {
-        if (signal_name(i) == "uSD")
+        if (isSdCard(signal_name(i)))
             return true;
     }
     return false;
@@ -30,7 +40,7 @@ bool DeviceModel::has_sd_card() const {
 bool DeviceModel::is_sd_card_enabled() const {
     const unsigned n = signal_count();
     for (unsigned i = 0; i < n; ++i) {
-        if (signal_name(i) == "uSD")
+        if (isSdCard(signal_name(i)))
             return signal_mode(i) != 0;
     }
     return false;
@@ -76,7 +86,7 @@ ConfigurableDeviceModel::~ConfigurableDeviceModel() = default;
 void ConfigurableDeviceModel::enable_sd_card(bool enable) {
     const unsigned n = signal_count();
     for (unsigned i = 0; i < n; ++i) {
-        if (signal_name(i) != "uSD")
+        if (!isSdCard(signal_name(i)))
             continue;
         do_set_signal_mode(i, enable ? 1u : 0u);
         if ((signal_mode(i) == 1) == enable) {

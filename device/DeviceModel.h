@@ -2,6 +2,7 @@
 
 #include <QMetaType>
 #include <QObject>
+#include <SignalLayout.h>
 
 #include <atomic>
 #include <cstdint>
@@ -36,7 +37,7 @@ public:
     virtual unsigned signal_channels(unsigned index) const = 0;
     virtual unsigned signal_samples(unsigned index) const = 0;
     virtual int signal_mode(unsigned index) const = 0;
-    // One block: every value of the active signals (uSD and mode-0 signals skipped), sample after sample.
+    // One block, laid out as signal_layout() says.
     // False when no block came; flags 65535 then marks the end of a played-back record.
     virtual bool read(std::vector<double>& samples, uint16_t& sequence, int16_t& battery, uint16_t& flags) = 0;
     // The source's own time of the last block read, in monotonic microseconds, for devices whose blocks carry
@@ -45,6 +46,8 @@ public:
     // Why the last connection attempt failed, when the device can tell; else empty.
     virtual std::string connection_error() const { return {}; }
 
+    // The layout of this model's blocks, from its signals and their current modes.
+    SignalLayout signal_layout() const;
     bool has_eeg_signal() const;
     bool has_sd_card() const;
     bool is_sd_card_enabled() const;

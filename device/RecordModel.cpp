@@ -45,7 +45,7 @@ unsigned RecordModel::signal_channels(unsigned index) const { return reader_.sig
 unsigned RecordModel::signal_samples(unsigned index) const { return reader_.signalSamples(index); }
 int RecordModel::signal_mode(unsigned index) const {
     // An aux input's mode is its number of IMUs, one row each per block, so playback shows every IMU.
-    if (reader_.signalName(index).compare(0, 3, "COM") == 0)
+    if (signalKind(reader_.signalName(index)) == SignalKind::Aux)
         return static_cast<int>(reader_.signalSamples(index));
     return 1;
 }

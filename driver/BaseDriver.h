@@ -64,9 +64,8 @@ public:
 
     // Number of values in one sample vector with the current modes.
     virtual std::size_t blockSize() const = 0;
-    // Waits for the next block (at most the time-out) and fills `data` with the sample vector:
-    // signals in order, skipping "uSD" and signals whose mode is 0, each signal's values sample after sample
-    // with the channels of one sample together. False when no block came.
+    // Waits for the next block (at most the time-out) and fills `data` with the sample vector, laid out as
+    // SignalLayout gives it for getSignals(). False when no block came.
     virtual bool read(std::vector<double>& data) = 0;
     virtual bool readWithBattery(std::vector<double>& data, std::uint16_t& sequence, std::int16_t& battery,
                                  std::uint16_t& flags) = 0;

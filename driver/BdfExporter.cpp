@@ -2,6 +2,7 @@
 
 #include "CsvReader.h"
 #include "Importer.h"
+#include "SignalLayout.h"
 #include "SignalNames.h"
 
 #include <edflib.h>
@@ -26,22 +27,7 @@ std::mutex& edflibMutex() {
     return m;
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
-
-bool isAux(const KvnSignal& s) { return startsWith(s.name, "COM"); }
-
-// The same names as the LSL streams' channel labels.
-const char* const kImuAxes[9] = {"AccX", "AccY", "AccZ", "GyroX", "GyroY", "GyroZ", "MagX", "MagY", "MagZ"};
-const char* const kImuUnits[3] = {"m/s2", "deg/s", "uT"};
-
-std::string unitOf(const KvnSignal& s, unsigned column) {
-    if (startsWith(s.name, "EEG")) return "uV";
-    if (startsWith(s.name, "BVP")) return "a.u.";  // raw device units, as the viewer and the streams say
-    if (startsWith(s.name, "GSR")) return "uS";
-    if (isAux(s) || startsWith(s.name, "IMU")) return column < 9 ? kImuUnits[column / 3] : "";
-    if (startsWith(s.name, "ANC")) return column == 0 ? "m" : column == 1 ? "V" : "";
-    return "";
-}
+bool isAux(const KvnSignal& s) { return signalKind(s.name) == SignalKind::Aux; }
 
 // Physical extremes are written into 8 header characters; a rounded value must read back as itself.
 std::string headerText(double v, int decimals) {
@@ -168,25 +154,25 @@ bool CsvRecordSource::forEachBlock(const Visitor& visit) {
         return false;
     }
     const std::vector<KvnSignal> list = reader_->signalList();
-    std::size_t perBlock = 0;
-    for (const KvnSignal& s : list) perBlock += static_cast<std::size_t>(s.channels) * s.samples;
+    const SignalLayout layout(list);
+    const std::size_t perBlock = layout.blockSize();
     buffer_.assign(perBlock, 0.0);
     int64_t blocks = 0;
     for (;;) {
         const Frame frame = reader_->read();
         if (frame.isEnd()) break;
-        std::size_t pos = 0;
+        std::size_t filled = 0;
         for (std::size_t i = 0; i < frame.blocks.size() && i < list.size(); ++i) {
             const DataBlock& b = frame.blocks[i];
-            const std::size_t n = static_cast<std::size_t>(list[i].channels) * list[i].samples;
-            if (b.rows() * b.cols() != n) {
-                error_ = "block " + std::to_string(blocks) + " of signal " + list[i].name + " has the wrong size";
+            const SignalSlot& slot = layout[i];
+            if (b.rows() * b.cols() != slot.size()) {
+                error_ = "block " + std::to_string(blocks) + " of signal " + slot.name + " has the wrong size";
                 return false;
             }
-            std::copy(b.data(), b.data() + n, buffer_.begin() + static_cast<std::ptrdiff_t>(pos));
-            pos += n;
+            std::copy(b.data(), b.data() + slot.size(), buffer_.begin() + static_cast<std::ptrdiff_t>(slot.offset));
+            filled = slot.offset + slot.size();
         }
-        if (pos != perBlock) {
+        if (filled != perBlock) {
             error_ = "block " + std::to_string(blocks) + " lacks signals";
             return false;
         }
@@ -227,8 +213,8 @@ SdCardSource::SdCardSource(BaseImporter& importer) : importer_(importer), curren
 
 std::vector<KvnSignal> SdCardSource::signalList() const {
     std::vector<KvnSignal> out;
-    for (const KvnSignal& s : importer_.get_signals())
-        if (s.mode != 0 && s.name != "uSD" && s.channels > 0 && s.samples > 0) out.push_back(s);
+    for (const KvnSignal& s : SignalLayout(importer_.get_signals()).present())
+        if (s.channels > 0 && s.samples > 0) out.push_back(s);
     return out;
 }
 
@@ -255,20 +241,20 @@ bool SdCardSource::forEachBlock(const Visitor& visit) {
 
 std::vector<BdfExporter::Channel> BdfExporter::channels(const std::vector<KvnSignal>& list) {
     std::vector<Channel> out;
+    const SignalLayout layout(list);
     std::size_t auxCount = 0;
-    for (const KvnSignal& s : list) auxCount += isAux(s) ? 1 : 0;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        const KvnSignal& s = list[i];
-        const std::string stem = niceNameAndSuffix(std::string(), list, i);
-        if (isAux(s)) {
+    for (const SignalSlot& s : layout.entries()) auxCount += s.kind == SignalKind::Aux ? 1 : 0;
+    auto axis = [](unsigned c) { return c < 9 ? std::string(SignalLayout::imuAxis(c)) : "ch" + std::to_string(c + 1); };
+    for (const SignalSlot& s : layout.entries()) {
+        const std::string stem = niceNameAndSuffix(std::string(), list, s.index);
+        if (s.kind == SignalKind::Aux) {
             const std::string prefix = auxCount > 1 ? stem + "_" : std::string();
             for (unsigned imu = 0; imu < s.samples; ++imu)
                 for (unsigned c = 0; c < s.channels; ++c) {
                     Channel ch;
-                    ch.label = prefix + "IMU" + std::to_string(imu + 1) + "_" +
-                               (c < 9 ? kImuAxes[c] : "ch" + std::to_string(c + 1));
-                    ch.unit = unitOf(s, c);
-                    ch.signal = i;
+                    ch.label = prefix + "IMU" + std::to_string(imu + 1) + "_" + axis(c);
+                    ch.unit = unitSymbol(s.unit(c));
+                    ch.signal = s.index;
                     ch.row = imu;
                     ch.column = c;
                     ch.perBlock = true;
@@ -276,15 +262,14 @@ std::vector<BdfExporter::Channel> BdfExporter::channels(const std::vector<KvnSig
                 }
             continue;
         }
-        const bool imu = startsWith(s.name, "IMU");
-        const bool anchor = startsWith(s.name, "ANC") && s.channels == 2;
+        const bool anchor = s.kind == SignalKind::Anchor && s.channels == 2;
         for (unsigned c = 0; c < s.channels; ++c) {
             Channel ch;
-            ch.label = stem + "_" + (imu && c < 9 ? std::string(kImuAxes[c])
-                                     : anchor     ? std::string(c == 0 ? "Distance" : "Battery")
-                                                  : "ch" + std::to_string(c + 1));
-            ch.unit = unitOf(s, c);
-            ch.signal = i;
+            ch.label = stem + "_" + (s.kind == SignalKind::Imu ? axis(c)
+                                     : anchor                  ? std::string(c == 0 ? "Distance" : "Battery")
+                                                               : "ch" + std::to_string(c + 1));
+            ch.unit = unitSymbol(s.unit(c));
+            ch.signal = s.index;
             ch.column = c;
             out.push_back(ch);
         }

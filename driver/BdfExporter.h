@@ -32,13 +32,12 @@ public:
         uint16_t flags = 0;
         int16_t battery = 0;
         int64_t utc = 0;                 // 0 when the record has no stamps
-        const double* values = nullptr;  // the recorded signals in order, channels x samples each, sample after sample
+        const double* values = nullptr;  // laid out as SignalLayout gives it for signalList()
     };
     using Visitor = std::function<bool(const Block&)>;
 
     virtual ~ExportSource();
-    // Recorded signals only (no "uSD", none whose mode is 0), in the order of Block::values. For a digital
-    // aux input ("COM") `samples` is the number of IMUs, each a row of `channels` values taken at the block's time.
+    // The signals present in the blocks (SignalLayout::present), in the order of Block::values.
     virtual std::vector<KvnSignal> signalList() const = 0;
     virtual unsigned blockRate() const = 0;
     // Blocks the record is expected to hold, for progress; may be an estimate.

@@ -3,6 +3,7 @@
 #include "CsvReader.h"
 
 #include "RecordLimits.h"
+#include "SignalLayout.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -572,8 +573,7 @@ unsigned CsvReader::signalSamples(std::size_t index) const {
 unsigned CsvReader::signalSamplingRate(std::size_t index) const {
     if (index >= signals_.size())
         return 0;
-    // An aux input's rows of one block are its IMUs, each sampled once per block.
-    return signals_[index].name.compare(0, 3, "COM") == 0 ? blockRate_ : signals_[index].samples * blockRate_;
+    return samplingRate(signals_[index].name, signals_[index].samples, blockRate_);
 }
 
 std::vector<KvnSignal> CsvReader::signalList() const { return signals_; }

@@ -3,6 +3,7 @@
 #include "CsvWriter.h"
 
 #include "RecordLimits.h"
+#include "SignalLayout.h"
 #include "SignalNames.h"
 
 #include <dragonbox/dragonbox.h>
@@ -30,10 +31,6 @@ constexpr std::size_t MAX_PENDING_BYTES = 2 * 1024 * 1024;
 constexpr std::size_t MAX_FIELD = 26;
 // The double formatter stores whole 16- and 24-byte runs and needs this much room after its output position.
 constexpr std::size_t FORMAT_ROOM = 48;
-
-// A signal is in the block's sample vector when it is on and is not the SD card; one that contributes no values
-// gets no file either.
-bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD" && s.channels > 0 && s.samples > 0; }
 
 // Quoted when it holds a separator, a quote or a line break. A NUL byte, which no text holds and the reader
 // takes for damage, is written as '?'.
@@ -275,14 +272,13 @@ bool CsvWriter::setup(const char* folder, const std::vector<KvnSignal>& signalLi
     sensorType_ = sensorType;
     signals_ = signalList;
     fileNames_.assign(signals_.size(), std::string());
-    valuesPerBlock_ = 0;
+    const SignalLayout layout(signals_);
+    valuesPerBlock_ = layout.blockSize();
     const std::vector<std::string> stems = niceNamesAndSuffixes(signals_);
-    for (std::size_t i = 0; i < signals_.size(); ++i) {
-        if (!isRecorded(signals_[i]))
-            continue;
-        fileNames_[i] = stems[i] + ".csv";
-        valuesPerBlock_ += static_cast<std::size_t>(signals_[i].channels) * signals_[i].samples;
-    }
+    // A signal that contributes no values to the block gets no file.
+    for (const SignalSlot& slot : layout.entries())
+        if (slot.size() > 0)
+            fileNames_[slot.index] = stems[slot.index] + ".csv";
     if (folder_.empty()) {
         error_ = "no record folder given";
         return false;
@@ -365,14 +361,13 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
         return true;
     };
 
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < signals_.size(); ++i) {
-        if (fileNames_[i].empty())
+    const SignalLayout layout(signals_);
+    for (const SignalSlot& slot : layout.entries()) {
+        const std::string& name = fileNames_[slot.index];
+        if (name.empty())
             continue;
-        if (!create(fileNames_[i], signals_[i].channels, signals_[i].samples, offset,
-                    signals_[i].name.compare(0, 3, "COM") == 0))
-            return undo("cannot create " + folder_ + "/" + fileNames_[i] + ": " + std::strerror(errno));
-        offset += static_cast<std::size_t>(signals_[i].channels) * signals_[i].samples;
+        if (!create(name, slot.channels, slot.samples, slot.offset, slot.oneSamplePerBlock()))
+            return undo("cannot create " + folder_ + "/" + name + ": " + std::strerror(errno));
     }
     if (withUtc && !create(UTC_FILE, 0, 1, 0, false))
         return undo("cannot create " + folder_ + "/" + UTC_FILE + ": " + std::strerror(errno));

@@ -50,8 +50,8 @@ public:
     // set-up is unusable: an existing record is never overwritten, and nothing is left open or behind then.
     bool writeHeaders(int blockRate, bool withUtc);
 
-    // One block in the live sample vector layout (the recorded signals in order, channels x samples each,
-    // sample after sample). False once anything could not be written; the error stays until close.
+    // One block, laid out as SignalLayout gives it for the set-up list. False once anything could not be
+    // written; the error stays until close.
     bool write(const double* data, uint16_t sequence, int64_t timestamp, int64_t utc, int16_t battery,
                uint16_t flags);
     // A block without time stamps.

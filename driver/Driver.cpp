@@ -1,6 +1,7 @@
 #include "Driver.h"
 
 #include "LslConnection.h"
+#include "SignalLayout.h"
 #include "SimDevice.h"
 
 #include <algorithm>
@@ -119,7 +120,7 @@ KvnSignal Driver::getSignal(std::size_t index) const {
 bool Driver::hasSDCard() const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& s : info_->signals)
-        if (s.name == "uSD") return true;
+        if (isSdCard(s.name)) return true;
     return false;
 }
 
@@ -141,7 +142,7 @@ std::string Driver::getSetUp() const {
 bool Driver::isSDCardEnabled() const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& s : info_->signals)
-        if (s.name == "uSD") return s.mode != 0;
+        if (isSdCard(s.name)) return s.mode != 0;
     return false;
 }
 
@@ -205,7 +206,7 @@ bool Driver::enableSDCard(bool enable) {
     if (!configurable(device)) return false;
     const auto& signals = device->kind().signals;
     for (std::size_t i = 0; i < signals.size(); ++i) {
-        if (signals[i].name != "uSD") continue;
+        if (!isSdCard(signals[i].name)) continue;
         bool ok = device->setSignalMode(i, enable ? 1 : 0);
         std::lock_guard<std::mutex> lock(mutex_);
         reloadLocked(*device);
@@ -240,10 +241,7 @@ bool Driver::setSetUp(const std::string& setUp) {
 
 std::size_t Driver::blockSize() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t n = 0;
-    for (const auto& s : info_->signals)
-        if (s.name != "uSD" && s.mode != 0) n += static_cast<std::size_t>(s.channels) * s.samples;
-    return n;
+    return SignalLayout(info_->signals).blockSize();
 }
 
 bool Driver::read(std::vector<double>& data) {

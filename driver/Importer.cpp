@@ -2,6 +2,7 @@
 
 #include "Eeg64Pair.h"
 #include "SdCardFormat.h"
+#include "SignalLayout.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,8 +28,6 @@ std::string jsonString(const std::string& text) {
 
 // A set-up that is JSON itself is embedded as it is; anything else is kept as a string.
 std::string jsonSetup(const std::string& setup) { return isJson(setup) ? setup : jsonString(setup); }
-
-bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD"; }
 
 bool writeText(const std::string& path, const std::string& text, std::string& error) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -208,9 +207,9 @@ std::vector<std::string> recordPieces(const std::string& folder, const std::stri
 const KvnSignal* eegOf(const sdcard::SdCardReader& r, const std::string& side, std::string& error) {
     const KvnSignal* eeg = nullptr;
     for (const KvnSignal& s : r.header().signals) {
-        if (!isRecorded(s))
+        if (!inBlock(s))
             continue;
-        if (eeg || s.name.compare(0, 3, "EEG") != 0) {
+        if (eeg || signalKind(s.name) != SignalKind::Eeg) {
             error = "the " + side + " record is not a single EEG signal";
             return nullptr;
         }
@@ -272,7 +271,7 @@ Eeg64Importer::Eeg64Importer(const std::string& leftFolder, const std::string& r
     }
     signals_.emplace_back("EEG", leftChannels_ + rightChannels_, leftChannels_ + rightChannels_, samples_, 1u);
     for (const KvnSignal& s : pieces_.front()->left.header().signals)
-        if (s.name == "uSD")
+        if (isSdCard(s.name))
             signals_.push_back(s);
     valid_ = true;
 }

@@ -1,10 +1,8 @@
 #include "RecordLimits.h"
 
-namespace limits {
+#include "SignalLayout.h"
 
-namespace {
-bool records(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD"; }
-}  // namespace
+namespace limits {
 
 std::string signalProblem(const KvnSignal& s, unsigned blockRate) {
     const std::string who = "signal \"" + s.name + "\"";
@@ -28,14 +26,13 @@ std::string recordProblem(const std::vector<KvnSignal>& signalList, unsigned blo
     if (blockRate > MAX_BLOCK_RATE)
         return "the record claims " + std::to_string(blockRate) + " blocks per second (at most " +
                std::to_string(MAX_BLOCK_RATE) + ")";
-    uint64_t values = 0;
     for (const KvnSignal& s : signalList) {
-        std::string problem = signalProblem(s, records(s) ? blockRate : 0);
+        std::string problem = signalProblem(s, inBlock(s) ? blockRate : 0);
         if (!problem.empty())
             return problem;
-        if (records(s))
-            values += static_cast<uint64_t>(s.channels) * s.samples * blockRate;
     }
+    // Each signal is within its limits here, so the product cannot overflow.
+    const uint64_t values = static_cast<uint64_t>(SignalLayout(signalList).blockSize()) * blockRate;
     if (values > MAX_VALUES_PER_SECOND)
         return "the record claims " + std::to_string(values) + " values per second (at most " +
                std::to_string(MAX_VALUES_PER_SECOND) + ")";

@@ -21,7 +21,7 @@ constexpr uint64_t MAX_VALUES_PER_SECOND = 1u << 20;  // every channel of every 
 // Why the signal cannot belong to a device recording `blockRate` blocks per second; empty when it can.
 // A block rate of 0 (unknown) skips the rate checks.
 std::string signalProblem(const KvnSignal& signal, unsigned blockRate);
-// The same for a whole signal list; only signals that record (mode not 0, not "uSD") count towards the rates.
+// The same for a whole signal list; only signals present in the block (SignalLayout) count towards the rates.
 std::string recordProblem(const std::vector<KvnSignal>& signalList, unsigned blockRate);
 
 }  // namespace limits

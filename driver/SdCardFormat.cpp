@@ -3,6 +3,7 @@
 #include "SdCardFormat.h"
 
 #include "RecordLimits.h"
+#include "SignalLayout.h"
 
 #include <algorithm>
 #include <array>
@@ -78,8 +79,6 @@ void getDoubles(const unsigned char* in, double* values, std::size_t count) {
     }
 #endif
 }
-
-bool isRecorded(const KvnSignal& s) { return s.mode != 0 && s.name != "uSD"; }
 
 // Serialises a header; false when a field does not fit the format.
 bool buildHeader(const RecordHeader& h, unsigned partIndex, std::vector<unsigned char>& out, std::string& error) {
@@ -175,11 +174,7 @@ uint32_t crc32(const void* data, std::size_t size, uint32_t crc) {
 }
 
 std::size_t RecordHeader::valuesPerBlock() const {
-    std::size_t n = 0;
-    for (const KvnSignal& s : signals)
-        if (isRecorded(s))
-            n += static_cast<std::size_t>(s.channels) * s.samples;
-    return n;
+    return SignalLayout(signals).blockSize();
 }
 
 bool RecordHeader::operator==(const RecordHeader& o) const {

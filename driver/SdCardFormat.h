@@ -20,8 +20,8 @@
 //           string positioning set-up (empty when none), u32 CRC-32 of everything before it.
 //   block:  u16 marker 0xB10C, u16 type, u16 sequence, i16 battery, u16 flags, u16 reserved 0,
 //           u32 payload length in bytes, payload, u32 CRC-32 of the block from type to the end of the payload.
-//           Type 1 carries the sample vector as f64 values (the live sample vector layout: signals in order,
-//           skipping "uSD" and mode 0, channels x samples each, sample after sample); type 20 carries a new
+//           Type 1 carries the sample vector as f64 values (laid out as SignalLayout gives it for the
+//           header's signals); type 20 carries a new
 //           positioning set-up as text and no samples; type 21, with no payload, ends a part that the next part
 //           continues, so that a missing last part is told from a record that simply ended.
 //   Sizes in the header are held against RecordLimits.h: the writer refuses what the reader would refuse.

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "SdCardFormat.h"
+#include "SignalLayout.h"
 
 #include <nlohmann/json.hpp>
 
@@ -142,7 +143,7 @@ const std::vector<SimDeviceKind>& simFleetKinds() {
 SimDevice::SimDevice(SimDeviceKind kind, std::uint64_t seed, const sim::Faults& faults)
     : kind_(std::move(kind)), seed_(mix(seed ^ hashText(kind_.name))), faults_(sane(faults)),
       blockRate_(kind_.blockRate), syncRandom_(seed_) {
-    for (const auto& s : kind_.signals) modes_.push_back(s.name == "uSD" ? 0 : 1);
+    for (const auto& s : kind_.signals) modes_.push_back(isSdCard(s.name) ? 0 : 1);
     if (kind_.positioning) setUp_ = kDefaultSetUp;
     // A device on a USB cable charges from it.
     ownBattery_ = kind_.reach == "usb" ? std::int16_t(-1) : static_cast<std::int16_t>(3 + mix(seed_ + 1) % 3);
@@ -251,13 +252,7 @@ std::vector<KvnSignal> SimDevice::signalsLocked() const {
 }
 
 std::size_t SimDevice::valuesPerBlockLocked() const {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
-        const auto& s = kind_.signals[i];
-        if (s.name == "uSD" || modes_[i] == 0) continue;
-        n += static_cast<std::size_t>(s.channels) * (s.samplesFollowMode ? modes_[i] : s.samples);
-    }
-    return n;
+    return SignalLayout(signalsLocked()).blockSize();
 }
 
 SimDevice::Description SimDevice::describe() const {
@@ -285,7 +280,7 @@ bool SimDevice::setSignalMode(std::size_t index, std::uint8_t mode) {
     if (running_ || index >= kind_.signals.size()) return false;
     const auto& s = kind_.signals[index];
     if (mode > s.maxMode) return false;
-    if (s.name == "uSD" && mode == 1 && faults_.sdCardRefused) return false;
+    if (isSdCard(s.name) && mode == 1 && faults_.sdCardRefused) return false;
     auto refused = faults_.refusedModes.find(s.name);
     if (refused != faults_.refusedModes.end() &&
         std::find(refused->second.begin(), refused->second.end(), mode) != refused->second.end())
@@ -379,7 +374,7 @@ bool SimDevice::start(const std::string& cardFolder) {
     }
     cardFlags_ = 0;
     for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
-        if (kind_.signals[i].name != "uSD" || modes_[i] != 1) continue;
+        if (!isSdCard(kind_.signals[i].name) || modes_[i] != 1) continue;
         sdcard::RecordHeader header;
         header.version = kind_.version;
         header.blockRate = runRate_;
@@ -467,8 +462,9 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
     unsigned ancIndex = 0;
     for (std::size_t i = 0; i < kind_.signals.size(); ++i) {
         const auto& s = kind_.signals[i];
-        const bool anc = s.name.compare(0, 3, "ANC") == 0;
-        if (s.name == "uSD" || modes_[i] == 0) {
+        const SignalKind kind = signalKind(s.name);
+        const bool anc = kind == SignalKind::Anchor;
+        if (!inBlock(s.name, modes_[i])) {
             if (anc) ++ancIndex;
             continue;
         }
@@ -476,7 +472,7 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
         const double fs = rate * (s.samplesFollowMode ? 1 : samples);
         const std::uint64_t signalKey = seed_ ^ (0x9E37ULL * (i + 1) << 32);
         const auto& traits = traits_[i];
-        if (s.name.compare(0, 3, "EEG") == 0) {
+        if (kind == SignalKind::Eeg) {
             generateEeg(i, s.channels, samples, block, fs, signalKey, out.data() + pos);
             pos += static_cast<std::size_t>(s.channels) * samples;
             continue;
@@ -489,15 +485,15 @@ void SimDevice::generate(std::uint64_t block, std::vector<double>& out) const {
                 const ChannelTraits& tr = traits[c];
                 const std::uint64_t key = signalKey ^ mix((static_cast<std::uint64_t>(c) << 40) ^ (n * 64 + k));
                 double v = 0.0;
-                if (s.name.compare(0, 3, "BVP") == 0) {
+                if (kind == SignalKind::Bvp) {
                     double p = std::fmod(1.2 * t + 0.3 * std::sin(2 * kPi * t / 25.0), 1.0);
                     if (p < 0) p += 1.0;
                     double pulse = std::exp(-std::pow((p - 0.15) / 0.06, 2)) +
                                    0.35 * std::exp(-std::pow((p - 0.45) / 0.08, 2));
                     v = 1000.0 + 250.0 * pulse + 40.0 * std::sin(2 * kPi * 0.25 * t) + 5.0 * gauss(key);
-                } else if (s.name.compare(0, 3, "GSR") == 0) {
+                } else if (kind == SignalKind::Gsr) {
                     v = skinConductance(t, tr.phase, key);
-                } else if (s.name.compare(0, 3, "COM") == 0 || s.name.compare(0, 3, "IMU") == 0) {
+                } else if (kind == SignalKind::Aux || kind == SignalKind::Imu) {
                     v = inertialAxis(c, t, k, gauss(key));
                 } else if (anc) {
                     if (c == 0) {

@@ -1,6 +1,7 @@
 #include "ImportConfiguration.h"
 
 #include "Importer.h"
+#include "SignalLayout.h"
 
 #include "ElidingComboBox.h"
 
@@ -168,7 +169,7 @@ SimpleImportConfiguration::Filter Eeg64ImportConfiguration::halfFilter(char side
         if (base.empty() || base.back() != side) return false;
         const Importer half(folder.toStdString(), name.toStdString());
         const std::vector<KvnSignal> list = half.get_signals();
-        return !list.empty() && list.front().name.compare(0, 3, "EEG") == 0 && list.front().channels == 32;
+        return !list.empty() && signalKind(list.front().name) == SignalKind::Eeg && list.front().channels == 32;
     };
 }
 

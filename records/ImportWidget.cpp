@@ -6,6 +6,7 @@
 #include "ImportWorker.h"
 #include "Importer.h"
 #include "RecordTexts.h"
+#include "SignalLayout.h"
 #include "SignalNames.h"
 
 #include <QCheckBox>
@@ -196,7 +197,7 @@ void ImportWidget::refresh()
         bool positioning = false;
         for (std::size_t i = 0; i < signalList.size(); ++i) {
             const KvnSignal& s = signalList[i];
-            if (s.name == "uSD") continue;
+            if (isSdCard(s.name)) continue;
             if (s.name == "ANC") positioning = true;
             labels << QString::number(i + 1);
             const bool grey = s.mode == 0;

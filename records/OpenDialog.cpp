@@ -3,6 +3,7 @@
 #include "BdfExportRun.h"
 #include "BdfExporter.h"
 #include "RecordTexts.h"
+#include "SignalLayout.h"
 
 #include "ElidingComboBox.h"
 
@@ -243,7 +244,7 @@ void OpenDialog::showDetails(int index)
     QStringList labels;
     for (int i = 0; i < count; ++i) {
         const std::string name = reader.signalName(std::size_t(i));
-        if (name == "uSD") continue;
+        if (isSdCard(name)) continue;
         labels << QString::number(i + 1);
         table->setItem(i, 0, new QTableWidgetItem(QString::fromStdString(name)));
         table->setItem(i, 1, centred(QString::number(reader.signalChannels(std::size_t(i)))));

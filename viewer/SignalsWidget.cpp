@@ -15,8 +15,6 @@ using BioSensor::BioSensorFilter;
 
 namespace {
 
-std::string prefixOf(const std::string& name) { return name.substr(0, 3); }
-
 BioSensorFilter filterRecord(int type, double high, double low, int order)
 {
     BioSensorFilter f;
@@ -36,26 +34,25 @@ std::size_t valuesNeeded(ProcessWidget* viewer)
     return 1;
 }
 
-bool isPresent(DeviceModel& model, unsigned i)
+// The viewer's spelling of a unit; a signal of no known unit is drawn on the microvolt scale.
+QString viewerUnit(ChannelUnit unit)
 {
-    return model.signal_name(i) != "uSD" && model.signal_mode(i) != 0;
+    if (unit == ChannelUnit::Acceleration)
+        return QString::fromUtf8("m/s\u00b2");
+    return QString::fromLatin1(unit == ChannelUnit::None ? "uV" : unitSymbol(unit));
 }
 
 // An inertial unit's axes: three of acceleration, three of rotation rate, then (9-axis units) three of the
 // magnetic field. Each is drawn around its own mean (gravity and the earth's field would otherwise fill the
 // band) in a band sized for head and body movement.
-void setInertialAxes(Vesk::SigViewerRtConfig& config, int channels)
+void setInertialAxes(Vesk::SigViewerRtConfig& config, const SignalSlot& signal)
 {
-    static const struct {
-        const char* unit;
-        double range;
-    } axes[] = {{"m/s\u00b2", 8.0}, {"deg/s", 50.0}, {"uT", 40.0}};
+    static const double ranges[] = {8.0, 50.0, 40.0};
     config.channelRange = 1.0;
     config.centreChannels = true;
-    for (int c = 0; c < channels; ++c) {
-        const auto& axis = axes[std::min(c / 3, 2)];
-        config.channelUnits.append(QString::fromUtf8(axis.unit));
-        config.channelRanges.append(axis.range);
+    for (unsigned c = 0; c < signal.channels; ++c) {
+        config.channelUnits.append(viewerUnit(signal.unit(c)));
+        config.channelRanges.append(ranges[std::min(c / 3, 2u)]);
     }
     config.unit = config.channelUnits.value(0);
 }
@@ -79,46 +76,48 @@ bool SignalsWidget::showsTabs() const { return stack_->currentWidget() == tabs_;
 
 Vesk::SigViewerRtConfig SignalsWidget::buildViewerConfig(const KvnSignal& signal, uint16_t blockRate)
 {
+    const SignalSlot slot = SignalLayout({signal})[0];
     Vesk::SigViewerRtConfig config;
     config.channels = static_cast<int>(signal.channels);
-    config.samplesPerBlock = static_cast<int>(signal.samples);
-    config.samplingRate = static_cast<int>(blockRate) * static_cast<int>(signal.samples);
+    // An aux input's viewer shows one IMU: one row of the block, once per block.
+    config.samplesPerBlock = slot.oneSamplePerBlock() ? 1 : static_cast<int>(signal.samples);
+    config.samplingRate = static_cast<int>(slot.oneSamplePerBlock() ? blockRate : slot.samplingRate(blockRate));
     config.showTimeAxis = true;
-    const std::string prefix = prefixOf(signal.name);
-    config.eegImpedances = prefix == "EEG";
+    config.eegImpedances = slot.kind == SignalKind::Eeg;
     config.cursorPen = QPen(QBrush(QColor(128, 0, 0)), 3.0, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin);
 
-    config.unit = "uV";
-    if (prefix == "FOT") {
+    config.unit = viewerUnit(slot.unit(0));
+    switch (slot.kind) {
+    case SignalKind::Fot:
         config.channelRange = 3000000.0;
-    } else if (prefix == "BVP") {
+        break;
+    case SignalKind::Bvp:
         // Blood volume pulse comes in the optical sensor's own arbitrary units: a pulse wave of a few hundred
         // of them peak to peak on a standing level of about a thousand, taken off before the filter.
-        config.unit = "a.u.";
         config.channelRange = 600.0;
         config.centreChannels = true;
         config.defaultFilters = {filterRecord(BioSensorFilter::BANDPASS, 4.0, 0.5, 4)};
-    } else if (prefix == "DIN" || signal.name.rfind("DOUT", 0) == 0) {
-        config.unit = "V";
+        break;
+    case SignalKind::Digital:
         config.channelRange = 8.0;
-    } else if (prefix == "IMU" || prefix == "COM") {
-        setInertialAxes(config, static_cast<int>(signal.channels));
-        if (prefix == "COM") {
-            config.samplesPerBlock = 1;
-            config.samplingRate = blockRate;
-        }
-    } else if (prefix == "GSR") {
+        break;
+    case SignalKind::Imu:
+    case SignalKind::Aux:
+        setInertialAxes(config, slot);
+        break;
+    case SignalKind::Gsr:
         // Skin conductance: a level of a few microsiemens on which responses of tenths of one ride; the
         // level is taken off for display and fast noise smoothed.
-        config.unit = "uS";
         config.channelRange = 2.0;
         config.centreChannels = true;
         config.defaultFilters = {filterRecord(BioSensorFilter::LOWPASS, 1.0, 0.0, 4)};
-    } else if (prefix == "EEG") {
+        break;
+    case SignalKind::Eeg:
         config.channelRange = 160.0;
         config.defaultFilters = {filterRecord(BioSensorFilter::BANDPASS, 30.0, 1.0, 4),
                                  filterRecord(BioSensorFilter::NOTCH, 52.0, 48.0, 4)};
-    } else {
+        break;
+    default:
         config.channelRange = 1.0;
     }
     return config;
@@ -137,16 +136,16 @@ void SignalsWidget::configureSignals(DeviceModel& model, int eegSensorType)
     for (unsigned i = 0; i < count; ++i) {
         const KvnSignal signal(model.signal_name(i), model.signal_channels(i), model.signal_channels(i),
                                model.signal_samples(i), static_cast<unsigned>(model.signal_mode(i)));
-        const std::string prefix = prefixOf(signal.name);
-        if (prefix == "uSD" || prefix == "HAP")
+        const SignalKind kind = signalKind(signal.name);
+        if (kind == SignalKind::SdCard || kind == SignalKind::Haptic)
             continue;
 
         // Inputs are numbered alike whether the user or a configuration file chose what is plugged in.
-        if (prefix == "COM")
+        if (kind == SignalKind::Aux)
             ++auxInputs;
         if (configurable) {
             unsigned mode = 1;
-            if (prefix == "COM") {
+            if (kind == SignalKind::Aux) {
                 mode = BiosensingConfigurator::ask(tr("Digial AUX ") + QString::number(auxInputs), this);
             }
             configurable->set_signal_mode(i, mode);
@@ -154,9 +153,9 @@ void SignalsWidget::configureSignals(DeviceModel& model, int eegSensorType)
         const int mode = model.signal_mode(i);
         const QString displayName = QString::fromStdString(decoder_output_type(signal.name));
 
-        if (prefix == "ANC") {
+        if (kind == SignalKind::Anchor) {
             QWidget* widget = nullptr;
-            if (i > 0 && prefixOf(model.signal_name(i - 1)) == "ANC") {
+            if (i > 0 && signalKind(model.signal_name(i - 1)) == SignalKind::Anchor) {
                 auto range = signalTabs_.equal_range(static_cast<int>(i - 1));
                 for (auto it = range.first; it != range.second; ++it) {
                     if (auto* viewer = dynamic_cast<DistanceViewer*>(tabs_->widget(it->second))) {
@@ -171,7 +170,7 @@ void SignalsWidget::configureSignals(DeviceModel& model, int eegSensorType)
                 const int tab = addSignalTab(widget, displayName, mode != 0);
                 signalTabs_.emplace(static_cast<int>(i), tab);
             }
-        } else if (prefix == "COM") {
+        } else if (kind == SignalKind::Aux) {
             const Vesk::SigViewerRtConfig config = buildViewerConfig(signal, blockRate);
             const QString title = tr("DAUX %1 IMU").arg(auxInputs);
             for (int imu = 0; imu < mode; ++imu) {
@@ -180,7 +179,7 @@ void SignalsWidget::configureSignals(DeviceModel& model, int eegSensorType)
             }
         } else {
             Vesk::SigViewerRtConfig config = buildViewerConfig(signal, blockRate);
-            if (prefix == "EEG") {
+            if (kind == SignalKind::Eeg) {
                 config.eegSensorType = eegSensorType;
                 config.deviceVersion = QString::fromStdString(model.version());
             }
@@ -238,14 +237,14 @@ void SignalsWidget::showFirstEnabledTab()
 template <typename Slice>
 void SignalsWidget::walkSignals(DeviceModel& model, std::size_t available, Slice slice)
 {
-    std::size_t offset = 0;
-    const unsigned count = model.signal_count();
-    for (unsigned i = 0; i < count; ++i) {
-        if (!isPresent(model, i))
+    const SignalLayout layout = model.signal_layout();
+    for (const SignalSlot& signal : layout.entries()) {
+        if (!signal.present)
             continue;
-        const std::size_t channels = model.signal_channels(i);
-        const std::size_t samples = model.signal_samples(i);
-        const std::size_t size = channels * samples;
+        const auto i = static_cast<unsigned>(signal.index);
+        const std::size_t offset = signal.offset;
+        const std::size_t channels = signal.channels;
+        const std::size_t size = signal.size();
         // A vector shorter than the device's layout promises is not read past its end.
         if (offset + size > available)
             return;
@@ -262,7 +261,6 @@ void SignalsWidget::walkSignals(DeviceModel& model, std::size_t available, Slice
                 continue;
             viewer->process(slice(i, offset, size) + start, false);
         }
-        offset += size;
     }
 }
 
