@@ -260,22 +260,24 @@ void MainWindow::onStartButtonClicked()
             return;
         }
     }
-    model->start();
-    QThread::msleep(32);
-    if (!model->is_running()) {
-        // Nothing will be written: the record just opened must not stay open.
-        closeHardDriveRecord();
-        if (deviceLabel) deviceLabel->setText(tr("Unable to start acquiring data"));
-        return;
-    }
-    signalsWidget->resetViewers();
-    acquiring = true;
-    // The streams open before the first block is read, so they miss none.
+    // The streams open before the device starts: they miss no block, and creating them (which takes a while)
+    // does not leave a backlog of blocks for the first reads, whose times the streams' clocks start from.
     const bool streaming = lslBox && lslBox->isChecked();
     if (streaming) {
         warnLslUnavailableOnce();
         outlets->openOutlets();
     }
+    model->start();
+    QThread::msleep(32);
+    if (!model->is_running()) {
+        // Nothing will be written: the record and the streams just opened must not stay open.
+        closeHardDriveRecord();
+        outlets->closeOutlets();
+        if (deviceLabel) deviceLabel->setText(tr("Unable to start acquiring data"));
+        return;
+    }
+    signalsWidget->resetViewers();
+    acquiring = true;
     // About two seconds of blocks wait for a busy display; beyond that the oldest are not shown.
     session.open(model.get(), csvWriter.isOpen() ? &csvWriter : nullptr, streaming ? outlets.get() : nullptr,
                  std::max<std::size_t>(64, 2 * std::size_t(model->frequency())));

@@ -9,24 +9,29 @@
 
 RecordingSession::RecordingSession(QObject* parent) : QObject(parent) {}
 
+RecordingSession::~RecordingSession() { close(); }
+
 void RecordingSession::open(const DeviceModel* model, CsvWriter* record, LslOutletSet* outlets,
                             std::size_t displayCapacity)
 {
+    close();
+    model_ = model;
+    record_ = record && record->isOpen() ? record : nullptr;
+    outlets_ = outlets;
+    blockRate_ = model ? model->frequency() : 0;
     {
-        std::lock_guard<std::mutex> lock(sinkMutex_);
-        open_ = model != nullptr;
-        model_ = model;
-        record_ = record && record->isOpen() ? record : nullptr;
-        outlets_ = outlets;
-        blockRate_ = model ? model->frequency() : 0;
-        blocks_ = 0;
-        failure_.clear();
+        std::lock_guard<std::mutex> lock(displayMutex_);
+        display_.clear();
+        displayCapacity_ = displayCapacity ? displayCapacity : 1;
+        dropped_ = 0;
+        notified_ = false;
     }
-    std::lock_guard<std::mutex> lock(displayMutex_);
-    display_.clear();
-    displayCapacity_ = displayCapacity ? displayCapacity : 1;
-    dropped_ = 0;
-    notified_ = false;
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    open_ = model != nullptr;
+    blocks_ = 0;
+    failure_.clear();
+    sinkQueue_.clear();
+    if (open_ && (record_ || outlets_)) writer_ = std::thread([this] { writeBlocks(); });
 }
 
 void RecordingSession::close()
@@ -34,10 +39,13 @@ void RecordingSession::close()
     {
         std::lock_guard<std::mutex> lock(sinkMutex_);
         open_ = false;
-        model_ = nullptr;
-        record_ = nullptr;
-        outlets_ = nullptr;
     }
+    sinkWake_.notify_all();
+    // The writer empties its queue before it ends: every block taken in reaches the sinks.
+    if (writer_.joinable()) writer_.join();
+    model_ = nullptr;
+    record_ = nullptr;
+    outlets_ = nullptr;
     std::lock_guard<std::mutex> lock(displayMutex_);
     display_.clear();
     dropped_ = 0;
@@ -52,15 +60,13 @@ bool RecordingSession::isOpen() const
 void RecordingSession::addBlock(const std::vector<double>& data, int seq, short battery, ushort flags,
                                 qint64 timestamp, qint64 utc)
 {
-    bool recordStopped = false;
     {
         std::lock_guard<std::mutex> lock(sinkMutex_);
         if (!open_) return;
         ++blocks_;
-        if (outlets_) outlets_->pushBlock(data, timestamp, seq);
-        if (record_ && flags != 7) recordStopped = !recordBlock(data, seq, battery, flags, timestamp, utc);
+        if (writer_.joinable()) sinkQueue_.push_back(Block{data, seq, battery, flags, timestamp, utc});
     }
-    if (recordStopped) emit recordFailed();
+    sinkWake_.notify_one();
     bool notify = false;
     {
         std::lock_guard<std::mutex> lock(displayMutex_);
@@ -76,14 +82,36 @@ void RecordingSession::addBlock(const std::vector<double>& data, int seq, short 
     if (notify) emit displayPending();
 }
 
-bool RecordingSession::recordBlock(const std::vector<double>& data, int seq, short battery, ushort flags,
-                                   qint64 timestamp, qint64 utc)
+void RecordingSession::writeBlocks()
 {
-    if (!record_->write(data.data(), uint16_t(seq), timestamp, utc, battery, flags)) {
+    std::deque<Block> batch;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(sinkMutex_);
+            sinkWake_.wait(lock, [this] { return !sinkQueue_.empty() || !open_; });
+            if (sinkQueue_.empty()) return;  // closed, and nothing left to write
+            batch.swap(sinkQueue_);
+        }
+        for (const Block& b : batch) {
+            // LSL stamps come from the block's read time, so a writer running late moves no sample in time.
+            if (outlets_) outlets_->pushBlock(b.data, b.timestamp, b.seq);
+            // Flags 7: the two halves of a pair are not aligned yet; such blocks are shown but never recorded.
+            if (record_ && b.flags != 7 && !recordBlock(b)) emit recordFailed();
+        }
+        batch.clear();
+    }
+}
+
+bool RecordingSession::recordBlock(const Block& b)
+{
+    if (!record_->write(b.data.data(), uint16_t(b.seq), b.timestamp, b.utc, b.battery, b.flags)) {
         stopRecord(QString::fromStdString(record_->error()));
         return false;
     }
-    gaps_.add(uint16_t(seq), utc);
+    {
+        std::lock_guard<std::mutex> lock(sinkMutex_);
+        gaps_.add(uint16_t(b.seq), b.utc);
+    }
     // Files of a removed folder still take writes, which then reach nothing: look once a second.
     if (record_->blocksWritten() % (blockRate_ ? blockRate_ : 1) == 0 &&
         !QFileInfo(QString::fromStdString(record_->folder())).isDir()) {
@@ -100,6 +128,7 @@ void RecordingSession::stopRecord(const QString& reason)
     // the streams go on.
     record_->close();
     record_ = nullptr;
+    std::lock_guard<std::mutex> lock(sinkMutex_);
     failure_ = reason;
 }
 

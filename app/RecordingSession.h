@@ -5,9 +5,11 @@
 #include <QObject>
 #include <QString>
 
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 class CsvWriter;
@@ -15,9 +17,10 @@ class DeviceModel;
 class LslOutletSet;
 
 // The sinks of one acquisition: the hard-drive record and the LSL streams that Start opened, the block count and
-// the gaps of the record. Blocks come in on the acquisition thread and reach the open sinks at once; the display
-// takes its copies from a bounded queue on the GUI thread, so a busy window never holds up the record or the
-// streams, and a window that cannot keep up loses blocks from the screen only.
+// the gaps of the record. Blocks come in on the acquisition thread, which only queues them: a writer thread of
+// the session hands every one to the open sinks, so neither a busy window nor a slow disk holds up the reads.
+// The display takes its copies from a bounded queue on the GUI thread; a window that cannot keep up loses blocks
+// from the screen only.
 class RecordingSession : public QObject {
     Q_OBJECT
 public:
@@ -31,10 +34,12 @@ public:
     };
 
     explicit RecordingSession(QObject* parent = nullptr);
+    ~RecordingSession() override;
 
     // Both with no block on its way in (before the acquisition thread starts, after it ended). `record` is an
-    // open writer or null, `outlets` an open set or null; neither is owned, and close() leaves closing them to
-    // the caller. The display queue holds at most `displayCapacity` blocks.
+    // open writer or null, `outlets` an open set or null; neither is owned. close() waits until every queued
+    // block reached them, and leaves closing them to the caller. The display queue holds at most
+    // `displayCapacity` blocks.
     void open(const DeviceModel* model, CsvWriter* record, LslOutletSet* outlets, std::size_t displayCapacity);
     void close();
     bool isOpen() const;
@@ -63,18 +68,23 @@ signals:
     void recordFailed();
 
 private:
+    void writeBlocks();
     // False when the record stopped at this block.
-    bool recordBlock(const std::vector<double>& data, int seq, short battery, ushort flags, qint64 timestamp,
-                     qint64 utc);
+    bool recordBlock(const Block& b);
     void stopRecord(const QString& reason);
 
-    // The sinks, the count and the gaps; held while a block goes to the sinks.
-    mutable std::mutex sinkMutex_;
-    bool open_ = false;
+    // Set while no writer thread runs; while one runs, only it uses them.
     const DeviceModel* model_ = nullptr;
     CsvWriter* record_ = nullptr;
     LslOutletSet* outlets_ = nullptr;
     unsigned blockRate_ = 0;
+    std::thread writer_;
+
+    // The writer's queue, the count, the gaps and the failure.
+    mutable std::mutex sinkMutex_;
+    std::condition_variable sinkWake_;
+    std::deque<Block> sinkQueue_;
+    bool open_ = false;
     qint64 blocks_ = 0;
     RecordGaps gaps_;
     QString failure_;

@@ -1,5 +1,6 @@
 // The recording session between the acquisition thread and the window: blocks from another thread reach the
-// record whole while the display's queue stays bounded, and a record that stops on its own says why, once.
+// record whole (through the session's writer thread) while the display's queue stays bounded, and a record that
+// stops on its own says why, once.
 
 #include "CsvReader.h"
 #include "CsvWriter.h"
@@ -110,14 +111,14 @@ private slots:
         session.open(&model, &writer, nullptr, 64);
         QVERIFY(QDir(folder).removeRecursively());
         feedFromAnotherThread(session, 40);
+        std::size_t dropped = 0;
+        QCOMPARE(session.takeForDisplay(dropped).size(), std::size_t(40));
+        session.close();  // the writer has written (or refused) every block once this returns
         QCOMPARE(failed.count(), 1);
         QVERIFY(!writer.isOpen());
         const QString reason = session.takeRecordFailure();
         QVERIFY2(reason.contains("was removed") && reason.contains(folder), qPrintable(reason));
         QVERIFY(session.takeRecordFailure().isEmpty());
-        std::size_t dropped = 0;
-        QCOMPARE(session.takeForDisplay(dropped).size(), std::size_t(40));
-        session.close();
     }
 };
 
