@@ -23,6 +23,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <algorithm>
 #include <stdexcept>
 
 QString MainWindow::modelName() const
@@ -56,6 +57,12 @@ void MainWindow::abandonAcquisition()
     stopReadThread();
     if (stopButton) stopButton->setEnabled(false);
     // What the record still buffers is written before the model can go.
+    endRecordingSession();
+}
+
+void MainWindow::endRecordingSession()
+{
+    session.close();
     closeHardDriveRecord();
     if (outlets) outlets->closeOutlets();
 }
@@ -255,28 +262,36 @@ void MainWindow::onStartButtonClicked()
             return;
         }
     }
+    // The streams open before the device starts: they miss no block, and creating them (which takes a while)
+    // does not leave a backlog of blocks for the first reads, whose times the streams' clocks start from.
+    const bool streaming = lslBox && lslBox->isChecked();
+    if (streaming) {
+        warnLslUnavailableOnce();
+        outlets->openOutlets();
+    }
     model->start();
     QThread::msleep(32);
     if (!model->is_running()) {
-        // Nothing will be written: the record just opened must not stay open.
+        // Nothing will be written: the record and the streams just opened must not stay open.
         closeHardDriveRecord();
+        outlets->closeOutlets();
         if (deviceLabel) deviceLabel->setText(tr("Unable to start acquiring data"));
         return;
     }
     signalsWidget->resetViewers();
     acquiring = true;
+    // About two seconds of blocks wait for a busy display; beyond that the oldest are not shown.
+    session.open(model.get(), csvWriter.isOpen() ? &csvWriter : nullptr, streaming ? outlets.get() : nullptr,
+                 std::max<std::size_t>(64, 2 * std::size_t(model->frequency())));
     readThread.setModel(model.get(), true);
     readThread.start(QThread::InheritPriority);
     blockCounter = 0;
+    blocksNotShown = 0;
     showRecordingTime(QString());
     for (QWidget* w : std::initializer_list<QWidget*>{startButton, hdBox, selectFolderButton, sdCardBox,
                                                       hdFolderInput, sdCardPathInput})
         if (w) w->setEnabled(false);
     if (stopButton) stopButton->setEnabled(true);
-    if (lslBox && lslBox->isChecked()) {
-        warnLslUnavailableOnce();
-        outlets->openOutlets();
-    }
     if (lslBox) lslBox->setEnabled(false);
     trayMessage(modelName(), tr("Recording started"));
 }
@@ -290,8 +305,7 @@ void MainWindow::onStopButtonClicked()
     refreshDeviceControls();
     if (model->is_running()) return;
     // Whatever the boxes show now (a disconnection unticks them), nothing opened at Start stays open.
-    closeHardDriveRecord();
-    if (outlets) outlets->closeOutlets();
+    endRecordingSession();
     if (lslBox) lslBox->setEnabled(true);
     if (startButton) startButton->setEnabled(true);
     if (stopButton) stopButton->setEnabled(false);

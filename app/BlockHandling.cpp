@@ -10,17 +10,31 @@
 #include "StatusTexts.h"
 
 #include <QCheckBox>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QThread>
 
-void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short battLevel, ushort flags,
-                                   qlonglong timestamp, qlonglong utc)
+void MainWindow::showPendingBlocks()
+{
+    std::size_t dropped = 0;
+    std::vector<RecordingSession::Block> blocks = session.takeForDisplay(dropped);
+    if (!model || !acquiring) return;
+    if (dropped) {
+        // Recorded and streamed all the same; the recording time counts them.
+        blocksNotShown += qint64(dropped);
+        blockCounter += qint64(dropped);
+        sinceBlocksNotShown.start();
+    }
+    for (RecordingSession::Block& b : blocks)
+        onNewDataReceived(std::move(b.data), b.seq, b.battery, b.flags, b.timestamp, b.utc);
+}
+
+// The display's part of a block; the session has already recorded and streamed it.
+void MainWindow::onNewDataReceived(std::vector<double> data, int, short battLevel, ushort flags, qlonglong,
+                                   qlonglong)
 {
     noDataShown = false;
     if (!model || !acquiring) return;
-    if (lslBox && lslBox->isChecked() && outlets) outlets->pushBlock(data, timestamp, seq);
     if (signalsWidget) signalsWidget->dispatchData(*model, data);
     if (flags == 0) {
         showRecordingTime(QString());
@@ -29,25 +43,12 @@ void MainWindow::onNewDataReceived(std::vector<double> data, int seq, short batt
         setErrorMessage(m.title, m.shortMessage, m.longMessage);
     }
     showBatteryLevel(battLevel);
-    // Flags 7: the two halves of a pair are not aligned yet; such blocks are shown but never recorded.
-    if (hdBox && hdBox->isChecked() && flags != 7 && csvWriter.isOpen()) {
-        if (!csvWriter.write(data.data(), uint16_t(seq), timestamp, utc, battLevel, flags)) {
-            hardDriveRecordFailed(QString::fromStdString(csvWriter.error()));
-            return;
-        }
-        recordGaps.add(uint16_t(seq), utc);
-        // Files of a removed folder still take writes, which then reach nothing: look once a second.
-        const unsigned rate = model->frequency();
-        if (csvWriter.blocksWritten() % (rate ? rate : 1) == 0 &&
-            !QFileInfo(QString::fromStdString(csvWriter.folder())).isDir())
-            hardDriveRecordFailed(tr("the folder %1 was removed").arg(QString::fromStdString(csvWriter.folder())));
-    }
 }
 
 void MainWindow::hardDriveRecordFailed(const QString& reason)
 {
-    // What reached the files before the failure stays a readable record: close it now, and let the display
-    // and the streams go on.
+    // What reached the files before the failure stays a readable record: close it now (the session closed it
+    // already when it stopped on its own), and let the display and the streams go on.
     const QString folder = QString::fromStdString(csvWriter.folder());
     if (csvWriter.isOpen()) csvWriter.close();
     finishSignalsInfo();
@@ -83,6 +84,9 @@ void MainWindow::showRecordingTime(QString suffix)
     if (total >= 0) text += "/" + formatDuration(total);
     text += " " + suffix;
     if (!recordProblem.isEmpty()) text += " - " + recordProblem;
+    // Said for a while after the last block the display let go, then the line is back to normal.
+    if (blocksNotShown > 0 && sinceBlocksNotShown.isValid() && sinceBlocksNotShown.elapsed() < 2000)
+        text += " - " + tr("Display cannot keep up: %1 blocks not shown").arg(blocksNotShown);
     if (deviceLabel) deviceLabel->setText(text);
 }
 
@@ -118,6 +122,8 @@ void MainWindow::onLostConnection()
 
 void MainWindow::onSignalEnd()
 {
+    // The record's last blocks are shown before it stops.
+    showPendingBlocks();
     if (deviceLabel) deviceLabel->setText(tr("It's over"));
     onStopButtonClicked();
     // A damaged record plays every whole block it has; what it could not play is said once it is over.

@@ -213,7 +213,14 @@ void MainWindow::connectSignals()
     connect(sdCardPathInput, &QLineEdit::textChanged, this, &MainWindow::onSDCardPathInputChanged);
     connect(hdBox, &QCheckBox::stateChanged, this, &MainWindow::onHDBoxStateChanged);
     connect(selectFolderButton, &QPushButton::clicked, this, &MainWindow::onHDFolderButtonClicked);
-    connect(&readThread, &ReadBT::resultReady, this, &MainWindow::onNewDataReceived);
+    // Straight from the acquisition thread into the session: the record and the streams never wait for this
+    // window's event queue; the display gets its blocks from the session.
+    connect(&readThread, &ReadBT::resultReady, &session, &RecordingSession::addBlock, Qt::DirectConnection);
+    connect(&session, &RecordingSession::displayPending, this, &MainWindow::showPendingBlocks, Qt::QueuedConnection);
+    connect(&session, &RecordingSession::recordFailed, this, [this] {
+        const QString reason = session.takeRecordFailure();
+        if (!reason.isEmpty()) hardDriveRecordFailed(reason);
+    }, Qt::QueuedConnection);
     connect(&readThread, &ReadBT::lostConnnection, this, &MainWindow::onLostConnection);
     connect(&readThread, &ReadBT::noData, this, &MainWindow::onNoData);
     connect(reconnectButton, &QPushButton::clicked, this, &MainWindow::onReconnectButtonClicked);

@@ -4,6 +4,7 @@
 #include "PropertyMap.h"
 #include "ReadBT.h"
 #include "RecordingNames.h"
+#include "RecordingSession.h"
 
 #include <QDateTime>
 #include <QFuture>
@@ -93,6 +94,8 @@ private slots:
     void onConnected(bool success);
     void onConfigured();
     ConfigurationResult do_configure(const char* configuration_filename);
+    // Hands the blocks that wait for the display to onNewDataReceived, oldest first.
+    void showPendingBlocks();
 
 private:
     void buildWidgets();
@@ -111,6 +114,8 @@ private:
     // Ends an acquisition without touching the model: the thread joined, the record and the streams closed
     // whole. Nothing may stop, clear, replace or delete the model before this.
     void abandonAcquisition();
+    // After the acquisition thread ended: the session lets go of its sinks, which are then closed whole.
+    void endRecordingSession();
     void hardDriveRecordFailed(const QString& reason);
     void showNonModalWarning(const QString& title, const QString& text);
     // Installs a new model (and its outlet set); the previous one goes, once no connect attempt still uses it.
@@ -136,7 +141,9 @@ private:
     int sensorType = 0;
     ReadBT readThread;
     CsvWriter csvWriter;
-    RecordGaps recordGaps;
+    // Takes every block on the acquisition thread for the record and the streams; the display's share waits in
+    // its bounded queue.
+    RecordingSession session;
     QDateTime recordStart;
     QString recordFolder;
     std::unique_ptr<LslOutletSet> outlets;
@@ -154,6 +161,9 @@ private:
     bool acquiring = false;
 
     qint64 blockCounter = 0;
+    // Blocks of this acquisition the display had to let go, and since when none was let go.
+    qint64 blocksNotShown = 0;
+    QElapsedTimer sinceBlocksNotShown;
     bool noDataShown = false;
     QElapsedTimer noDataSince;
 

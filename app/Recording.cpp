@@ -53,7 +53,7 @@ bool MainWindow::setupHardDriveRecord(const QDateTime& start)
     if (folder.isEmpty()) return false;
     recordStart = start;
     recordFolder = folder;
-    recordGaps.reset(model->frequency());
+    session.resetGaps(model->frequency());
     writeSignalsInfo(start, folder, true);
     const QByteArray path = QFile::encodeName(folder);
     // The description names the device and its sensors, as the record's other readers need them.
@@ -63,6 +63,12 @@ bool MainWindow::setupHardDriveRecord(const QDateTime& start)
 
 void MainWindow::closeHardDriveRecord()
 {
+    // A record that stopped on its own during the last blocks is reported here, before a new Start can come.
+    const QString failure = session.takeRecordFailure();
+    if (!failure.isEmpty()) {
+        hardDriveRecordFailed(failure);
+        return;
+    }
     if (!csvWriter.isOpen()) return;
     const bool closed = csvWriter.close();
     finishSignalsInfo();
@@ -80,7 +86,7 @@ void MainWindow::writeSignalsInfo(QDateTime startTime, QString folder, bool with
 {
     if (!model) return;
     QJsonObject info = signalsInfo(*model, startTime, sensorType, withUtc);
-    if (closing) info.insert("gaps", recordGaps.toJson());
+    if (closing) info.insert("gaps", session.gaps().toJson());
     QFile file(folder + "/signalsInfo.json");
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate)) return;
     file.write(QJsonDocument(info).toJson(QJsonDocument::Indented));

@@ -127,6 +127,10 @@ void ReadBT::readBlock() {
     int16_t battery = 0;
     uint16_t flags = 0;
     if (model_->read(samples_, sequence, battery, flags)) {
+        // Stop has asked the thread to end: what it reads now belongs to no acquisition. Everything handed on
+        // before goes to the record, so the request is where a record ends.
+        if (isInterruptionRequested())
+            return;
         // A source that stamps its own samples keeps its timing in the records.
         const qint64 own = model_->block_time();
         emit resultReady(samples_, sequence, battery, flags, own >= 0 ? own : monotonicMicroseconds(),

@@ -34,6 +34,8 @@ public:
     static qint64 utcMicroseconds();
 
 signals:
+    // Not emitted for a block read after an interruption was requested. A receiver connected directly runs on
+    // this thread and sees `data` only for the call.
     void resultReady(const std::vector<double>& data, int seq, short battLevel, ushort flags, qlonglong timestamp,
                      qlonglong utc);
     void noData();

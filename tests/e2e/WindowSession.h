@@ -157,11 +157,13 @@ public:
         recording = true;
         byText<QPushButton>(*window, "Start")->click();
     }
-    // Blocks still queued when Stop is clicked reach the window after it and are dropped; the spy drops them too.
+    // Every block the thread handed on before Stop ended it is recorded, also those still queued for the spy:
+    // the spy takes them before it stops listening.
     void stop()
     {
-        recording = false;
         byText<QPushButton>(*window, "Stop")->click();
+        QCoreApplication::sendPostedEvents(&context, QEvent::MetaCall);
+        recording = false;
     }
     bool waitBlocks(std::size_t n, int ms) { return QTest::qWaitFor([&] { return received.size() >= n; }, ms); }
 

@@ -60,6 +60,7 @@ public:
     void attach(ReadBT* thread, QObject* context)
     {
         QObject::connect(thread, &QThread::started, context, [this] { std::lock_guard<std::mutex> l(m); starts.push_back(total()); }, Qt::DirectConnection);
+        QObject::connect(thread, &QThread::finished, context, [this] { std::lock_guard<std::mutex> l(m); ends_.push_back(total()); }, Qt::DirectConnection);
         QObject::connect(thread, &ReadBT::resultReady, context,
                          [this](const std::vector<double>& d, int seq, short b, ushort f, qlonglong ts, qlonglong) {
                              std::lock_guard<std::mutex> l(m);
@@ -77,6 +78,12 @@ public:
         return {starts.begin() + long(std::min(seen, starts.size())), starts.end()};
     }
     std::size_t startCount() { std::lock_guard<std::mutex> l(m); return starts.size(); }
+    // Blocks emitted when the thread's `ordinal`-th run ended; SIZE_MAX while it runs.
+    std::size_t endOf(std::size_t ordinal)
+    {
+        std::lock_guard<std::mutex> l(m);
+        return ordinal < ends_.size() ? ends_[ordinal] : SIZE_MAX;
+    }
     std::vector<Block> slice(std::size_t from, std::size_t to)
     {
         std::lock_guard<std::mutex> l(m);
@@ -100,13 +107,15 @@ private:
     std::deque<Block> blocks;
     std::size_t dropped = 0;
     std::vector<std::size_t> starts;
+    std::vector<std::size_t> ends_;
     int reports = 0;
     int ends = 0;
 };
 
 struct Run {
     std::size_t start = 0;
-    std::size_t bound = SIZE_MAX;  // blocks emitted before the action that ended it
+    std::size_t ordinal = 0;       // which start of the thread began it
+    std::size_t bound = SIZE_MAX;  // blocks emitted before its thread ended
     bool hd = false;
     QString hdBase;   // the folder chosen for it
     QString folder;   // the record it made
@@ -189,7 +198,6 @@ public:
             while (pick >= it->weight[state]) pick -= (it++)->weight[state];
             action = it->name;
             detail.clear();
-            before = SIZE_MAX;  // no click of this step ended an acquisition yet
             fprintf(stderr, "monkey %u/%d %s\n", seed, step, action);
             it->run();
             if (!detail.isEmpty()) fprintf(stderr, "monkey   %s\n", qPrintable(detail));
@@ -343,7 +351,6 @@ private:
         if (chance(40)) keys << "\"lsl\": true";
         if (chance(20)) keys << "\"hide\": true";
         if (chance(60)) keys << "\"autostart\": true";
-        before = tap.size();
         const QString file = root.filePath(QString("cfg/%1.json").arg(step));
         QFile f(file);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -358,7 +365,6 @@ private:
 
     void closeWindow()
     {
-        before = tap.size();
         if (!window->close()) {
             detail += " kept open";
             observe();
@@ -418,10 +424,9 @@ private:
         }
     }
 
-    // A click that may end the acquisition: blocks emitted from now on must not reach its record.
+    // A click that may end the acquisition.
     void endingClick(const QString& text)
     {
-        before = tap.size();
         if (QPushButton* b = button(text)) b->click();
         observe();
     }
@@ -472,8 +477,6 @@ private:
                 const QList<QMessageBox::StandardButton> answers{QMessageBox::Yes, QMessageBox::No, QMessageBox::Cancel,
                                                                  QMessageBox::NoButton};
                 press = pickOne(answers);
-                // The question's own event loop went on recording until now.
-                if (press == QMessageBox::Yes || press == QMessageBox::No) before = tap.size();
                 detail += QString(" [%1]").arg(press == QMessageBox::Yes ? "yes" : press == QMessageBox::No ? "no" : press == QMessageBox::Cancel ? "cancel" : "closed");
             }
             // Closed by its title bar now and then, as a user may: the same as Cancel or Ok.
@@ -535,20 +538,21 @@ private:
     void observe()
     {
         if (!window) {
-            if (current) finish(*current, before);
+            if (current) finish(*current);
             return;
         }
         // The thread reports its start from its own side, a moment after Start returned.
         if (!current && acquiring()) (void)QTest::qWaitFor([this] { return tap.startCount() > startsSeen; }, 10000);
         const std::vector<std::size_t> starts = tap.startsAfter(startsSeen);
         startsSeen += starts.size();
-        if (current && (!acquiring() || !starts.empty())) finish(*current, before, starts.empty() ? SIZE_MAX : starts.front());
+        if (current && (!acquiring() || !starts.empty())) finish(*current, starts.empty() ? SIZE_MAX : starts.front());
         // Runs that began and ended between two looks (an autostart inside a dialog's event loop): their records
         // are still compared with what the thread emitted, though their boxes were not seen.
         std::vector<Run> unseen;
         for (std::size_t k = 0; k < starts.size(); ++k) {
             Run r;
             r.start = starts[k];
+            r.ordinal = startsSeen - starts.size() + k;
             r.ends = tap.endCount();
             if (k + 1 < starts.size() || !acquiring()) {
                 r.unseen = true;
@@ -585,7 +589,7 @@ private:
         }
         for (Run& r : unseen) {
             known.insert(r.folder);
-            finish(r, SIZE_MAX, r.bound);
+            finish(r, r.bound);
         }
     }
 
@@ -600,14 +604,14 @@ private:
         return found;
     }
 
-    // `clickBound`: blocks emitted before the click that ended the run; `nextStart`: the next run's first block.
-    void finish(Run r, std::size_t clickBound, std::size_t nextStart = SIZE_MAX)
+    // `nextStart`: the next run's first block. The record takes blocks on the acquisition thread, up to the
+    // moment the click that ended the run asked the thread to end: what the thread emitted before it ended is
+    // the most a record may hold.
+    void finish(Run r, std::size_t nextStart = SIZE_MAX)
     {
         if (!r.unseen) current.reset();
         const bool playback = !r.source.isEmpty();
-        // A played-back record ends by itself, and so may a live acquisition the window gives up: then everything
-        // read before the end is the record's.
-        r.bound = std::min({playback ? SIZE_MAX : clickBound, nextStart, tap.size()});
+        r.bound = std::min({tap.endOf(r.ordinal), nextStart, tap.size()});
         fprintf(stderr, "monkey   run from block %zu ends before block %zu, record '%s'\n", r.start, r.bound, qPrintable(r.folder));
         const bool endedByItself = playback && tap.endCount() > r.ends && action == std::string("wait");
         if (r.hd && r.folder.isEmpty() && !r.hdBase.isEmpty())
@@ -718,7 +722,6 @@ private:
     ModalAnswerer answerer{[this](QWidget* modal) { return answer(modal); }};
     Tap tap;
     std::size_t startsSeen = 0;
-    std::size_t before = 0;
     std::optional<Run> current;
     std::set<QString> known;
     std::set<QString> openable;
