@@ -418,6 +418,26 @@ void MkfilterWrapper::filter(const DataBlock& in, DataBlock& out)
     for (std::size_t c = 0; c < rows; ++c) {
         double* x = out.row(c);
         double* state = state_.data() + c * count * 2;
+        // A missing value (NaN) is a gap: it stays a gap on screen and the filter runs on past it, rather than
+        // blanking the rest of the row.
+        if (std::any_of(x, x + n, [](double v) { return std::isnan(v); })) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isnan(x[i]))
+                    continue;
+                double v = x[i];
+                for (std::size_t si = 0; si < count; ++si) {
+                    const Section& s = sections_[si];
+                    double& z0 = state[2 * si];
+                    double& z1 = state[2 * si + 1];
+                    const double y = s[0] * v + z0;
+                    z0 = s[1] * v - s[4] * y + z1;
+                    z1 = s[2] * v - s[5] * y;
+                    v = y;
+                }
+                x[i] = v;
+            }
+            continue;
+        }
         // Section after section over the whole row: the same arithmetic as sample after sample, and faster.
         for (std::size_t si = 0; si < count; ++si) {
             const Section& s = sections_[si];
