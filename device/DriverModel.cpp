@@ -48,7 +48,8 @@ void DriverModel::do_connect() {
     for (int attempt = 0; attempt < kConnectAttempts && !stopRequested(); ++attempt) {
         std::cout << "trying to connect " << attempt << "..." << std::endl;
         proxy_.connectDevice();
-        if (proxy_.isConnected())
+        // A stream that cannot be used stays so: say why at once rather than after every attempt.
+        if (proxy_.isConnected() || proxy_.connectionErrorIsFinal())
             break;
     }
 }

@@ -52,6 +52,7 @@ std::string DriverProxy::getDirectory() const { return driver_->getDirectory(); 
 std::string DriverProxy::getFile() const { return driver_->getFile(); }
 double DriverProxy::lastBlockSourceTime() const { return driver_->lastBlockSourceTime(); }
 std::string DriverProxy::connectionError() const { return driver_->connectionError(); }
+bool DriverProxy::connectionErrorIsFinal() const { return driver_->connectionErrorIsFinal(); }
 
 bool DriverProxy::readWithBattery(std::vector<double>& data, uint16_t& sequence, int16_t& battery, uint16_t& flags) {
     return driver_->readWithBattery(data, sequence, battery, flags);

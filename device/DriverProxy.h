@@ -49,6 +49,7 @@ public:
     std::string getFile() const;
     double lastBlockSourceTime() const;
     std::string connectionError() const;
+    bool connectionErrorIsFinal() const;
     bool readWithBattery(std::vector<double>& data, uint16_t& sequence, int16_t& battery, uint16_t& flags);
 
     // Name of the synchronization log of the last startSynchronization ("" before the first).

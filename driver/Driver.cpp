@@ -87,6 +87,11 @@ std::string Driver::connectionError() const {
     return lsl ? lsl->lastError() : std::string();
 }
 
+bool Driver::connectionErrorIsFinal() const {
+    auto lsl = streams();
+    return lsl && lsl->lastErrorIsFinal();
+}
+
 Connection* Driver::getConnection() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return connection_.get();

@@ -63,6 +63,8 @@ public:
     double lastBlockSourceTime() const;
     // Why the last connection attempt failed, when the link can tell (LSL streams); else empty.
     std::string connectionError() const;
+    // Whether that failure is one no further attempt can mend.
+    bool connectionErrorIsFinal() const;
 
 private:
     struct Info;

@@ -94,17 +94,25 @@ std::string LslConnection::lastError() const {
     return error_;
 }
 
+bool LslConnection::lastErrorIsFinal() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errorFinal_;
+}
+
 bool LslConnection::connect() {
     disconnect();
-    auto fail = [this](const std::string& why) {
+    auto fail = [this](const std::string& why, bool final = false) {
         say(why);
         std::lock_guard<std::mutex> lock(mutex_);
         error_ = why;
+        errorFinal_ = final;
         return false;
     };
     LslApi& lsl = LslApi::instance();
-    if (!lsl.available()) return fail("LSL streams cannot be read: liblsl is not available (" + lsl.errorText() + ")");
-    if (key_.empty() || value_.empty()) return fail("An LSL connection needs a stream \"name\", \"type\" or \"source_id\"");
+    if (!lsl.available())
+        return fail("LSL streams cannot be read: liblsl is not available (" + lsl.errorText() + ")", true);
+    if (key_.empty() || value_.empty())
+        return fail("An LSL connection needs a stream \"name\", \"type\" or \"source_id\"", true);
 
     std::vector<lsl_streaminfo> buffer(4096, nullptr);
     const int n = lsl.resolve_all(buffer.data(), unsigned(buffer.size()), resolveSeconds);
@@ -164,7 +172,8 @@ bool LslConnection::connect() {
         // A name or a type picks one stream; a source id takes all of its streams.
         if (key_ != "source_id") break;
     }
-    if (chosen.empty()) return fail(refusals);
+    // Found but unusable: the stream will not change its format between attempts.
+    if (chosen.empty()) return fail(refusals, true);
 
     Description d;
     std::vector<double> rates;
@@ -199,6 +208,7 @@ bool LslConnection::connect() {
     for (Candidate& c : chosen) infos_.push_back(std::move(c.handle));
     connected_ = true;
     error_.clear();
+    errorFinal_ = false;
     return true;
 }
 
@@ -256,6 +266,7 @@ bool LslConnection::start() {
         if (!s.inlet) {
             std::lock_guard<std::mutex> lock(mutex_);
             error_ = "LSL stream \"" + s.name + "\" cannot be opened";
+            errorFinal_ = false;
             return false;
         }
         // The source's time stamps, moved onto this computer's clock.
@@ -267,6 +278,7 @@ bool LslConnection::start() {
             say("LSL stream \"" + d.streams[i].name + "\" did not answer");
             std::lock_guard<std::mutex> lock(mutex_);
             error_ = "LSL stream \"" + d.streams[i].name + "\" did not answer";
+            errorFinal_ = false;
             return false;
         }
     }

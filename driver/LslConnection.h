@@ -46,6 +46,8 @@ public:
     double lastBlockTime() const;
     // Why the last connect or start failed, for the user.
     std::string lastError() const;
+    // Whether trying again cannot help: the stream is there but cannot be used, or the link is misconfigured.
+    bool lastErrorIsFinal() const;
 
 protected:
     std::shared_ptr<SimDevice> resolve() const override { return nullptr; }
@@ -63,6 +65,7 @@ private:
     std::vector<std::shared_ptr<void>> infos_;  // liblsl's descriptions of the chosen streams
     std::shared_ptr<Session> session_;
     std::string error_;
+    bool errorFinal_ = false;
     // Kept across reconnections, so a record's sequence numbers show a gap as missing blocks.
     std::uint16_t sequence_ = 0;
     bool haveBlock_ = false;

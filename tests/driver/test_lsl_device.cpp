@@ -195,9 +195,11 @@ private slots:
         auto markers = lslDriver("name", "drvA_Markers");
         QVERIFY(!markers->connectDevice());
         QVERIFY2(markers->connectionError().find("irregular") != std::string::npos, markers->connectionError().c_str());
+        QVERIFY(markers->connectionErrorIsFinal());  // no point in the model's further attempts
         auto missing = lslDriver("name", "drvA_Nothing");
         QVERIFY(!missing->connectDevice());
         QVERIFY(missing->connectionError().find("No LSL stream") != std::string::npos);
+        QVERIFY(!missing->connectionErrorIsFinal());  // it may yet appear
     }
 
     // A source that disappears is a lost link; found again, it resumes, and the time it was away shows as
