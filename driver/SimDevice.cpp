@@ -207,6 +207,7 @@ bool SimDevice::openLink(SimLink& link) {
     advanceLocked(now);
     // What the device sent while nobody listened is gone.
     readNext_ = produced_;
+    lostEpoch_ = 0;
     link.epoch = epoch_;
     link.dongleEpoch = dongleEpoch_;
     return true;
@@ -214,6 +215,11 @@ bool SimDevice::openLink(SimLink& link) {
 
 bool SimDevice::aliveLocked(const SimLink& link) const {
     return link.open && link.open->load() && link.epoch == epoch_ && !faults_.unreachable &&
+           (!link.viaDongle || link.dongleEpoch == dongleEpoch_);
+}
+
+bool SimDevice::lostByDropLocked(const SimLink& link) const {
+    return lostEpoch_ != 0 && link.open && link.open->load() && link.epoch == lostEpoch_ && !faults_.unreachable &&
            (!link.viaDongle || link.dongleEpoch == dongleEpoch_);
 }
 
@@ -237,6 +243,7 @@ void SimDevice::shutdown() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopLocked();
     ++epoch_;
+    lostEpoch_ = 0;
     wake_.notify_all();
 }
 
@@ -365,6 +372,7 @@ bool SimDevice::start(const std::string& cardFolder) {
     produced_ = 0;
     readNext_ = 0;
     firstSequence_ = faults_.startSequence >= 0 ? static_cast<std::uint16_t>(faults_.startSequence & 0xFFFF) : 0;
+    lostEpoch_ = 0;
     gapStart_ = gapEnd_ = 0;
     if (faults_.gapAfterBlocks >= 0 && !gapFired_) {
         gapFired_ = true;
@@ -447,6 +455,8 @@ void SimDevice::advanceLocked(Clock::time_point now) {
         dropFired_ = true;
         auto n = static_cast<std::uint64_t>(faults_.dropAfterBlocks);
         produceTo(n);
+        lostEpoch_ = epoch_;
+        lostBefore_ = n;
         ++epoch_;
         linkDownUntil_ = dueTime(n) + std::chrono::duration_cast<Clock::duration>(
                                           std::chrono::duration<double>(faults_.dropSeconds / runScale_));
@@ -540,7 +550,10 @@ bool SimDevice::read(const SimLink& link, unsigned timeoutMs, std::vector<double
     for (;;) {
         const auto now = Clock::now();
         advanceLocked(now);
-        if (!aliveLocked(link)) return false;
+        // A slow reader still gets what reached the host before the link was lost, however late it reads:
+        // the loss shows after those blocks.
+        const bool alive = aliveLocked(link);
+        if (!alive && !(lostByDropLocked(link) && readNext_ < lostBefore_)) return false;
         if (readNext_ < produced_) {
             // Like the radio's buffer, only the last two seconds wait for a slow reader.
             const std::uint64_t buffer = std::max<std::uint64_t>(8, 2ULL * runRate_);
@@ -549,6 +562,7 @@ bool SimDevice::read(const SimLink& link, unsigned timeoutMs, std::vector<double
                 readNext_ = gapEnd_;
                 continue;
             }
+            if (!alive && readNext_ >= lostBefore_) return false;
             const std::uint64_t block = readNext_++;
             generate(block, data);
             sequence = sequenceOf(block);

@@ -99,6 +99,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     bool aliveLocked(const SimLink& link) const;
+    bool lostByDropLocked(const SimLink& link) const;
     double scaleNow() const;
     Clock::time_point dueTime(std::uint64_t block) const;
     void advanceLocked(Clock::time_point now);
@@ -128,6 +129,10 @@ private:
     std::uint64_t epoch_ = 1;
     std::uint64_t dongleEpoch_ = 1;
     Clock::time_point linkDownUntil_{};
+    // The link "drop_link" took: the blocks of the run before lostBefore_ had reached the host, which still
+    // reads them before it notices the loss.
+    std::uint64_t lostEpoch_ = 0;
+    std::uint64_t lostBefore_ = 0;
 
     // Configuration.
     std::uint16_t blockRate_;

@@ -36,7 +36,8 @@
 //     }
 //   }
 // Block numbers count the blocks of the current run from 0. A lost or closed link does not stop a device: it
-// goes on acquiring (and recording to its card) and the blocks it sent while nobody listened are lost; only
+// goes on acquiring (and recording to its card) and the blocks it sent while nobody listened are lost (those
+// sent before the link was lost still reach the reader, however late it reads them); only
 // Driver::stop, Driver::disconnectDevice(true), FirmwareProtocol::stop or "stop_after_blocks" stop it.
 // A device's first sequence number is 0 at every start. Devices on USB report Battery::CHARGING.
 namespace sim {

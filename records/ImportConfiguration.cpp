@@ -74,7 +74,8 @@ std::vector<SimpleImportConfiguration::Record> SimpleImportConfiguration::findRe
     return found;
 }
 
-bool SimpleImportConfiguration::isSearching() const { return watcher.isRunning(); }
+// The walk ends on its pool thread before its report reaches us: until then the listing is not complete.
+bool SimpleImportConfiguration::isSearching() const { return !resultTaken; }
 
 void SimpleImportConfiguration::browse()
 {

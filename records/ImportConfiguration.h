@@ -52,7 +52,7 @@ public:
     // `cancelled`, when given, is polled so that a search nobody waits for any more can stop early.
     static std::vector<Record> findRecords(const QByteArray& folder, const std::function<bool()>& cancelled = {});
 
-    // Whether a search is still running (for tests and for waiting on it).
+    // Whether a search has yet to fill the listing (for tests and for waiting on it).
     bool isSearching() const;
 
 private:
@@ -67,7 +67,7 @@ private:
     std::vector<Record> records;
     QFutureWatcher<std::vector<Record>> watcher;
     Filter filter;
-    bool resultTaken = false;
+    bool resultTaken = true;  // no search pending
     // Bumped at every new search; an older search sees it and stops walking.
     std::shared_ptr<std::atomic<unsigned>> generation = std::make_shared<std::atomic<unsigned>>(0);
 };

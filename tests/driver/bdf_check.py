@@ -55,8 +55,11 @@ finally:
     f.close()
 
 
-def same_notes(reader, got):
+def same_notes(reader, got, end=None):
     for text, onset, duration in expected["annotations"]:
+        # A reader that cuts annotations at the end of the data (MNE) shows a long drop shortened.
+        if end is not None and duration > 0:
+            duration = min(duration, end - onset)
         match = [g for g in got if g[0] == text and abs(g[1] - onset) < 1e-3 and
                  (duration < 0 and g[2] <= 0 or abs(g[2] - duration) < 1e-3)]
         check(match, f"{reader}: no annotation {text!r} at {onset} s lasting {duration} s in {got}")
@@ -88,7 +91,8 @@ for i, ch in enumerate(channels):
         continue
     worst = float(np.max(np.abs(data[i][:n] * 1e6 - want)))
     check(worst <= ch["step"] * (1 + 1e-6) + 1e-9, f"mne: {ch['label']} off by {worst} uV, one step is {ch['step']}")
-same_notes("mne", [(str(a["description"]), float(a["onset"]), float(a["duration"])) for a in raw.annotations])
+same_notes("mne", [(str(a["description"]), float(a["onset"]), float(a["duration"])) for a in raw.annotations],
+           raw.n_times / raw.info["sfreq"])
 
 if errors:
     print("\n".join(errors[:40]))

@@ -50,10 +50,13 @@ bool makeRecord(const RecordPlan& plan, const std::string& folder, std::vector<N
     const int64_t utc0 = 1764921600123400LL;
     *firstUtc = utc0;
     notes->push_back({"Record start", 0, -1});
-    // The annotations follow the blocks written: a loaded machine may lose blocks of its own besides the planned gap.
+    // The annotations follow the blocks written: a loaded machine may lose blocks of its own besides the planned
+    // gap. The stamps follow the sequence numbers, as a recorder's do, so every drop lasts as long as its blocks.
     int written = 0;
     int previous = -1;
+    int64_t elapsed = 0;  // blocks since the first one
     for (int b = 0; b < plan.blocks; ++b) {
+        if (b > 0) elapsed += uint16_t(blocks[b].sequence - blocks[b - 1].sequence);
         if (b >= plan.gapFrom && b < plan.gapTo) continue;
         if (previous >= 0) {
             const uint16_t first = uint16_t(blocks[previous].sequence + 1), next = blocks[b].sequence;
@@ -65,7 +68,7 @@ bool makeRecord(const RecordPlan& plan, const std::string& folder, std::vector<N
         const bool flagged = b >= plan.flagFrom && b < plan.flagTo;
         if (b == plan.flagFrom && plan.flagTo > plan.flagFrom)
             notes->push_back({"Flags 0x0004", double(written) / rate, double(plan.flagTo - plan.flagFrom) / rate});
-        const int64_t utc = utc0 + int64_t(b) * 1000000 / rate;
+        const int64_t utc = utc0 + elapsed * 1000000 / rate;
         if (!w.write(blocks[b].data.data(), blocks[b].sequence, utc - utc0, utc, blocks[b].battery, flagged ? 4 : 0))
             return false;
         ++written;

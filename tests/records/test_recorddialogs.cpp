@@ -28,8 +28,8 @@ QComboBox* boxOf(QWidget* picker) { return picker->findChild<QComboBox*>("record
 QStringList search(QWidget* picker, const QString& text)
 {
     picker->findChild<QLineEdit*>("inputPath")->setText(text);
-    for (int i = 0; i < 500 && static_cast<SimpleImportConfiguration*>(picker)->isSearching(); ++i) QTest::qWait(10);
-    QTest::qWait(20);  // the watcher's report is queued
+    auto* config = static_cast<SimpleImportConfiguration*>(picker);
+    if (!QTest::qWaitFor([config] { return !config->isSearching(); }, 20000)) return {"search never ended"};
     QStringList list;
     for (int i = 0; i < boxOf(picker)->count(); ++i) list << boxOf(picker)->itemText(i);
     list.sort();
