@@ -52,6 +52,7 @@ public:
     unsigned signal_channels(unsigned i) const override { return device_.signal_channels(i); }
     unsigned signal_samples(unsigned i) const override { return device_.signal_samples(i); }
     int signal_mode(unsigned i) const override { return device_.signal_mode(i); }
+    std::vector<std::string> signal_labels(unsigned i) const override { return device_.signal_labels(i); }
     bool read(std::vector<double>&, uint16_t&, int16_t&, uint16_t&) override { return false; }
 
 protected:

@@ -93,10 +93,16 @@ bool LslOutletSet::oneSamplePerBlock(const std::string& signalName)
     return signalKind(signalName) == SignalKind::Aux;
 }
 
-std::vector<LslChannel> LslOutletSet::describeChannels(const std::string& name, unsigned channels, unsigned samples)
+std::vector<LslChannel> LslOutletSet::describeChannels(const std::string& name, unsigned channels, unsigned samples,
+                                                       const std::vector<std::string>& labels)
 {
     const SignalSlot signal = SignalLayout({KvnSignal(name, channels, channels, samples, 1)})[0];
     std::vector<LslChannel> out;
+    if (labels.size() == channels && !signal.oneSamplePerBlock()) {
+        out = describeChannels(name, channels, samples);
+        for (unsigned c = 0; c < channels; ++c) out[c].label = labels[c];
+        return out;
+    }
     auto numbered = [&](const std::string& stem, const std::string& type) {
         for (unsigned c = 1; c <= channels; ++c)
             out.push_back({channels == 1 ? stem : stem + std::to_string(c), lslUnit(signal.unit(c - 1)), type});
@@ -157,7 +163,7 @@ void LslOutletSet::describe(lsl_streaminfo info, unsigned i)
     }
     lsl_xml_ptr channels = lsl_->append_child(desc, "channels");
     for (const LslChannel& c : describeChannels(model_->signal_name(i), model_->signal_channels(i),
-                                                model_->signal_samples(i))) {
+                                                model_->signal_samples(i), model_->signal_labels(i))) {
         lsl_xml_ptr ch = lsl_->append_child(channels, "channel");
         lsl_->append_child_value(ch, "label", c.label.c_str());
         lsl_->append_child_value(ch, "unit", c.unit.c_str());

@@ -62,8 +62,9 @@ public:
     static std::string streamName(const std::string& description, const std::string& signalName, unsigned index);
     // The channels of one stream. A digital aux input ("COM") with `samples` IMUs is one sample per block
     // holding every IMU side by side, so data of different IMUs never follow one another in one channel.
+    // `labels`, one per channel, are the names the source gave them (an LSL device's), kept as they are.
     static std::vector<LslChannel> describeChannels(const std::string& signalName, unsigned channels,
-                                                    unsigned samples);
+                                                    unsigned samples, const std::vector<std::string>& labels = {});
     static bool oneSamplePerBlock(const std::string& signalName);
 
 private:

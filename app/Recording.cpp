@@ -58,6 +58,10 @@ bool MainWindow::setupHardDriveRecord(const QDateTime& start)
     const QByteArray path = QFile::encodeName(folder);
     // The description names the device and its sensors, as the record's other readers need them.
     csvWriter.setup(path.constData(), csvSignalList(), modelName().toStdString(), sensorType);
+    std::vector<std::vector<std::string>> names;
+    for (unsigned i = 0; i < model->signal_count(); ++i)
+        names.push_back(model->signal_labels(i));
+    csvWriter.setChannelNames(std::move(names));
     return csvWriter.writeHeaders(int(model->frequency()), true);
 }
 

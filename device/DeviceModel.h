@@ -37,6 +37,12 @@ public:
     virtual unsigned signal_channels(unsigned index) const = 0;
     virtual unsigned signal_samples(unsigned index) const = 0;
     virtual int signal_mode(unsigned index) const = 0;
+    // The names of signal `index`'s channels, one per channel, when the source names them (LSL streams, records
+    // made from them); empty when channels are known by number.
+    virtual std::vector<std::string> signal_labels(unsigned index) const {
+        (void)index;
+        return {};
+    }
     // One block, laid out as signal_layout() says.
     // False when no block came; flags 65535 then marks the end of a played-back record.
     virtual bool read(std::vector<double>& samples, uint16_t& sequence, int16_t& battery, uint16_t& flags) = 0;

@@ -30,6 +30,7 @@ std::string DriverModel::signal_name(unsigned index) const { return proxy_.getSi
 unsigned DriverModel::signal_channels(unsigned index) const { return proxy_.getSignal(index).channels; }
 unsigned DriverModel::signal_samples(unsigned index) const { return proxy_.getSignal(index).samples; }
 int DriverModel::signal_mode(unsigned index) const { return static_cast<int>(proxy_.getSignal(index).mode); }
+std::vector<std::string> DriverModel::signal_labels(unsigned index) const { return proxy_.getChannelLabels(index); }
 
 bool DriverModel::read(std::vector<double>& samples, uint16_t& sequence, int16_t& battery, uint16_t& flags) {
     return proxy_.readWithBattery(samples, sequence, battery, flags);

@@ -48,6 +48,9 @@ std::string DriverProxy::getVersion() const { return driver_->getVersion(); }
 uint16_t DriverProxy::getFrequency() const { return driver_->getFrequency(); }
 std::vector<KvnSignal> DriverProxy::getSignals() const { return driver_->getSignals(); }
 KvnSignal DriverProxy::getSignal(std::size_t index) const { return driver_->getSignal(index); }
+std::vector<std::string> DriverProxy::getChannelLabels(std::size_t index) const {
+    return driver_->getChannelLabels(index);
+}
 std::string DriverProxy::getDirectory() const { return driver_->getDirectory(); }
 std::string DriverProxy::getFile() const { return driver_->getFile(); }
 double DriverProxy::lastBlockSourceTime() const { return driver_->lastBlockSourceTime(); }

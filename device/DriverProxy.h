@@ -45,6 +45,7 @@ public:
     uint16_t getFrequency() const;
     std::vector<KvnSignal> getSignals() const;
     KvnSignal getSignal(std::size_t index) const;
+    std::vector<std::string> getChannelLabels(std::size_t index) const;
     std::string getDirectory() const;
     std::string getFile() const;
     double lastBlockSourceTime() const;

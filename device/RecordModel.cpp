@@ -43,6 +43,7 @@ unsigned RecordModel::signal_count() const { return static_cast<unsigned>(reader
 std::string RecordModel::signal_name(unsigned index) const { return reader_.signalName(index); }
 unsigned RecordModel::signal_channels(unsigned index) const { return reader_.signalChannels(index); }
 unsigned RecordModel::signal_samples(unsigned index) const { return reader_.signalSamples(index); }
+std::vector<std::string> RecordModel::signal_labels(unsigned index) const { return reader_.channelNames(index); }
 int RecordModel::signal_mode(unsigned index) const {
     // An aux input's mode is its number of IMUs, one row each per block, so playback shows every IMU.
     if (signalKind(reader_.signalName(index)) == SignalKind::Aux)

@@ -37,6 +37,7 @@ public:
     unsigned signal_channels(unsigned index) const override;
     unsigned signal_samples(unsigned index) const override;
     int signal_mode(unsigned index) const override;
+    std::vector<std::string> signal_labels(unsigned index) const override;
     bool read(std::vector<double>& samples, uint16_t& sequence, int16_t& battery, uint16_t& flags) override;
 
 protected:

@@ -38,6 +38,11 @@ public:
     virtual std::vector<KvnSignal> getSignals() const = 0;
     // Signal `index`; a signal with an empty name and zero counts when out of range.
     virtual KvnSignal getSignal(std::size_t index) const = 0;
+    // The names the device gives the channels of signal `index`, one per channel; empty when it numbers them.
+    virtual std::vector<std::string> getChannelLabels(std::size_t index) const {
+        (void)index;
+        return {};
+    }
     virtual bool hasSDCard() const = 0;
     virtual std::string getDirectory() const = 0;
     virtual std::string getFile() const = 0;

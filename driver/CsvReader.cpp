@@ -131,6 +131,7 @@ struct CsvReader::Source {
     unsigned channels = 0;
     unsigned samples = 1;
     unsigned extra = 0;  // columns after the channels: "imu" in an aux input's file
+    std::vector<std::string> names;  // the channels' own names; empty when they are ch1...chN
     uint64_t dataStart = 0;  // byte after the header line
     std::size_t maxLine = 1 << 20;
     // Grown without zeroing: a reader opened for a short look (the open dialog) should not pay for clearing it.
@@ -526,6 +527,20 @@ bool CsvReader::open(const std::string& folderArg) {
             return fail(src->path + ": the header has " + std::to_string(columns) + " columns where the description gives " +
                         std::to_string(FIXED_COLUMNS + src->channels) + "; the header does not match the description");
         src->dataStart = src->offset - (src->end - src->begin);  // bytes consumed by the header line
+        if (!utc) {
+            std::vector<std::string> fields;
+            std::size_t from = 0;
+            for (std::size_t comma; (comma = head.find(',', from)) != std::string_view::npos; from = comma + 1)
+                fields.emplace_back(head.substr(from, comma - from));
+            fields.emplace_back(head.substr(from));
+            bool numbered = true;
+            for (unsigned c = 0; c < channels; ++c) {
+                src->names.push_back(fields[FIXED_COLUMNS + c]);
+                numbered = numbered && src->names.back() == "ch" + std::to_string(c + 1);
+            }
+            if (numbered)
+                src->names.clear();
+        }
         if (utc) {
             utcFile_ = std::move(src);
         } else {
@@ -568,6 +583,10 @@ unsigned CsvReader::signalChannels(std::size_t index) const {
 
 unsigned CsvReader::signalSamples(std::size_t index) const {
     return index < signals_.size() ? signals_[index].samples : 0;
+}
+
+std::vector<std::string> CsvReader::channelNames(std::size_t index) const {
+    return index < sources_.size() ? sources_[index]->names : std::vector<std::string>();
 }
 
 unsigned CsvReader::signalSamplingRate(std::size_t index) const {

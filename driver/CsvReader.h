@@ -61,6 +61,8 @@ public:
     unsigned signalChannels(std::size_t index) const;
     unsigned signalSamples(std::size_t index) const;
     unsigned signalSamplingRate(std::size_t index) const;
+    // The names the data file's header gives the channels of signal `index`; empty when they are ch1...chN.
+    std::vector<std::string> channelNames(std::size_t index) const;
     std::vector<KvnSignal> signalList() const;
 
     // Back to the first block.

@@ -271,6 +271,7 @@ bool CsvWriter::setup(const char* folder, const std::vector<KvnSignal>& signalLi
     device_ = device;
     sensorType_ = sensorType;
     signals_ = signalList;
+    channelNames_.clear();
     fileNames_.assign(signals_.size(), std::string());
     const SignalLayout layout(signals_);
     valuesPerBlock_ = layout.blockSize();
@@ -288,6 +289,32 @@ bool CsvWriter::setup(const char* folder, const std::vector<KvnSignal>& signalLi
         return false;
     }
     return true;
+}
+
+void CsvWriter::setChannelNames(std::vector<std::vector<std::string>> names) { channelNames_ = std::move(names); }
+
+std::vector<std::string> CsvWriter::columnNames(const std::vector<std::string>& names, unsigned channels) {
+    std::vector<std::string> columns;
+    std::set<std::string> taken = {"sample", "sequence", "battery", "flags", "timestamp", "utc", "imu"};
+    bool usable = names.size() == channels;
+    for (std::size_t c = 0; usable && c < names.size(); ++c) {
+        std::string name = names[c].substr(0, MAX_NAME);
+        // Not a UTF-8 sequence cut in two.
+        if (name.size() < names[c].size())
+            while (!name.empty() && (static_cast<unsigned char>(names[c][name.size()]) & 0xC0) == 0x80)
+                name.pop_back();
+        for (char& ch : name)
+            if (ch == ',' || ch == '"' || static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F)
+                ch = '_';
+        usable = !name.empty() && taken.insert(name).second;
+        columns.push_back(std::move(name));
+    }
+    if (usable)
+        return columns;
+    columns.clear();
+    for (unsigned c = 1; c <= channels; ++c)
+        columns.push_back("ch" + std::to_string(c));
+    return columns;
 }
 
 std::string CsvWriter::fileName(std::size_t index) const {
@@ -335,7 +362,7 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
         return fail(message);
     };
     auto create = [&](const std::string& name, unsigned channels, unsigned samples, std::size_t offset,
-                      bool imuColumn) {
+                      bool imuColumn, const std::vector<std::string>& names) {
         auto f = std::make_unique<File>();
         f->path = folder_ + "/" + name;
         f->channels = channels;
@@ -349,8 +376,8 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
         created.push_back(f->path);
         std::setvbuf(f->fp, nullptr, _IONBF, 0);  // our own buffer decides when bytes reach the system
         std::string head = "sample,sequence,battery,flags,timestamp,utc";
-        for (unsigned c = 1; c <= channels; ++c)
-            head += ",ch" + std::to_string(c);
+        for (const std::string& column : columnNames(names, channels))
+            head += "," + column;
         // After every column older readers know, so their positions stay.
         if (imuColumn)
             head += ",imu";
@@ -366,10 +393,12 @@ bool CsvWriter::writeHeaders(int blockRate, bool withUtc) {
         const std::string& name = fileNames_[slot.index];
         if (name.empty())
             continue;
-        if (!create(name, slot.channels, slot.samples, slot.offset, slot.oneSamplePerBlock()))
+        const bool named = slot.index < channelNames_.size() && !slot.oneSamplePerBlock();
+        if (!create(name, slot.channels, slot.samples, slot.offset, slot.oneSamplePerBlock(),
+                    named ? channelNames_[slot.index] : std::vector<std::string>()))
             return undo("cannot create " + folder_ + "/" + name + ": " + std::strerror(errno));
     }
-    if (withUtc && !create(UTC_FILE, 0, 1, 0, false))
+    if (withUtc && !create(UTC_FILE, 0, 1, 0, false, {}))
         return undo("cannot create " + folder_ + "/" + UTC_FILE + ": " + std::strerror(errno));
     for (auto& f : files_)
         if (!writeNow(*f))

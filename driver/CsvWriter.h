@@ -14,6 +14,7 @@
 //
 // Data files: one header line, then one row per sample:
 //     sample,sequence,battery,flags,timestamp,utc,ch1,...,chN
+// (or the channels' own names, see setChannelNames)
 // `sample` counts the file's rows from 0 (so a block's rows are sample / samples-per-block); sequence, battery
 // and flags are the block's; timestamp (monotonic) and utc are the block's stamps in microseconds, empty when
 // the block came without them (imports). Values are written in the shortest text that reads back to the same
@@ -43,6 +44,15 @@ public:
     // EEG sensor type code (0 unknown, 1 dry, 2 water, 3 textile), kept in the description.
     // Returns false (see error()) when the arguments cannot describe a record.
     bool setup(const char* folder, const std::vector<KvnSignal>& signalList, const std::string& device, int sensorType);
+
+    // Names the channels of the set-up list's signals (one list per signal, one name per channel) in the data
+    // files' headers instead of ch1...chN; a list that does not fit its signal is ignored. Call after setup.
+    void setChannelNames(std::vector<std::vector<std::string>> names);
+    // The header columns for `channels` channels named `names`: each name with what would break a CSV field
+    // (commas, quotes, line breaks, control characters) replaced by '_' and cut to MAX_NAME bytes; ch1...chN
+    // instead when the names do not fit the channels, or would be empty, repeated or take a fixed column's name.
+    static std::vector<std::string> columnNames(const std::vector<std::string>& names, unsigned channels);
+    static constexpr std::size_t MAX_NAME = 24;
 
     // Creates the folder when missing, the files, their header lines and the description. `blockRate` is blocks
     // per second; `withUtc` adds "UTC.csv" (a live acquisition stamps its blocks; an import has no stamps).
@@ -95,6 +105,7 @@ private:
     int sensorType_ = 0;
     std::vector<KvnSignal> signals_;
     std::vector<std::string> fileNames_;  // per set-up signal; empty when not recorded
+    std::vector<std::vector<std::string>> channelNames_;  // per set-up signal; empty for ch1...chN
     std::vector<std::unique_ptr<File>> files_;  // recorded signals in order, then UTC.csv when used
     std::unique_ptr<Output> output_;            // while open; declared after files_ so it stops first
     bool withUtc_ = false;

@@ -12,6 +12,7 @@ struct Driver::Info {
     std::string version;
     std::uint16_t blockRate = 0;
     std::vector<KvnSignal> signals;
+    std::vector<std::vector<std::string>> labels;  // per signal; empty for devices that number channels
     std::string directory;
     std::string file;
     std::string setUp;
@@ -75,6 +76,7 @@ void Driver::reloadStreamsLocked(const LslConnection& streams) {
     info_->version = std::move(d.version);
     info_->blockRate = d.blockRate;
     info_->signals = std::move(d.signalList);
+    info_->labels = std::move(d.labels);
 }
 
 double Driver::lastBlockSourceTime() const {
@@ -120,6 +122,11 @@ std::vector<KvnSignal> Driver::getSignals() const {
 KvnSignal Driver::getSignal(std::size_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return index < info_->signals.size() ? info_->signals[index] : KvnSignal();
+}
+
+std::vector<std::string> Driver::getChannelLabels(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < info_->labels.size() ? info_->labels[index] : std::vector<std::string>();
 }
 
 bool Driver::hasSDCard() const {

@@ -29,6 +29,7 @@ public:
     std::uint16_t getFrequency() const override;
     std::vector<KvnSignal> getSignals() const override;
     KvnSignal getSignal(std::size_t index) const override;
+    std::vector<std::string> getChannelLabels(std::size_t index) const override;
     bool hasSDCard() const override;
     std::string getDirectory() const override;
     std::string getFile() const override;

@@ -213,7 +213,7 @@ SigViewerRt::SigViewerRt(const SigViewerRtConfig& config, QWidget* parent) : Pro
     _setVisFilters(config_.defaultFilters);
 
     auto* grid = new QGridLayout(this);
-    legend_->setFixedWidth(35);
+    legend_->setFixedWidth(legend_->widthFor(config_.channelNames));
     grid->addWidget(legend_, 0, 0);
     grid->addWidget(plot_, 0, 1);
     scale_->setFixedWidth(25);
@@ -690,6 +690,20 @@ double amplitudePixel(const SigPlotRt* plot, const QWidget* widget, double value
 
 }  // namespace
 
+int SigViewerRt::LegendWidget::widthFor(const QStringList& names)
+{
+    // Room for the largest dot and the widest name beside it, within reason; a longer name is cut.
+    const QFontMetrics metrics(font_);
+    int widest = 0;
+    widestName_ = 0;
+    for (const QString& name : names) {
+        widest = std::max(widest, metrics.horizontalAdvance(name));
+        widestName_ = std::max(widestName_, name.size());
+    }
+    const int dots = impedanceMode_ ? 21 : 0;
+    return std::clamp(dots + widest + 2, 35, 120);
+}
+
 double SigViewerRt::LegendWidget::bandPixels() const
 {
     const SigPlotRt* plot = viewer_->plot_;
@@ -719,7 +733,8 @@ QVector<SigViewerRt::LegendWidget::Item> SigViewerRt::LegendWidget::items() cons
 {
     QVector<Item> result;
     const double band = bandPixels(), dot = dotSize();
-    const bool inside = impedanceMode_ && dot >= kLegendMinDotWithText;
+    // Names longer than a number go beside their dots.
+    const bool inside = impedanceMode_ && dot >= kLegendMinDotWithText && widestName_ <= 3;
     const double textHeight = inside ? dot : QFontMetricsF(textFont()).height();
     // Numbers that would touch their neighbours are thinned out to every second, third ... channel.
     const int stride = band > 0.0 ? std::max(1, static_cast<int>(std::ceil(textHeight / band - 1e-9))) : 1;

@@ -246,6 +246,8 @@ public:
     QFont textFont() const;
     double bandPixels() const;
     double dotSize() const;
+    // The width that shows these channel names (set the impedance mode first); remembers the longest.
+    int widthFor(const QStringList& names);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -257,6 +259,7 @@ private:
     QFont font_;
     bool impedanceMode_ = false;
     std::vector<int> levels_;
+    int widestName_ = 0;  // characters
 };
 
 class SigViewerRt::ScaleWidget : public QWidget {

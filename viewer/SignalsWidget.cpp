@@ -179,6 +179,10 @@ void SignalsWidget::configureSignals(DeviceModel& model, int eegSensorType)
             }
         } else {
             Vesk::SigViewerRtConfig config = buildViewerConfig(signal, blockRate);
+            const std::vector<std::string> labels = model.signal_labels(i);
+            if (labels.size() == signal.channels)
+                for (const std::string& label : labels)
+                    config.channelNames.append(QString::fromStdString(label));
             if (kind == SignalKind::Eeg) {
                 config.eegSensorType = eegSensorType;
                 config.deviceVersion = QString::fromStdString(model.version());

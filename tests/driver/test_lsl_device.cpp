@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "ConnectionFactory.h"
+#include "CsvReader.h"
+#include "CsvWriter.h"
 #include "Driver.h"
 #include "LslApi.h"
 #include "LslConnection.h"
@@ -151,10 +153,10 @@ private slots:
         QCOMPARE(d->blockSize(), std::size_t(32 * 20 + 3 * 2));
         auto* link = dynamic_cast<LslConnection*>(d->getConnection());
         QVERIFY(link && link->readOnly());
-        const LslConnection::Description desc = link->describe();
-        QCOMPARE(desc.labels[0].front(), std::string("Fp1"));
-        QCOMPARE(desc.labels[0].back(), std::string("PO10"));
-        QCOMPARE(desc.labels[1], (std::vector<std::string>{"X", "Y", "Z"}));
+        QCOMPARE(d->getChannelLabels(0).front(), std::string("Fp1"));
+        QCOMPARE(d->getChannelLabels(0).back(), std::string("PO10"));
+        QCOMPARE(d->getChannelLabels(1), (std::vector<std::string>{"X", "Y", "Z"}));
+        QVERIFY(d->getChannelLabels(2).empty());
         QVERIFY(!d->setSignalMode(0, 0));  // nothing to configure on a stream
 
         QVERIFY(!d->isRunning());
@@ -274,6 +276,40 @@ private slots:
 
     // This program's own outlets are never offered back to it; once they are no longer its own (another
     // instance's), they are found like any stream.
+    // A stream's channel names become a record's column names, and come back from it when played; names a CSV
+    // field cannot hold are mended, names that would break the record give way to ch1...chN.
+    void channelNamesInRecords()
+    {
+        using Names = std::vector<std::string>;
+        const std::string longName(40, 'x');
+        const std::string cutUtf8 = std::string(23, 'a') + "\xc2\xb5V";  // the 2-byte letter at the cut goes whole
+        QCOMPARE(CsvWriter::columnNames({"Fp1", "a,b", "q\"t", "line\nbreak", longName, cutUtf8}, 6),
+                 (Names{"Fp1", "a_b", "q_t", "line_break", std::string(24, 'x'), std::string(23, 'a')}));
+        const Names numbered{"ch1", "ch2"};
+        for (const Names& bad : {Names{"A", "A"}, Names{"A", ""}, Names{"imu", "B"}, Names{"sample", "B"},
+                                 Names{"a,", "a\""}, Names{"A"}})
+            QCOMPARE(CsvWriter::columnNames(bad, 2), numbered);
+
+        QTemporaryDir dir;
+        const std::string folder = dir.path().toStdString() + "/rec";
+        CsvWriter w;
+        QVERIFY(w.setup(folder.c_str(), {KvnSignal("EEG", 2, 2, 2, 1), KvnSignal("IMU", 3, 3, 1, 1),
+                                         KvnSignal("GSR", 1, 1, 1, 1)}, "dev", 0));
+        w.setChannelNames({{"Cz", "Pz"}, {}, {"a", "b"}});  // the last list does not fit its signal
+        QVERIFY2(w.writeHeaders(10, true), w.error().c_str());
+        const double block[] = {1.5, -2, 3, 4, 0.25, 0.5, 0.75, 7};
+        QVERIFY(w.write(block, 0, 0, 0, 90, 0));
+        QVERIFY(w.close());
+        CsvReader r;
+        QVERIFY2(r.open(folder), r.error().c_str());
+        QCOMPARE(r.channelNames(0), (Names{"Cz", "Pz"}));
+        QVERIFY(r.channelNames(1).empty());
+        QVERIFY(r.channelNames(2).empty());
+        const Frame f = r.read();
+        QCOMPARE(f.blocks.size(), std::size_t(3));
+        QCOMPARE(f.blocks[0].value(1, 1), 4.0);
+    }
+
     void ownStreamsAreNotOffered()
     {
         LslApi& lsl = LslApi::instance();

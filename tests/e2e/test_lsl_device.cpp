@@ -5,6 +5,7 @@
 #include "CsvReader.h"
 #include "LslPublisher.h"
 #include "LslSession.h"
+#include "SigViewerRt.h"
 #include "WindowSession.h"
 
 #include <QDir>
@@ -91,6 +92,11 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return byText<QPushButton>(*s.window, "Stop") &&
                                              byText<QPushButton>(*s.window, "Stop")->isEnabled(); }, 60000));
         QVERIFY2(boxes->texts.isEmpty(), qPrintable(boxes->texts.join("; ")));
+        // The source's channel names on the EEG viewer; the accelerometer's X, Y, Z on its own.
+        QStringList shown;
+        for (const auto* viewer : s.window->findChildren<Vesk::SigViewerRt*>())
+            shown << viewer->config().channelNames.mid(0, 2);
+        QVERIFY2(shown.contains("Fp1") && shown.contains("Fp2") && shown.contains("X"), qPrintable(shown.join(" ")));
 
         // The program's own streams, read by an independent consumer while the record runs.
         QProcess consumer;
@@ -117,6 +123,17 @@ private slots:
         const auto acc = LslPublisher::byIndex(LslPublisher::pushedRows(pushed.path(), "e2eA_Acc"));
         const auto rows = recordRows(records.path());
         QVERIFY(rows.count("EEG") && rows.count("IMU"));
+        // Read by pandas, the record's columns are named as the source named its channels.
+        QProcess pandas;
+        pandas.start(LslPublisher::python(),
+                     {"-c", "import glob,sys,pandas as p; [print(list(p.read_csv(f, nrows=1).columns[6:])) for f in "
+                            "sorted(glob.glob(sys.argv[1] + '/*/[EI]*.csv'))]",
+                      records.path()});
+        QVERIFY(pandas.waitForFinished(120000));
+        QCOMPARE(pandas.readAllStandardOutput(), QByteArray("['Fp1', 'Fp2', 'F7', 'F3', 'Fz', 'F4', 'F8', 'FC5', 'FC1', "
+                                                           "'FC2', 'FC6', 'T7', 'C3', 'Cz', 'C4', 'T8', 'TP9', 'CP5', "
+                                                           "'CP1', 'CP2', 'CP6', 'TP10', 'P7', 'P3', 'Pz', 'P4', 'P8', "
+                                                           "'PO9', 'O1', 'Oz', 'O2', 'PO10']\n['X', 'Y', 'Z']\n"));
         // The restarted source numbers its EEG samples from 1000000, its accelerometer's from 100000.
         for (const auto& [name, published, perBlock, restart] :
              {std::make_tuple("EEG", &eeg, 20, 1000000L), std::make_tuple("IMU", &acc, 2, 100000L)}) {
@@ -159,6 +176,10 @@ private slots:
             const bool isEeg = o.value("name").toString() == "e2eA_EEG_EEG_0";
             const auto& published = isEeg ? eeg : acc;
             QCOMPARE(o.value("channels").toInt(), isEeg ? 32 : 3);
+            const QJsonArray labels = o.value("labels").toArray();
+            QCOMPARE(labels.size(), isEeg ? 32 : 3);
+            QCOMPARE(labels.first().toString(), QString(isEeg ? "Fp1" : "X"));
+            QCOMPARE(labels.last().toString(), QString(isEeg ? "PO10" : "Z"));
             QCOMPARE(o.value("rate").toDouble(), isEeg ? 500.0 : 50.0);
             const QJsonArray samples = o.value("samples").toArray();
             QVERIFY(samples.size() >= (isEeg ? 2500 : 250));
