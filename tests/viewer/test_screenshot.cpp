@@ -1,6 +1,6 @@
 // Renders viewers fed with synthetic signals offscreen, saves them as PNGs and checks that strip-by-strip drawing
-// gives the same picture as a full replot, however fast the blocks come. Each band's trace is checked per device
-// by the fleet screens test.
+// gives the same picture as a full replot, however fast the blocks come, and that a tab fed in the background is
+// drawn when shown. Each band's trace is checked per device by the fleet screens test.
 #include "FakeModels.h"
 
 #include <SigPlotRt.h>
