@@ -184,7 +184,6 @@ private slots:
     {
         QTest::addColumn<QString>("device");
         QTest::newRow("bluetooth EEG 32 left") << "bt:KVN-A32-0412L";
-        QTest::newRow("bluetooth EEG 32 right") << "bt:KVN-A32-0412R";
         QTest::newRow("bluetooth bio-signals") << "bt:KVN-B08-2201";
         QTest::newRow("bluetooth positioning") << "bt:KVN-TRK-0031";
         QTest::newRow("usb bio-signals COM3") << "usb:3";
