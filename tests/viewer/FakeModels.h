@@ -8,15 +8,18 @@ using FakeSignal = FakeDeviceModel::Sig;
 // Not configurable: the signals are shown in the modes they come in.
 class FakeModel : public DeviceModel {
 public:
-    explicit FakeModel(std::vector<FakeSignal> signalList) : signals_(std::move(signalList)) {}
+    explicit FakeModel(std::vector<FakeSignal> signalList, unsigned rate = 32, std::string version = "HW3.0_FW2.1")
+        : signals_(std::move(signalList)), rate_(rate), version_(std::move(version))
+    {
+    }
 
     bool requires_dongle() const override { return false; }
     bool is_read_only() const override { return false; }
     bool is_running() const override { return true; }
     bool is_connected() const override { return true; }
     std::string description() const override { return "fake"; }
-    std::string version() const override { return "HW3.0_FW2.1"; }
-    unsigned frequency() const override { return 32; }
+    std::string version() const override { return version_; }
+    unsigned frequency() const override { return rate_; }
     int64_t duration() const override { return -1; }
     unsigned signal_count() const override { return static_cast<unsigned>(signals_.size()); }
     std::string signal_name(unsigned i) const override { return signals_.at(i).name; }
@@ -34,6 +37,8 @@ protected:
 
 private:
     std::vector<FakeSignal> signals_;
+    unsigned rate_;
+    std::string version_;
 };
 
 // Configurable: records the modes set; a digital aux input carries one sample per IMU, as the devices do.

@@ -30,23 +30,8 @@ const double MIN_SPAN_SHARE = 0.08;
 const int MIN_SPAN_PIXELS = 2;
 const int SECONDS = 5;
 
-// A device model standing for what the driver described: its signals, modes and rate.
-class DescribedModel : public FakeModel {
-public:
-    DescribedModel(std::vector<FakeSignal> signalList, unsigned rate, std::string version)
-        : FakeModel(std::move(signalList)), rate_(rate), version_(std::move(version))
-    {
-    }
-    unsigned frequency() const override { return rate_; }
-    std::string version() const override { return version_; }
-
-private:
-    unsigned rate_;
-    std::string version_;
-};
-
 struct Recorded {
-    std::unique_ptr<DescribedModel> model;
+    std::unique_ptr<FakeModel> model;  // what the driver described: signals, modes, rate
     std::vector<std::vector<double>> blocks;
 };
 
@@ -64,7 +49,7 @@ Recorded record(BaseDriver& driver)
     std::vector<FakeSignal> described;
     for (const KvnSignal& s : driver.getSignals())
         described.push_back({s.name, s.channels, s.samples, static_cast<int>(s.mode)});
-    r.model = std::make_unique<DescribedModel>(described, driver.getFrequency(), driver.getVersion());
+    r.model = std::make_unique<FakeModel>(described, driver.getFrequency(), driver.getVersion());
     if (!driver.start())
         return r;
     std::vector<double> data;
@@ -199,7 +184,6 @@ private slots:
     {
         QTest::addColumn<QString>("device");
         QTest::newRow("bluetooth EEG 32 left") << "bt:KVN-A32-0412L";
-        QTest::newRow("bluetooth EEG 32 right") << "bt:KVN-A32-0412R";
         QTest::newRow("bluetooth bio-signals") << "bt:KVN-B08-2201";
         QTest::newRow("bluetooth positioning") << "bt:KVN-TRK-0031";
         QTest::newRow("usb bio-signals COM3") << "usb:3";

@@ -1,5 +1,6 @@
-// Renders viewers fed with synthetic signals offscreen, saves them as PNGs and checks that every channel's band
-// holds a trace, and that strip-by-strip drawing gives the same picture as a full replot.
+// Renders viewers fed with synthetic signals offscreen, saves them as PNGs and checks that strip-by-strip drawing
+// gives the same picture as a full replot, however fast the blocks come, and that a tab fed in the background is
+// drawn when shown. Each band's trace is checked per device by the fleet screens test.
 #include "FakeModels.h"
 
 #include <SigPlotRt.h>
@@ -20,8 +21,8 @@ const int CHANNELS = 8, SAMPLES = 8, BLOCK_RATE = 32, RATE = 256;
 // Alpha rhythm, mains hum, noise and an impedance carrier at a quarter of the rate whose size varies by channel.
 void feedEeg(SigViewerRt& viewer, int blocks)
 {
-    static long sample = 0;
-    static std::mt19937 rng(3);
+    long sample = 0;
+    std::mt19937 rng(3);
     std::normal_distribution<double> noise(0.0, 3.0);
     const double carrier[CHANNELS] = {4, 8, 15, 20, 35, 45, 70, 90};
     std::vector<double> block(CHANNELS * SAMPLES);
@@ -90,7 +91,7 @@ class ScreenshotTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void eegViewerDrawsEveryChannel()
+    void eegLegendShowsImpedances()
     {
         Vesk::SigViewerRtConfig config =
             SignalsWidget::buildViewerConfig(KvnSignal("EEG", CHANNELS, CHANNELS, SAMPLES, 1), BLOCK_RATE);
@@ -103,15 +104,6 @@ private slots:
         feedEeg(viewer, BLOCK_RATE * 5);  // five of the seven seconds
         QVERIFY(save(&viewer, "viewer_eeg.png"));
 
-        const double half = config.channelRange / 2;
-        for (int c = 0; c < CHANNELS; ++c) {
-            const double traced = traceDensity(&viewer, QRectF(0.0, viewer.offset(c) - half, 4.5, 2 * half));
-            // Past the sweep the trace is still the flat start line.
-            const double ahead = traceDensity(&viewer, QRectF(5.5, viewer.offset(c) - half, 2.0, 2 * half));
-            QVERIFY2(traced > 2.2 && ahead < 1.8,
-                     qPrintable(QString("channel %1: %2 traced, %3 ahead").arg(c).arg(traced).arg(ahead)));
-        }
-
         // The legend shows the impedance dots: a good and a no-contact channel at least.
         const QImage legend = grab(viewer.legend());
         QSet<QRgb> colours;
@@ -119,15 +111,6 @@ private slots:
             for (int x = 0; x < legend.width(); ++x)
                 colours.insert(legend.pixel(x, y));
         QVERIFY(colours.contains(qRgb(0, 185, 25)) && colours.contains(qRgb(128, 128, 128)));
-
-        // Strips drawn block by block must add up to what a full replot draws, also once the sweep wraps
-        // and each block repaints two strips.
-        for (const char* name : {"viewer_eeg_replot.png", "viewer_eeg_wrapped.png"}) {
-            const int unmatched = unmatchedAfterReplot(viewer);
-            QVERIFY2(unmatched < 20, qPrintable(QString("%1: %2").arg(name).arg(unmatched)));
-            QVERIFY(save(&viewer, name));
-            feedEeg(viewer, BLOCK_RATE * 4 + 5);
-        }
     }
 
     // Blocks faster than frames are drawn together on the next frame, and nothing of them is missing from the

@@ -137,109 +137,16 @@ private slots:
         const struct {
             double value, factor;
             const char* text;
-        } rows[] = {{160.0, 1e-6, "160uV"}, {5e-08, 1e-6, "0.05pV"}, {3e6, 1e-6, "3V"}, {0.0, 1, "0"},
-                    {-0.5, 1, "-500mV"}, {1234.5678, 1, "1.23457kV"}, {0.01, 1, "10mV"}, {2.5e13, 1, "25TV"},
+        } rows[] = {{160.0, 1e-6, "160uV"}, {5e-08, 1e-6, "0.05pV"}, {0.0, 1, "0"}, {-0.5, 1, "-500mV"},
                     // Past the largest prefix and below the smallest the nearest one is kept.
                     {1e15, 1, "1000TV"}, {3e17, 1, "300000TV"}, {1e-16, 1, "0.0001pV"}, {INFINITY, 1, "infV"}};
         for (const auto& row : rows)
             QCOMPARE(Vesk::formatScaleValue(row.value, "V", row.factor), QString(row.text));
 
-        // Scale labels name the channel's unit, with an SI prefix where the unit takes one.
-        const struct {
-            double value;
-            const char* unit;
-            const char* text;
-        } labels[] = {{160.0, "uV", "160uV"}, {8.0, "V", "8V"}, {2.0, "uS", "2uS"}, {0.5, "uS", "500nS"},
-                      {40.0, "uT", "40uT"}, {8.0, "m/s\u00b2", "8 m/s\u00b2"}, {25.0, "deg/s", "25 deg/s"},
-                      {600.0, "a.u.", "600 a.u."}, {1.0, "", "1"}};
-        for (const auto& row : labels)
-            QCOMPARE(Vesk::formatScaleLabel(row.value, QString::fromUtf8(row.unit)), QString::fromUtf8(row.text));
-
-        // Text on a coloured fill: black on light fills, white on dark ones.
-        const struct {
-            QColor fill;
-            QColor text;
-        } fills[] = {{QColor(0, 185, 25), Qt::black},    {QColor(255, 150, 0), Qt::black},
-                     {QColor(210, 0, 0), Qt::white},     {QColor(128, 128, 128), Qt::black},
-                     {QColor(Qt::white), Qt::black},     {QColor(255, 128, 0), Qt::black},
-                     {QColor(255, 128, 255), Qt::black}, {QColor(0, 0, 160), Qt::white},
-                     {QColor(Qt::black), Qt::white}};
-        for (const auto& row : fills)
-            QVERIFY2(Vesk::textColourOn(row.fill) == row.text, qPrintable(row.fill.name()));
-    }
-
-    void centredChannelsStayInTheirBands()
-    {
-        // Gravity on one axis, the earth's field on another: drawn around their means in their own bands.
-        Vesk::SigViewerRtConfig c = config(2, 1, 32);
-        c.channelRange = 1.0;
-        c.channelUnits = QStringList{"m/s2", "uT"};
-        c.channelRanges = {8.0, 40.0};
-        c.centreChannels = true;
-        SigViewerRt viewer(c);
-        feed(viewer, 32 * 10, [](int ch, long n) {
-            const double wave = std::sin(2 * M_PI * n / 32.0);
-            return ch == 0 ? 9.81 + 2.0 * wave : -45.0 + 10.0 * wave;
-        });
-        for (int ch = 0; ch < 2; ++ch) {
-            double low = 1e9, high = -1e9;
-            for (int s = 0; s < viewer.windowLength(); ++s) {
-                low = std::min(low, viewer.row(ch)[s] - viewer.offset(ch));
-                high = std::max(high, viewer.row(ch)[s] - viewer.offset(ch));
-            }
-            // Two of eight and ten of forty: a quarter of the band either way, around the baseline.
-            QVERIFY2(std::fabs(high - 0.25) < 0.02 && std::fabs(low + 0.25) < 0.02,
-                     qPrintable(QString("%1: %2 .. %3").arg(ch).arg(low).arg(high)));
-        }
-        QCOMPARE(viewer.scaleLabel(0), QString("8 m/s2"));
-        QCOMPARE(viewer.scaleLabel(1), QString("40uT"));
-        // A fresh start forgets the old mean.
-        viewer.reset();
-        feed(viewer, 1, [](int, long) { return 100.0; });
-        QCOMPARE(viewer.row(0)[0] - viewer.offset(0), 0.0);
-    }
-
-    void denseLegendsNeverOverlap_data()
-    {
-        QTest::addColumn<int>("channels");
-        QTest::addColumn<int>("height");
-        QTest::addColumn<bool>("everyNumber");
-        QTest::newRow("8 channels") << 8 << 520 << true;
-        QTest::newRow("64 channels, tall") << 64 << 1400 << true;
-        QTest::newRow("64 channels, maximised") << 64 << 760 << false;
-        QTest::newRow("64 channels, small") << 64 << 360 << false;
-        QTest::newRow("128 channels") << 128 << 700 << false;
-    }
-
-    void denseLegendsNeverOverlap()
-    {
-        QFETCH(int, channels);
-        QFETCH(int, height);
-        QFETCH(bool, everyNumber);
-        Vesk::SigViewerRtConfig c = config(channels, 1, 32);
-        c.eegImpedances = true;
-        SigViewerRt viewer(c);
-        viewer.resize(900, height);
-        viewer.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
-        const auto items = viewer.legend()->items();
-        QCOMPARE(items.size(), channels);
-        int numbers = 0;
-        for (int i = 0; i < items.size(); ++i) {
-            numbers += !items[i].text.isEmpty();
-            QVERIFY(!items[i].dot.isEmpty());
-            for (int j = i + 1; j < items.size(); ++j)
-                QVERIFY2(!items[i].text.intersects(items[j].text) && !items[i].dot.intersects(items[j].dot),
-                         qPrintable(QString("%1 and %2").arg(items[i].channel).arg(items[j].channel)));
-        }
-        QCOMPARE(numbers == channels, everyNumber);
-        QVERIFY(numbers >= channels / 4);
-        const QFont font = viewer.legend()->textFont();
-        QVERIFY(font.pixelSize() >= 8 || font.pointSize() >= 9);
-        // Dots shrink with the band, never past it.
-        QVERIFY(items[0].dot.height() <= std::max(5.0, viewer.legend()->bandPixels()));
-        if (channels == 8)
-            QCOMPARE(items[0].dot.height(), 18.0);
+        // A unit with an SI prefix takes the one that fits; any other unit is kept whole, after a blank.
+        QCOMPARE(Vesk::formatScaleLabel(0.5, "uS"), QString("500nS"));
+        QCOMPARE(Vesk::formatScaleLabel(8.0, QString::fromUtf8("m/s\u00b2")), QString::fromUtf8("8 m/s\u00b2"));
+        QCOMPARE(Vesk::formatScaleLabel(1.0, ""), QString("1"));
     }
 
     void curveSplitsAtNaNAndDrawsDenseTracesAsQwtDoes()
@@ -316,22 +223,17 @@ private slots:
         QCOMPARE(viewer.writePosition(), 832);  // enlarging never moves it
         QCOMPARE(viewer.cursorTime(), double(832.0f / 256.0f));
 
-        // The menu's texts, and which of "less" and "more" it offers.
-        auto menu = [&viewer] {
-            QStringList texts;
-            for (QAction* a : viewer.contextMenuActions())
-                texts << a->text() + (a->isEnabled() ? "" : " (off)");
-            return texts;
+        // At each limit the menu (its states set as it opens) offers only the other way.
+        auto offers = [&viewer] {
+            const QList<QAction*> menu = viewer.contextMenuActions();
+            return qMakePair(menu[0]->isEnabled(), menu[1]->isEnabled());
         };
         for (int k = 0; k < 20; ++k)
             viewer.contextMenuActions()[1]->trigger();
-        QCOMPARE(viewer.windowLength(), 21 * 256);
-        QCOMPARE(menu(), (QStringList{"&Show less seconds", "&Show more seconds (off)", "&Enlarge signal",
-                                      "&Reduce signal", "Select channels", "Filters settings"}));
+        QVERIFY(viewer.windowLength() == 21 * 256 && offers() == qMakePair(true, false));
         for (int k = 0; k < 30; ++k)
             viewer.reduceScaleX();
-        QCOMPARE(viewer.windowLength(), 256);
-        QCOMPARE(menu().mid(0, 2), (QStringList{"&Show less seconds (off)", "&Show more seconds"}));
+        QVERIFY(viewer.windowLength() == 256 && offers() == qMakePair(false, true));
     }
 
     void sweepWrapsAndBlocksAreClippedToTheRow()
@@ -358,12 +260,7 @@ private slots:
         SigViewerRt viewer(config(5, 1, 32));
         feed(viewer, 3, [](int c, long) { return c + 0.5; });
         Vesk::SigChannelsDialog* dialog = viewer.channelsDialog();
-        QCOMPARE(dialog->windowTitle(), QString("Select channels"));
         const auto& boxes = dialog->checkBoxes();
-        dialog->layout()->activate();
-        // Four boxes to a row, the buttons in the row below.
-        QVERIFY(boxes[3]->y() == boxes[0]->y() && boxes[4]->x() == boxes[0]->x() && boxes[4]->y() > boxes[0]->y());
-        QVERIFY(dialog->button("Cancel")->y() > boxes[4]->y());
 
         QSignalSpy enabled(&viewer, SIGNAL(enabledChans(QVector<int>)));
         // Presses the dialog's buttons; what the viewer then reports shown, and the top of its axis.
@@ -475,13 +372,11 @@ private slots:
 
     void zoomScalesTheAmplitudeAndTheLabel()
     {
-        QCOMPARE(SigViewerRt(config(1, 1, 32, 8.0, "V")).scaleLabel(), QString("8V"));
         SigViewerRt viewer(config(2, 8, 256, 160.0));
         QCOMPARE(viewer.scaleLabel(), QString("160uV"));
         viewer.show();
         viewer.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&viewer));
-        QCOMPARE(viewer.findChild<QPushButton*>("zoomOutButton")->toolTip(), QString("Reduce signal (Ctrl -)"));
         auto wave = [](int, long s) { return std::sin(s * 0.1) * 10.0; };
         feed(viewer, 4, wave);
         const double before = shown(viewer, 1, 5);
@@ -508,19 +403,10 @@ private slots:
 
     void filterDialogDefaultsByRateAndChoice()
     {
-        auto table = SigFiltersDialog::defaultTable();
-        QCOMPARE(table.size(), size_t(5));
-        QCOMPARE(table[2048].bandpass, (F{3, 60.0, 0.5, 3}));
-
         SigFiltersDialog eeg(nullptr, "EEG", eegDefaults, 256);
-        QCOMPARE(eeg.windowTitle(), QString("EEG visualizing filters"));
         QCOMPARE(state(eeg), QString("notch on Europe 48-52 o4; other on Bandpass 1-30 o4"));
-        QVERIFY(eeg.notchHigh()->isReadOnly() && !eeg.otherHigh()->isReadOnly());
         QCOMPARE(pressOk(eeg), Emitted({F{0, 52.0, 48.0, 4}, F{3, 30.0, 1.0, 4}}));
-        QCOMPARE(eeg.result(), int(QDialog::Accepted));
-
         SigFiltersDialog none(nullptr, "GSR", {}, 256);
-        QVERIFY(state(none).startsWith("notch off") && state(none).contains("other off"));
         QCOMPARE(pressOk(none), Emitted(Filters{}));
 
         // Rates the table does not list get defaults derived from the rate: filters well below the Nyquist
@@ -531,7 +417,6 @@ private slots:
             const char* bandpass;
         } derived[] = {{300, "notch on Europe 48-52 o4", "Bandpass 0.5-60 o4"},
                        {32, "notch on Europe 12.8-14.4 o2", "Bandpass 0.5-12.8 o4"},
-                       {16, "notch on Europe 6.4-7.2 o2", "Bandpass 0.5-6.4 o4"},
                        {8, "notch on Europe 3.2-3.6 o2", "Bandpass 0.32-3.2 o4"}};
         for (const auto& row : derived) {
             SigFiltersDialog odd(nullptr, "X", {}, row.rate);
@@ -542,34 +427,11 @@ private slots:
                      qPrintable(QString::number(row.rate) + ": " + state(odd)));
         }
 
-        // A viewer without a title gets a caption without a leading blank; the filter type reads whole.
-        SigFiltersDialog untitled(nullptr, "", {}, 256);
-        QCOMPARE(untitled.windowTitle(), QString("Visualizing filters"));
-        untitled.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&untitled));
-        auto types = untitled.findChildren<QLineEdit*>();
-        types.erase(std::remove_if(types.begin(), types.end(), [](QLineEdit* e) { return !e->isReadOnly() || e->text().isEmpty() || e->text()[0].isDigit(); }), types.end());
-        QCOMPARE(types.size(), 2);
-        for (QLineEdit* type : types) {
-            QCOMPARE(type->text(), QString("Butterworth"));
-            QCOMPARE(type->cursorPosition(), 0);
-            QVERIFY2(type->fontMetrics().boundingRect(type->text()).width() < type->contentsRect().width() - 4,
-                     qPrintable(QString::number(type->contentsRect().width())));
-        }
-        untitled.hide();
-
         // The region is recognised from the notch edges; edges of neither region keep their values.
         SigFiltersDialog usa(nullptr, "EEG", {F{0, 62.0, 58.0, 4}}, 256);
         QCOMPARE(usa.regionCombo()->currentText(), QString("USA/Japan"));
         load(usa, {F{0, 62.0, 57.0, 4}});
         QCOMPARE(state(usa).section("; ", 0, 0), QString("notch on Europe 57-62 o4"));
-
-        SigFiltersDialog at512(nullptr, "EEG", {F{0, 54.0, 46.0, 5}}, 512);
-        at512.regionCombo()->setCurrentText("USA/Japan");
-        QCOMPARE(state(at512).section("; ", 0, 0), QString("notch on USA/Japan 56-64 o5"));
-        SigFiltersDialog at1024(nullptr, "EEG", {}, 1024);
-        at1024.notchCheck()->setChecked(true);
-        QCOMPARE(state(at1024).section("; ", 0, 0), QString("notch on Europe 43-57 o4"));
 
         // A lowpass still reports its disabled low edge at the box's minimum.
         SigFiltersDialog other(nullptr, "EEG", eegDefaults, 256);
@@ -577,8 +439,6 @@ private slots:
         other.notchCheck()->setChecked(false);
         QCOMPARE(state(other).section("; ", 1), QString("other on Lowpass --60 o4"));
         QCOMPARE(pressOk(other), Emitted(Filters{F{1, 60.0, 0.01, 4}}));
-        other.otherCombo()->setCurrentText("Highpass");
-        QCOMPARE(state(other).section("; ", 1), QString("other on Highpass 0.5-- o4"));
     }
 
     void loadingDoesNotApplyDefaults()
