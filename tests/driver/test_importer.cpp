@@ -73,22 +73,16 @@ Blocks writeCard(const std::string& card, const std::string& name, uint16_t firs
     return w.close() ? out : Blocks();
 }
 
-// What a 64-channel import must give for the blocks of both halves that share a sequence number. Battery: the
-// lower known level, else charging, else unknown; the written flags are single bits, simply ORed.
+// What a 64-channel import must give for the blocks of both halves that share a sequence number: the status as
+// the pair's own table below pins it, per sample the left's 32 channels, then the right's.
 Blocks merged(const Blocks& left, const Blocks& right) {
     Blocks out;
     for (const Written& r : right)
         for (const Written& l : left)
             if (l.sequence == r.sequence) {
-                const bool lKnown = l.battery >= 0, rKnown = r.battery >= 0;
-                const bool charging = l.battery == -1 || r.battery == -1;
-                const int16_t battery = lKnown && rKnown ? std::min(l.battery, r.battery)
-                                        : lKnown         ? l.battery
-                                        : rKnown         ? r.battery
-                                        : charging       ? -1
-                                                         : -2;
-                out.push_back({r.sequence, battery, uint16_t(l.flags | r.flags), std::vector<double>(64 * 8)});
-                for (std::size_t k = 0; k < 8 * 32; ++k) {  // per sample: the left's 32 channels, then the right's
+                const eeg64::Status st = eeg64::mergeStatus(l.battery, l.flags, r.battery, r.flags);
+                out.push_back({r.sequence, st.battery, st.flags, std::vector<double>(64 * 8)});
+                for (std::size_t k = 0; k < 8 * 32; ++k) {
                     out.back().values[k / 32 * 64 + k % 32] = l.values[k];
                     out.back().values[k / 32 * 64 + 32 + k % 32] = r.values[k];
                 }
