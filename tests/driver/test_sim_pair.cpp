@@ -89,15 +89,6 @@ private slots:
         }
     }
 
-    void restartKeepsTheHalvesSideBySide() {
-        withFaults("KVN-A32-0412L", [](sim::Faults& f) { f.stopAfterBlocks = 4; });
-        auto driver = pair();
-        QCOMPARE(int(startAndRead(*driver, 10).size()), 4);
-        QVERIFY(!driver->isRunning());
-        const auto blocks = startAndRead(*driver, 3);  // both start again: the sequences match from the first block
-        QVERIFY(blocks.size() == 3 && blocks[0].sequence == 0);
-    }
-
     // Both cards record, with a side suffix each; a record's restarts (file + "_0", ...) as file + "l_0" and
     // file + "r_0" (their import as one record: the end-to-end test). One card that refuses disables both.
     void restartedRecordKeepsTheSideSuffixes() {
