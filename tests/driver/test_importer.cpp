@@ -1,6 +1,4 @@
 #include "Battery.h"
-#include "CsvReader.h"
-#include "CsvWriter.h"
 #include "Eeg64Pair.h"
 #include "Importer.h"
 #include "SdCardFormat.h"
@@ -444,24 +442,18 @@ private slots:
     }
 
     void hostileNamesSurviveTheImport() {
-        // Control characters, quotes and separators in the device's version and the signals' names: the import's
-        // output reads back with the same names. The writer refuses a signal list that no reader would take.
+        // Control characters, quotes and separators in the device's version and the signals' names come out of
+        // the card as they went in (the CSV tests carry them on). The writer refuses a signal list that no reader
+        // would take.
         const std::vector<KvnSignal> signalList = {{"EEG\n\"a,b\"\r\x01", 2, 2, 1, 1}, {"\x1b[2J", 1, 1, 1, 1}};
         sdcard::RecordHeader h{"HW\n3.0,\"x\"", 32, 0, signalList, {}};
         sdcard::SdCardWriter w;
         const double values[] = {1, 2, 3};
         QVERIFY(w.open(d, "hostile", "na\nme\x01", h) && w.writeBlock(0, 1, 0, values, 3) && w.close());
         Importer imp(w.recordFolder(), w.recordName());
-        QVERIFY2(imp.isValid(), imp.error().c_str());
-        const std::vector<KvnSignal> got = imp.get_signals();
-        CsvWriter out((d + "/hostile-out").c_str(), got.data(), got.size(), std::string(), 1);
-        QVERIFY(out.writeHeaders(imp.blocks_per_second(), false));
-        imp.addCallback([&out](const BaseImporter::Block& b) { return out.write(b.values, b.sequence, b.battery, b.flags); });
-        QVERIFY(imp.import(false) && out.close());
-        CsvReader back;
-        QVERIFY2(back.open(d + "/hostile-out"), back.error().c_str());
-        QVERIFY(back.signalName(0) == signalList[0].name && back.signalName(1) == signalList[1].name);
-        QVERIFY(back.read().blocks.at(1).value(0, 0) == 3);
+        QVERIFY2(imp.isValid() && imp.version() == h.version && imp.get_signals() == signalList, imp.error().c_str());
+        collect(imp);
+        QVERIFY(imp.import(false) && samples.size() == 1 && samples[0].values == std::vector<double>({1, 2, 3}));
 
         std::vector<KvnSignal> many(65, KvnSignal("GSR", 1, 1, 1, 1));
         QVERIFY(!w.open(d, "many", "m", {"HW", 32, 0, many, {}}) && w.error().find("65 signals") != std::string::npos);
