@@ -75,15 +75,10 @@ inline std::map<std::uint16_t, std::vector<double>> importAll(BaseImporter& impo
     return blocks;
 }
 
-// Device clock minus ours, from each of `rounds` exchanges.
-inline std::vector<double> clockOffsets(BaseDriver& driver, int rounds) {
-    std::vector<double> offsets;
+// Whether a clock exchange with the device goes through, start to end.
+inline bool exchangesClocks(BaseDriver& driver) {
     BaseDriver::SynchronizationData d;
-    if (!driver.startSynchronization()) return offsets;
-    for (int i = 0; i < rounds && driver.synchronize(d) && d.t1 <= d.t2; ++i)
-        offsets.push_back((double(std::int32_t(d.t1 - d.t0)) + double(std::int32_t(d.t2 - d.t3))) / 2.0);
-    driver.stopSynchronization();
-    return offsets;
+    return driver.startSynchronization() && driver.synchronize(d) && d.t1 <= d.t2 && driver.stopSynchronization();
 }
 
 inline double secondsSince(std::chrono::steady_clock::time_point start) {

@@ -11,10 +11,12 @@
 #include <QProcess>
 
 #include <cctype>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -182,29 +184,20 @@ private slots:
         freshFleet(cards_, 50.0);
     }
 
-    void physicalRangeHoldsAndFits_data() {
-        QTest::addColumn<double>("lo");
-        QTest::addColumn<double>("hi");
-        QTest::newRow("EEG") << -123.456789 << 98.7654321;
-        QTest::newRow("constant") << 3.9 << 3.9;
-        QTest::newRow("zero") << 0.0 << 0.0;
-        QTest::newRow("tiny") << 1e-9 << 2e-9;
-        QTest::newRow("large") << -1.5e6 << 2.5e7;
-        QTest::newRow("negative") << -9.81 << -9.8;
-        QTest::newRow("unmeasured") << qInf() << -qInf();
-    }
+    // A measured range is held whole, and its ends fit the header's 8 characters in their exact decimal form,
+    // which no truncation can change.
     void physicalRangeHoldsAndFits() {
-        QFETCH(double, lo);
-        QFETCH(double, hi);
-        double a, b;
-        BdfExporter::physicalRange(lo, hi, a, b);
-        QVERIFY(a < b);
-        if (lo <= hi) QVERIFY(a <= lo && b >= hi);
-        for (double v : {a, b}) {
-            // The 8 header characters hold the value's whole exact decimal form, which no truncation can change.
-            QString s = QString::number(v, 'f', 30);
-            while (s.contains('.') && (s.endsWith('0') || s.endsWith('.'))) s.chop(1);
-            QVERIFY2(s.size() <= 8, qPrintable(s));
+        const std::pair<double, double> ranges[] = {{-123.456789, 98.7654321}, {3.9, 3.9}, {0.0, 0.0}, {1e-9, 2e-9},
+                                                    {-1.5e6, 2.5e7}, {-9.81, -9.8}, {qInf(), -qInf()}};  // unmeasured
+        for (const auto& [lo, hi] : ranges) {
+            double a, b;
+            BdfExporter::physicalRange(lo, hi, a, b);
+            QVERIFY(a < b && (lo > hi || (a <= lo && b >= hi)));
+            for (double v : {a, b}) {
+                QString s = QString::number(v, 'f', 30);
+                while (s.contains('.') && (s.endsWith('0') || s.endsWith('.'))) s.chop(1);
+                QVERIFY2(s.size() <= 8, qPrintable(s));
+            }
         }
     }
 
@@ -240,10 +233,7 @@ private slots:
                                     return true;
                                 }),
                  exporter.error().c_str());
-        QVERIFY(monotonic);
-        QCOMPARE(last, 1.0);
-        QCOMPARE(exporter.result().paddedBlocks, qint64(0));
-        QVERIFY(!QFileInfo::exists(QString::fromStdString(out + ".part")));
+        QVERIFY(monotonic && last == 1.0 && exporter.result().paddedBlocks == 0 && !fs::exists(out + ".part"));
 
         if (python().isEmpty() || !QFileInfo::exists(python())) QSKIP("no Python environment (scripts/setup makes it)");
         QVERIFY(runReaders(out, folder, edf, exporter, plans[plan].device,
@@ -271,15 +261,12 @@ private slots:
             QCOMPARE(int(startAndRead(*driver, 64).size()), 64);
             driver->stop();
         }
-        const std::string card = "/viewer/26-12-05/08-15-00/.";
-        std::unique_ptr<BaseImporter> importer, again;
-        if (pair) {
-            importer = std::make_unique<Eeg64Importer>(sim::sdCardFolder(devices[0]) + card, sim::sdCardFolder(devices[1]) + card, "r007");
-            again = std::make_unique<Eeg64Importer>(sim::sdCardFolder(devices[0]) + card, sim::sdCardFolder(devices[1]) + card, "r007");
-        } else {
-            importer = std::make_unique<Importer>(sim::sdCardFolder(devices[0]) + card, "r005");
-            again = std::make_unique<Importer>(sim::sdCardFolder(devices[0]) + card, "r005");
-        }
+        const auto open = [&devices, pair]() -> std::unique_ptr<BaseImporter> {
+            const std::string card = "/viewer/26-12-05/08-15-00/.";
+            if (pair) return std::make_unique<Eeg64Importer>(sim::sdCardFolder(devices[0]) + card, sim::sdCardFolder(devices[1]) + card, "r007");
+            return std::make_unique<Importer>(sim::sdCardFolder(devices[0]) + card, "r005");
+        };
+        const std::unique_ptr<BaseImporter> importer = open(), again = open();
         QVERIFY2(!importer->get_signals().empty(), importer->error().c_str());
         const std::string csv = d + (pair ? "/pair" : "/card");
         QVERIFY(importToCsv(*again, csv));
@@ -349,23 +336,18 @@ private slots:
         // An existing output is never overwritten.
         const std::string existing = d + "/exists.bdf";
         std::ofstream(existing) << "keep";
-        QVERIFY(!exporter.write(source, existing, BdfExporter::Format::Bdf));
-        QVERIFY(QString::fromStdString(exporter.error()).contains("exists"));
-        std::ifstream in(existing);
+        QVERIFY(!exporter.write(source, existing, BdfExporter::Format::Bdf) && exporter.error().find("exists") != std::string::npos);
         std::string kept;
-        in >> kept;
+        std::ifstream(existing) >> kept;
         QCOMPARE(kept, std::string("keep"));
 
         // Cancelled half-way: nothing left, not even the temporary file.
         const std::string cancelled = d + "/cancelled.bdf";
         QVERIFY(!exporter.write(source, cancelled, BdfExporter::Format::Bdf, [](double f) { return f < 0.6; }));
-        QVERIFY(exporter.cancelled());
-        QVERIFY(!QFileInfo::exists(QString::fromStdString(cancelled)));
-        QVERIFY(!QFileInfo::exists(QString::fromStdString(cancelled + ".part")));
+        QVERIFY(exporter.cancelled() && !fs::exists(cancelled) && !fs::exists(cancelled + ".part"));
 
         // A folder that cannot be created in.
-        QVERIFY(!exporter.write(source, d + "/no/such/folder/x.bdf", BdfExporter::Format::Bdf));
-        QVERIFY(!exporter.error().empty());
+        QVERIFY(!exporter.write(source, d + "/no/such/folder/x.bdf", BdfExporter::Format::Bdf) && !exporter.error().empty());
 
         // A data file cut in the middle of the record: the reader's whole blocks only, or a failure, never a crash.
         const std::string damaged = d + "/damaged";
@@ -378,8 +360,7 @@ private slots:
             if (ok) QVERIFY(exporter.result().blocks < 64);
         }
         CsvRecordSource none;
-        QVERIFY(!none.open(d + "/nothing-here"));
-        QVERIFY(!none.error().empty());
+        QVERIFY(!none.open(d + "/nothing-here") && !none.error().empty());
     }
 };
 

@@ -66,24 +66,19 @@ private slots:
         QDir().mkpath(d + "/empty");
         QDir().mkpath(d + "/garbled");
         std::ofstream((d + "/garbled/signalsInfo.csv").toStdString()) << "not,a\ndescription\n";
-        // A card that lost power in its last block, and one with a flipped bit in the middle.
+        // A card that lost power in its last block, one with a flipped bit in the middle, and a record with a
+        // broken line in the middle of one block.
         QVERIFY(QDir().mkpath(d + "/cut") && QFile::copy(card + "/0_r005.kvb", d + "/cut/0_cut.kvb"));
-        QFile cut(d + "/cut/0_cut.kvb");
-        QVERIFY(cut.resize(cut.size() - 100));
-        QVERIFY(QFile::copy(card + "/0_r005.kvb", d + "/0_bad.kvb"));
-        QFile bad(d + "/0_bad.kvb");
-        QVERIFY(bad.open(QIODevice::ReadWrite));
-        QByteArray bytes = bad.readAll();
-        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
-        QVERIFY(bad.seek(0) && bad.write(bytes) == bytes.size());
-        bad.close();
+        QVERIFY(QFile::resize(d + "/cut/0_cut.kvb", QFileInfo(d + "/cut/0_cut.kvb").size() - 100));
+        QVERIFY(QFile::copy(card + "/0_r005.kvb", d + "/0_bad.kvb") && writeRecord((d + "/damagedrec").toStdString(), 128));
+        const auto damage = [](const QString& path, QByteArray bytes) {  // in the middle; empty: flip a bit
+            QFile f(path);
+            if (!f.open(QIODevice::ReadWrite) || !f.seek(f.size() / 2)) return false;
+            if (bytes.isEmpty()) bytes = QByteArray(1, char(f.peek(1).at(0) ^ 1));
+            return f.write(bytes) == bytes.size();
+        };
+        QVERIFY(damage(d + "/0_bad.kvb", {}) && damage(d + "/damagedrec/EEG.csv", QByteArray(40, 'x')));
         std::ofstream((d + "/exists.bdf").toStdString()) << "keep";
-        // A record with a broken line in the middle of one block.
-        QVERIFY(writeRecord((d + "/damagedrec").toStdString(), 128));
-        QFile eeg(d + "/damagedrec/EEG.csv");
-        QVERIFY(eeg.open(QIODevice::ReadWrite));
-        QVERIFY(eeg.seek(eeg.size() / 2) && eeg.write(QByteArray(40, 'x')) == 40);
-        eeg.close();
     }
 
     // Every bad input or output: one clear line on standard error, its own status, and nothing written.
@@ -135,58 +130,42 @@ private slots:
     void convertsRecordFolder() {
         const QString out = d + "/rec.bdf";
         Run r = convert({record, "-o", out});
-        QVERIFY2(r.code == 0, qPrintable(r.err));
-        QVERIFY(QFileInfo(out).size() > 128 * 16 * 64 * 3);
+        QVERIFY2(r.code == 0 && QFileInfo(out).size() > 128 * 16 * 64 * 3, qPrintable(r.err));
         // Not a terminal: plain progress lines, the last one at 100 %.
-        QVERIFY2(r.err.contains("lumetra-convert: 100%"), qPrintable(r.err));
-        QVERIFY(!r.err.contains('\r'));
-        QVERIFY(r.out.contains("128 blocks"));
+        QVERIFY2(r.err.contains("lumetra-convert: 100%") && !r.err.contains('\r') && r.out.contains("128 blocks"),
+                 qPrintable(r.err));
         // Never overwritten without --force; replaced with it; --quiet says nothing.
         QCOMPARE(convert({record, "-o", out}).code, 4);
         r = convert({record, "-o", out, "--force", "--quiet", "--edf"});
-        QCOMPARE(r.code, 0);
-        QVERIFY(r.out.isEmpty() && r.err.isEmpty());
-        QVERIFY(QFileInfo(out).size() < 128 * 16 * 64 * 3);
+        QVERIFY(r.code == 0 && r.out.isEmpty() && r.err.isEmpty() && QFileInfo(out).size() < 128 * 16 * 64 * 3);
     }
 
     void convertsCardRecord() {
-        // To CSV, as the Import dialog does: a record the reader plays back.
+        // To CSV, as the Import dialog does: a record the reader plays back; from its file or its folder.
         const QString csv = d + "/imported";
         QCOMPARE(convert({"--sd", card + "/0_r005.kvb", "-o", csv, "-q"}).code, 0);
         CsvReader reader;
-        QVERIFY2(reader.open(csv.toStdString()), reader.error().c_str());
-        QVERIFY(reader.totalBlocks() >= 64);
-        const Run again = convert({"--sd", card, "-o", csv});
-        QCOMPARE(again.code, 4);
+        QVERIFY2(reader.open(csv.toStdString()) && reader.totalBlocks() >= 64, reader.error().c_str());
+        QCOMPARE(convert({"--sd", card, "-o", csv}).code, 4);
         QCOMPARE(convert({"--sd", card, "-o", csv, "--force", "-q"}).code, 0);
         QVERIFY(reader.open(csv.toStdString()));
-
         // A last block cut short: every whole block, and a warning that says what was left out.
         const Run cutShort = convert({"--sd", d + "/cut", "-o", d + "/cut.bdf", "--bdf"});
-        QVERIFY2(cutShort.code == 0, qPrintable(cutShort.err));
-        QVERIFY2(cutShort.err.contains("lumetra-convert: warning: ") && cutShort.err.contains("cut short"), qPrintable(cutShort.err));
-
-        // To BDF+, named by its folder.
-        const QString bdf = d + "/card.bdf";
-        const Run r = convert({"--sd", card, "-o", bdf, "--bdf"});
-        QVERIFY2(r.code == 0, qPrintable(r.err));
-        QVERIFY(QFileInfo::exists(bdf));
+        QVERIFY2(cutShort.code == 0 && cutShort.err.contains("lumetra-convert: warning: ") &&
+                     cutShort.err.contains("cut short") && QFileInfo::exists(d + "/cut.bdf"), qPrintable(cutShort.err));
     }
 
     void convertsEeg64Pair() {
         QString halves[2];
         for (int side = 0; side < 2; ++side) {
-            const std::string device = side ? "KVN-A32-0412R" : "KVN-A32-0412L";
+            const std::string device = side ? "KVN-A32-0412R" : "KVN-A32-0412L", name = side ? "r007r" : "r007l";
             auto driver = bluetoothDriver(device);
-            QVERIFY(recordTo(*driver, "pair", side ? "r007r" : "r007l"));
-            QCOMPARE(int(startAndRead(*driver, 64).size()), 64);
-            driver->stop();
-            halves[side] = QString::fromStdString(sim::sdCardFolder(device)) + "/pair/0_" + (side ? "r007r" : "r007l") + ".kvb";
+            QVERIFY(recordTo(*driver, "pair", name) && startAndRead(*driver, 64).size() == 64 && driver->stop());
+            halves[side] = QString::fromStdString(sim::sdCardFolder(device) + "/pair/0_" + name + ".kvb");
         }
         const QString bdf = d + "/pair.bdf";
         const Run r = convert({"--sd", halves[0], "--right", halves[1], "-o", bdf, "--bdf"});
-        QVERIFY2(r.code == 0, qPrintable(r.err));
-        QVERIFY(QFileInfo(bdf).size() > 64 * 8 * 64 * 3);  // halves the wrong way round: see badInputs
+        QVERIFY2(r.code == 0 && QFileInfo(bdf).size() > 64 * 8 * 64 * 3, qPrintable(r.err));  // the wrong way round: see badInputs
     }
 };
 

@@ -201,6 +201,40 @@ private slots:
         }
     }
 
+    // A digital aux input with four IMUs: rows 4b..4b+3 hold block b, each ending with its IMU's number, so tools
+    // that know nothing of blocks tell them apart; its rate is the block rate. Records from before that column read.
+    void imuRowsNameTheirImu() {
+        const std::string folder = d + "/imu", old = d + "/imu-old";
+        CsvWriter w;
+        QVERIFY(w.setup(folder.c_str(), {{"EEG", 2, 0, 4, 1}, {"COM", 9, 0, 4, 4}}, "KVN-B08-3003", 2) &&
+                w.writeHeaders(32, true));
+        const std::vector<double> v(8 + 4 * 9, 1.5);
+        for (int b = 0; b < 5; ++b) QVERIFY(w.write(v.data(), uint16_t(b), 1000 + b, 2000 + b, 3, 0));
+        QVERIFY(w.close());
+        const QString head = "sample,sequence,battery,flags,timestamp,utc,ch1,ch2,ch3,ch4,ch5,ch6,ch7,ch8,ch9";
+        const QStringList com = QString::fromStdString(slurp(folder + "/" + w.fileName(1))).split('\n', Qt::SkipEmptyParts);
+        QVERIFY(com.size() == 1 + 5 * 4 && com[0] == head + ",imu");  // the existing columns keep their places
+        for (int row = 0; row < 5 * 4; ++row)
+            QVERIFY2(com[row + 1].endsWith("," + QString::number(row % 4 + 1)) &&
+                         com[row + 1].startsWith(QString("%1,%2,").arg(row).arg(row / 4)), qPrintable(com[row + 1]));
+        CsvReader r;
+        QVERIFY2(r.open(folder), r.error().c_str());
+        QVERIFY(r.signalSamplingRate(0) == 128u && r.signalSamplingRate(1) == 32u);
+
+        fs::create_directories(old);
+        spit(old + "/signalsInfo.csv", "format,device,block_rate,sensor_type,signal,channels,samples_per_block,mode,"
+                                       "filename\n1,old,16,1,COM,9,2,2,COM.csv\n");
+        std::string rows = head.toStdString() + "\n";
+        for (int row = 0; row < 6; ++row) {
+            rows += std::to_string(row) + "," + std::to_string(row / 2) + ",3,0,,";
+            for (int c = 0; c < 9; ++c) rows += "," + std::to_string(row * 10 + c);
+            rows += "\n";
+        }
+        spit(old + "/COM.csv", rows);
+        QVERIFY2(r.open(old) && r.totalBlocks() == 3, r.error().c_str());
+        for (int b = 0; b < 3; ++b) QCOMPARE(r.read().blocks.at(0).value(1, 8), double((2 * b + 1) * 10 + 8));
+    }
+
     void damagedAndHostileFoldersGiveTheirWholeBlocks() {
         // Each row damages a fresh record of `written` blocks (op on `file`: "-" deletes it, "" replaces its text,
         // "+" appends, "header:N" leaves a header line of N channels, "keep:K" keeps K rows and appends, "row:K"

@@ -113,22 +113,19 @@ private slots:
         }
     }
 
-    void stateIsPerChannelAndCarriesAcrossBlocksOfAnySize() {
-        DataBlock in = noise(4, 1000, 2), expected;
+    // Odd widths, empty blocks among them, give the arithmetic of whole blocks (which the SciPy comparison runs
+    // block by block, channel by channel); reset and a new design start from a clear state.
+    void stateCarriesAcrossBlocksOfAnySize() {
+        const DataBlock in = noise(4, 1000, 2);
+        DataBlock expected;
         MkfilterWrapper once(4, 1000, 1024.0), pieces(4, 16, 1024.0);
         QVERIFY(once.Butterworth(BP, 8, 1.0, 30.0) && pieces.Butterworth(BP, 8, 1.0, 30.0));
         once.filter(in, expected);
-        // Blocks of 16 as configured, and odd widths including empty blocks: identical arithmetic, identical values.
         QVERIFY(filterInPieces(pieces, in, {16}) == expected);
         pieces.reset();
         QVERIFY(filterInPieces(pieces, in, {1, 0, 7, 16, 33, 0, 2}) == expected);
-        QVERIFY(pieces.Butterworth(BP, 8, 1.0, 30.0));  // a new design starts from a clear state too
+        QVERIFY(pieces.Butterworth(BP, 8, 1.0, 30.0));
         QVERIFY(filterInPieces(pieces, in, {16}) == expected);
-        // Whatever one channel carries, the others come out the same.
-        for (std::size_t c = 0; c < 1000; ++c) in.at(0, c) = 1e6 * std::sin(double(c));
-        pieces.reset();
-        const DataBlock other = filterInPieces(pieces, in, {16});
-        QVERIFY(std::equal(other.row(1), other.row(1) + 3000, expected.row(1)));
     }
 
     void inPlaceAndOddShapes() {

@@ -50,13 +50,6 @@ class TestImpedances : public QObject {
     Q_OBJECT
 
 private slots:
-    void thresholds() {
-        const std::pair<double, int> table[] = {{0.0, 1},  {9.999, 1}, {10.0, 2}, {24.999, 2},
-                                                {25.0, 3}, {49.999, 3}, {50.0, 4}, {1e9, 4},
-                                                {std::numeric_limits<double>::infinity(), 4}, {NaN, 4}, {-1.0, 4}};
-        for (const auto& [amplitude, level] : table) QCOMPARE(EegImpedances::levelForAmplitude(amplitude), level);
-    }
-
     void knownCarriersGiveTheirLevels() {
         const struct { double rate; unsigned spb; bool channelMajor; double mains; } setUps[] = {
             {256, 8, false, 50}, {256, 8, true, 50}, {256, 8, false, 60}, {1024, 16, false, 50},

@@ -1,5 +1,5 @@
-#include "CsvReader.h"
-#include "CsvWriter.h"
+#include "Battery.h"
+#include "Eeg64Pair.h"
 #include "Importer.h"
 #include "SdCardFormat.h"
 
@@ -71,22 +71,16 @@ Blocks writeCard(const std::string& card, const std::string& name, uint16_t firs
     return w.close() ? out : Blocks();
 }
 
-// What a 64-channel import must give for the blocks of both halves that share a sequence number. Battery: the
-// lower known level, else charging, else unknown; the written flags are single bits, simply ORed.
+// What a 64-channel import must give for the blocks of both halves that share a sequence number: the status as
+// the pair's own table below pins it, per sample the left's 32 channels, then the right's.
 Blocks merged(const Blocks& left, const Blocks& right) {
     Blocks out;
     for (const Written& r : right)
         for (const Written& l : left)
             if (l.sequence == r.sequence) {
-                const bool lKnown = l.battery >= 0, rKnown = r.battery >= 0;
-                const bool charging = l.battery == -1 || r.battery == -1;
-                const int16_t battery = lKnown && rKnown ? std::min(l.battery, r.battery)
-                                        : lKnown         ? l.battery
-                                        : rKnown         ? r.battery
-                                        : charging       ? -1
-                                                         : -2;
-                out.push_back({r.sequence, battery, uint16_t(l.flags | r.flags), std::vector<double>(64 * 8)});
-                for (std::size_t k = 0; k < 8 * 32; ++k) {  // per sample: the left's 32 channels, then the right's
+                const eeg64::Status st = eeg64::mergeStatus(l.battery, l.flags, r.battery, r.flags);
+                out.push_back({r.sequence, st.battery, st.flags, std::vector<double>(64 * 8)});
+                for (std::size_t k = 0; k < 8 * 32; ++k) {
                     out.back().values[k / 32 * 64 + k % 32] = l.values[k];
                     out.back().values[k / 32 * 64 + 32 + k % 32] = r.values[k];
                 }
@@ -253,6 +247,86 @@ private slots:
         }
     }
 
+    void cardWriterRefusesBadNamesAndBlocks() {
+        sdcard::SdCardWriter w;
+        const sdcard::RecordHeader h{"HW3.0_FW2.1", 32, 0, kTracker, {}};
+        QVERIFY(!w.open(d, "../outside", "x", h) && !w.error().empty() && !w.open(d, "a/../../outside", "x", h));
+        QVERIFY(!w.open(d, "a", "", h) && !w.open(d, "a", "x", {"HW", 0, 0, kTracker, {}}));  // no block rate
+        QVERIFY(w.open(d, "/abs/sub", "x.y/z", h));  // no folder or extension smuggled in by a name
+        QCOMPARE(w.recordFolder() + "/" + w.recordName(), d + "/abs/sub/x_y_z");
+        QVERIFY(w.close() && w.open(d, "viewer\\26-12-05\\.", "x", h));  // the device's separators
+        QCOMPARE(w.recordFolder(), d + "/viewer/26-12-05");
+        std::vector<double> v(h.valuesPerBlock() + 1);
+        QVERIFY(!w.writeBlock(0, 0, 0, v.data(), v.size()) && !w.writeBlock(0, 0, 0, nullptr, v.size() - 1));
+        QVERIFY(w.writeBlock(0, 0, 0, v.data(), v.size() - 1) && w.blocksWritten() == 1 && w.close());
+        std::ofstream(d + "/plainfile") << "x";
+        QVERIFY(!w.open(d + "/plainfile", "a", "x", h) && !w.isOpen() && !w.writeBlock(0, 0, 0, nullptr, 0));
+        // Nothing the reader would refuse is written: sizes no device has.
+        for (const KvnSignal& s : {KvnSignal("EEG", 1025, 1025, 1, 1), KvnSignal("EEG", 1, 1, 4097, 1),
+                                   KvnSignal("EEG", 1, 1, 4000, 1), KvnSignal("EEG", 1024, 1024, 64, 1)})
+            QVERIFY2(!w.open(d, "limits", "x", {"HW", 32, 0, {s}, {}}) && w.error().find("claims") != std::string::npos,
+                     w.error().c_str());
+        // Every part but the last ends with a continuation block, and stays within the size limit with it.
+        QVERIFY(!writeCard(d + "/split", "p", 0, 20, 1, kTracker, {}, {}, -1, 400).empty());
+        std::vector<std::string> parts;
+        for (unsigned k = 0; fs::exists(d + "/split/" + sdcard::partFileName(k, "p")); ++k)
+            parts.push_back(slurp(d + "/split/" + sdcard::partFileName(k, "p")));
+        QVERIFY(parts.size() > 2);
+        for (const std::string& part : parts)
+            QVERIFY(part.size() <= 400 && (part.compare(part.size() - sdcard::BLOCK_OVERHEAD, 4, "\x0c\xb1\x15\x00", 4) == 0) ==
+                                              (&part != &parts.back()));  // marker, then type 21
+    }
+
+    void eeg64MergeStatusTable() {
+        constexpr int16_t C = Battery::CHARGING, U = Battery::UNKNOWN;
+        // Per row the left battery and flags, the right ones, and the merged battery and flags. A level beats
+        // charging, charging beats unknown, two levels give the lower; what is neither level nor charging is
+        // unknown. Two SD card errors must not OR to "not synchronised" (7), which a half may send itself.
+        const int16_t cases[][6] = {
+            {3, 0, 5, 0, 3, 0}, {0, 1, 5, 2, 0, 3}, {C, 0, 4, 0, 4, 0},  {U, 0, 1, 0, 1, 0}, {C, 2, U, 4, C, 6},
+            {C, 0, C, 0, C, 0}, {U, 0, U, 0, U, 0}, {9, 0, -7, 0, U, 0}, {9, 0, 2, 0, 2, 0}, {2, 5, 2, 6, 2, 6},
+            {2, 3, 2, 4, 2, 4}, {2, 7, 2, 0, 2, 7}, {2, 0x100, 2, 0x8, 2, 0x108}};
+        for (const auto& c : cases)
+            for (bool swapped : {false, true}) {  // the rule has no favourite side
+                const int l = swapped ? 2 : 0, r = 2 - l;
+                const eeg64::Status st = eeg64::mergeStatus(c[l], uint16_t(c[l + 1]), c[r], uint16_t(c[r + 1]));
+                QVERIFY2(st.battery == c[4] && st.flags == c[5], QByteArray::number(int(&c - cases)));
+            }
+    }
+
+    // Restart suffixes are "_" and a number that fits; half and pair names put the side letter before them.
+    void eeg64RestartNames() {
+        const std::pair<const char*, const char*> suffixes[] = {
+            {"rec_0", "_0"}, {"rec_12", "_12"}, {"rec", ""}, {"rec_", ""}, {"rec_1x", ""}, {"recl_0", ""},
+            {"rec_123456789012345678", "_123456789012345678"}, {"rec_1234567890123456789", ""}, {"rec_1_2", ""}};
+        for (const auto& [name, suffix] : suffixes)
+            QCOMPARE(QString::fromStdString(eeg64::restartSuffix(name, "rec")), QString(suffix));
+        QCOMPARE(eeg64::restartSuffix("a_1_2", "a_1") + eeg64::restartSuffix("rec_0", "re"), std::string("_2"));
+        QCOMPARE(importer::basename(eeg64::halfName("rec", 'r', "_3")), std::string("recr"));
+        const std::pair<const char*, const char*> pairs[] = {
+            {"recl_0", "rec_0"}, {"recl", "rec"}, {"rec_0l", "rec_0"}, {"recr_3", "recr_3"},
+            {"rec", "rec"},      {"l", ""},       {"l_2", "_2"},       {"", ""}};
+        for (const auto& [half, pair] : pairs)
+            QCOMPARE(QString::fromStdString(eeg64::pairName(half, 'l')), QString(pair));
+
+        // A card may hold restarts named by earlier versions ("q_0l"): they join the record in their place; when
+        // a restart is there under both names, the documented one is read.
+        const std::string q = d + "/q";
+        int tag = 0;
+        for (const char* name : {"ql", "qr", "q_0l", "q_0r", "ql_1", "qr_1", "q_2l", "ql_2", "qr_2", "q_xl", "qq_3l"})
+            QVERIFY(!writeCard(q, name, 10, 3, ++tag).empty());  // the last two are strangers
+        Eeg64Importer imp(q, q, "q");
+        QVERIFY2(imp.isValid() && imp.pieces() == 4, imp.error().c_str());
+        collect(imp);
+        QVERIFY2(imp.import(false), imp.error().c_str());
+        std::vector<std::pair<double, double>> seen, expected;  // per block: the left's and the right's value 1
+        for (const Written& w : samples) seen.emplace_back(w.values[1], w.values[33]);
+        const std::pair<int, int> tags[] = {{1, 2}, {3, 4}, {5, 6}, {8, 9}};  // "q_2l" (7) gives way to "ql_2"
+        for (const auto& [l, r] : tags)
+            for (int b = 0; b < 3; ++b) expected.emplace_back(sampleValue(l, b, 1), sampleValue(r, b, 1));
+        QVERIFY(seen == expected);
+    }
+
     void basenameAndRecordNames() {
         const std::pair<const char*, const char*> cases[] = {{"r005_1", "r005"}, {"r005l_12", "r005l"}, {"r005", "r005"},
                                                              {"r005_", "r005_"}, {"r_005x", "r_005x"}, {"a_1_2", "a_1"},
@@ -368,24 +442,18 @@ private slots:
     }
 
     void hostileNamesSurviveTheImport() {
-        // Control characters, quotes and separators in the device's version and the signals' names: the import's
-        // output reads back with the same names. The writer refuses a signal list that no reader would take.
+        // Control characters, quotes and separators in the device's version and the signals' names come out of
+        // the card as they went in (the CSV tests carry them on). The writer refuses a signal list that no reader
+        // would take.
         const std::vector<KvnSignal> signalList = {{"EEG\n\"a,b\"\r\x01", 2, 2, 1, 1}, {"\x1b[2J", 1, 1, 1, 1}};
         sdcard::RecordHeader h{"HW\n3.0,\"x\"", 32, 0, signalList, {}};
         sdcard::SdCardWriter w;
         const double values[] = {1, 2, 3};
         QVERIFY(w.open(d, "hostile", "na\nme\x01", h) && w.writeBlock(0, 1, 0, values, 3) && w.close());
         Importer imp(w.recordFolder(), w.recordName());
-        QVERIFY2(imp.isValid(), imp.error().c_str());
-        const std::vector<KvnSignal> got = imp.get_signals();
-        CsvWriter out((d + "/hostile-out").c_str(), got.data(), got.size(), std::string(), 1);
-        QVERIFY(out.writeHeaders(imp.blocks_per_second(), false));
-        imp.addCallback([&out](const BaseImporter::Block& b) { return out.write(b.values, b.sequence, b.battery, b.flags); });
-        QVERIFY(imp.import(false) && out.close());
-        CsvReader back;
-        QVERIFY2(back.open(d + "/hostile-out"), back.error().c_str());
-        QVERIFY(back.signalName(0) == signalList[0].name && back.signalName(1) == signalList[1].name);
-        QVERIFY(back.read().blocks.at(1).value(0, 0) == 3);
+        QVERIFY2(imp.isValid() && imp.version() == h.version && imp.get_signals() == signalList, imp.error().c_str());
+        collect(imp);
+        QVERIFY(imp.import(false) && samples.size() == 1 && samples[0].values == std::vector<double>({1, 2, 3}));
 
         std::vector<KvnSignal> many(65, KvnSignal("GSR", 1, 1, 1, 1));
         QVERIFY(!w.open(d, "many", "m", {"HW", 32, 0, many, {}}) && w.error().find("65 signals") != std::string::npos);
