@@ -746,8 +746,8 @@ QVector<SigViewerRt::LegendWidget::Item> SigViewerRt::LegendWidget::items() cons
         Item item{c, QRectF(), QRectF()};
         if (impedanceMode_)
             item.dot = QRectF(inside ? 0.0 : 1.0, y - dot / 2, dot, dot);
-        // Counted from the bottom channel, so the lowest number always shows.
-        if (shown++ % stride == 0) {
+        // Counted from the top channel, so the first name always shows and the numbers run 01, 11, 21 ...
+        if ((viewer_->visibleCount_ - 1 - shown++) % stride == 0) {
             if (inside)
                 item.text = item.dot;
             else if (impedanceMode_)
@@ -819,9 +819,12 @@ void SigViewerRt::ScaleWidget::paintEvent(QPaintEvent*)
         painter.drawLine(QPointF(1, y0 - h), QPointF(7, y0 - h));
         for (int k = 1; k <= 3; ++k)
             painter.drawLine(QPointF(2, y0 - k * h / 4), QPointF(6, y0 - k * h / 4));
-        painter.translate(13, y0 - h);
+        // The label runs down from the bar's top; beside a band too thin to hold it, it ends at the bottom.
+        const QString label = viewer_->scaleLabel(c);
+        const double length = QFontMetricsF(font_).horizontalAdvance(label);
+        painter.translate(13, std::max(0.0, std::min(y0 - h, height() - length)));
         painter.rotate(90);
-        painter.drawText(QPointF(0, 0), viewer_->scaleLabel(c));
+        painter.drawText(QPointF(0, 0), label);
         painter.restore();
     }
 }

@@ -133,6 +133,9 @@ QString checkViewer(SigViewerRt* viewer, const QString& tab)
                               .arg(items[i].channel + 1)
                               .arg(items[j].channel + 1);
         }
+    // Thinned out, the names still start at the top channel (items run bottom to top).
+    if (!items.isEmpty() && items.last().text.isEmpty())
+        faults << QString("%1: the top channel has no name").arg(tab);
     for (const auto& item : items)
         if (!item.text.isEmpty() && QFontMetricsF(viewer->legend()->textFont()).height() > item.text.height() + 3)
             faults << QString("%1: number of channel %2 cut").arg(tab).arg(item.channel + 1);
