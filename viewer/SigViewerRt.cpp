@@ -757,6 +757,18 @@ QVector<SigViewerRt::LegendWidget::Item> SigViewerRt::LegendWidget::items() cons
         }
         result.append(item);
     }
+    // A name beside a dot, cut by the legend's edge, moves inside; one it would then cover gives way.
+    double above = 0.0;
+    for (int i = result.size() - 1; i >= 0; --i) {
+        QRectF& text = result[i].text;
+        if (text.isEmpty() || text == result[i].dot)
+            continue;
+        text.moveTop(std::max(0.0, std::min(text.top(), height() - text.height())));
+        if (text.top() < above)
+            text = QRectF();
+        else
+            above = text.bottom();
+    }
     return result;
 }
 

@@ -370,6 +370,30 @@ private slots:
         }
     }
 
+    // 256 channels with impedance dots in a small window: names thinned out from the top channel, all inside
+    // the legend and none over another; long names widen it.
+    void denseLegendStaysReadable()
+    {
+        for (const QStringList& names : {QStringList(), QStringList{"Channel-0001"}}) {
+            SigViewerRtConfig c = config(256, 16, 2048, 160.0);
+            c.eegImpedances = true;
+            c.channelNames = names;
+            SigViewerRt viewer(c);
+            viewer.resize(600, 330);
+            viewer.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+            const auto items = viewer.legend()->items();
+            QVERIFY(!items.last().text.isEmpty());
+            for (int i = 0; i < items.size(); ++i) {
+                const QRectF& t = items[i].text;
+                QVERIFY2(t.isEmpty() || (t.top() >= 0 && t.bottom() <= viewer.legend()->height()),
+                         qPrintable(QString::number(items[i].channel)));
+                for (int j = i + 1; j < items.size(); ++j) QVERIFY(!t.intersects(items[j].text));
+            }
+            QCOMPARE(viewer.legend()->width() > 80, !names.isEmpty());
+        }
+    }
+
     void zoomScalesTheAmplitudeAndTheLabel()
     {
         SigViewerRt viewer(config(2, 8, 256, 160.0));
