@@ -1,6 +1,7 @@
 // What an independent LSL consumer (pylsl) receives from a live acquisition, against the record written at the
-// same time: time stamps in order on a regular grid, every sample equal to its CSV row, and the IMUs of a
-// digital aux input side by side in labelled channels, each equal to the rows of the same IMU in COM.csv.
+// same time: one stream per active signal, time stamps in order on a regular grid, every sample equal to its CSV
+// row, and the IMUs of a digital aux input side by side in labelled channels, each equal to the rows of the same
+// IMU in COM.csv. The streams go at Stop and come back at the next Start.
 
 #include "LslSession.h"
 #include "WindowSession.h"
@@ -83,6 +84,7 @@ private slots:
         QTest::addColumn<int>("imus");
         QTest::addColumn<int>("wanted");
         QTest::newRow("64-channel headset") << "COM10" << "KVN-H64-1010" << 0 << 2048;
+        QTest::newRow("biosignals, no IMUs") << "COM3" << "KVN-B08-3003" << 0 << 160;
         QTest::newRow("biosignals, 2 IMUs") << "COM3" << "KVN-B08-3003" << 2 << 160;
         QTest::newRow("biosignals, 4 IMUs") << "COM3" << "KVN-B08-3003" << 4 << 160;
     }
@@ -104,6 +106,15 @@ private slots:
         const QJsonArray streams = consumedStreams(device + "_", expected, wanted, 90);
         s.stop();
         QCOMPARE(streams.size(), expected);
+        bool ended = false;
+        QVERIFY2(consumedStreams(device + "_", 1, 0, 3, &ended).isEmpty() && ended, "streams outlived Stop");
+        // One stream per active signal: COM only with something plugged in, and the SD card never.
+        QStringList names;
+        for (const auto& st : streams) names << st.toObject().value("name").toString();
+        QVERIFY2(names.contains(device + "_EEG_0"), qPrintable(names.join(",")));
+        if (device == "KVN-B08-3003")
+            QVERIFY(names.contains(device + "_BVP_1") && names.contains(device + "_GSR_2") &&
+                    names.contains(device + "_COM_3") == (imus > 0));
 
         const QString folder = onlySubfolder(records.path());
         const auto rows = recordRows(folder);
@@ -115,6 +126,10 @@ private slots:
             const QJsonArray stamps = o.value("timestamps").toArray();
             QCOMPARE(samples.size(), wanted);
             QCOMPARE(o.value("labels").toArray().size(), o.value("channels").toInt());
+            QCOMPARE(o.value("source_id").toString(), name);
+            if (signal == "EEG") QCOMPARE(o.value("type").toString(), QStringLiteral("EEG"));
+            if (signal == "EEG" && device == "KVN-B08-3003")
+                QVERIFY(o.value("channels").toInt() == 8 && o.value("rate").toDouble() == 256.0);
 
             // Stamps strictly increasing, close to a straight line at the nominal rate.
             const double rate = o.value("rate").toDouble();
@@ -167,6 +182,14 @@ private slots:
                 QCOMPARE(sent, recorded);
             }
         }
+        // The next Start brings the same streams back.
+        byText<QCheckBox>(*s.window, "Hard drive record")->setChecked(false);
+        s.start();
+        const QJsonArray again = consumedStreams(device + "_", expected, 1, 30);
+        s.stop();
+        QStringList namesAgain;
+        for (const auto& st : again) namesAgain << st.toObject().value("name").toString();
+        QCOMPARE(namesAgain, names);
     }
 };
 
