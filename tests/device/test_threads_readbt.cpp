@@ -121,7 +121,8 @@ private slots:
         QTest::newRow("gap, firmware 1.0") << "KVN-TRK-0031" << 1 << true << QStringList{"Read ... NO DATA\n",
             "FORCE DISCONNECTION\n", "Reconnect ...trying to connect 0...\nOK\n"};
         QTest::newRow("gap, firmware 1.1") << "KVN-B08-2201" << 1 << false << QStringList{"Read ... NO DATA\n"};
-        QTest::newRow("gap, firmware 1.0, 64 channels") << "KVN-H64-1010" << 1 << false << QStringList{"Read ... NO DATA\n"};
+        QTest::newRow("gap, firmware 1.0, 64 channels")
+            << "KVN-H64-1010" << 1 << false << QStringList{"Read ... NO DATA\n"};
         QTest::newRow("stop") << "KVN-B08-2201" << 2 << false << QStringList{"Restart ...OK\n"};
     }
 

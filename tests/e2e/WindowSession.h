@@ -101,7 +101,8 @@ inline int recordedPrefix(const QString& folder, const std::vector<Block>& recei
             error = QString("the record holds %1 blocks or more, more than were received").arg(i + 1);
         else if (a.seq != received[k].seq || a.battery != received[k].battery || a.flags != received[k].flags ||
                  a.data != received[k].data)
-            error = QString("block %1 (sequence %2) is not the one received (sequence %3)").arg(i).arg(a.seq).arg(received[k].seq);
+            error = QString("block %1 (sequence %2) is not the one received (sequence %3)")
+                        .arg(i).arg(a.seq).arg(received[k].seq);
     }
     if (!error.isEmpty()) qWarning("%s", qPrintable(error));
     return error.isEmpty() ? int(record.size()) : -1;
@@ -142,9 +143,8 @@ inline QByteArray runTool(const QString& script, const QStringList& args, int ms
 // The streams an independent LSL consumer saw: `expected` streams named `prefix`..., `samples` samples of each.
 inline QJsonArray consumedStreams(const QString& prefix, int expected, int samples, int seconds, bool* ended = nullptr)
 {
-    const QByteArray out = runTool("lsl_consumer.py",
-                                   {prefix, QString::number(expected), QString::number(samples), QString::number(seconds)},
-                                   (seconds + 30) * 1000);
+    const QStringList args{prefix, QString::number(expected), QString::number(samples), QString::number(seconds)};
+    const QByteArray out = runTool("lsl_consumer.py", args, (seconds + 30) * 1000);
     const QJsonObject seen = QJsonDocument::fromJson(out.mid(out.lastIndexOf("{\"streams\""))).object();
     if (ended) *ended = seen.contains("streams");
     if (!seen.contains("streams")) qWarning("the consumer said: %s", out.constData());

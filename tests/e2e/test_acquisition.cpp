@@ -111,7 +111,8 @@ private slots:
         s.start();
         QVERIFY(s.waitBlocks(120, 60000));
         s.stop();
-        const auto synced = std::count_if(s.received.begin(), s.received.end(), [](const Block& b) { return b.flags != 7; });
+        const auto synced =
+            std::count_if(s.received.begin(), s.received.end(), [](const Block& b) { return b.flags != 7; });
         QVERIFY(synced < long(s.received.size()));  // some blocks came before the halves were in step
         QCOMPARE(s.received.front().data.size(), std::size_t(64 * 8));
         QCOMPARE(recordedPrefix(onlySubfolder(records.path()), s.received, true), int(synced));

@@ -167,7 +167,8 @@ private slots:
                 for (const auto& imu : byImu) whole = std::min(whole, imu.second.size());
                 for (std::size_t k = 0; k < whole && !byImu.empty(); ++k) {
                     r.emplace_back();
-                    for (const auto& imu : byImu) r.back().insert(r.back().end(), imu.second[k].begin(), imu.second[k].end());
+                    for (const auto& imu : byImu)
+                        r.back().insert(r.back().end(), imu.second[k].begin(), imu.second[k].end());
                 }
             } else {
                 QVERIFY2(rows.count(signal), signal.c_str());
