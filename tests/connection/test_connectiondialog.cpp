@@ -1,11 +1,13 @@
+// The wizard's own logic; the choices the end-to-end tests make through it (a Bluetooth device, a USB port, the
+// EEG 64 pair) are left to them.
+
 #include "ConnectionDialog.h"
 #include "LslPublisher.h"
 #include "LslSession.h"
 
 #include <QAbstractButton>
-#include <QComboBox>
-#include <QLabel>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -13,11 +15,13 @@
 #include <QtTest>
 
 namespace {
-QRadioButton* radio(QWidget* page, const QString& startsWith)
+// The wizard shown, on the page that follows the first for `choice`.
+void showPage(ConnectionDialog& w, const QString& choice)
 {
-    for (auto* b : page->findChildren<QRadioButton*>())
-        if (b->text().startsWith(startsWith)) return b;
-    return nullptr;
+    w.show();
+    for (auto* b : w.currentPage()->findChildren<QRadioButton*>())
+        if (b->text().startsWith(choice)) b->setChecked(true);
+    w.next();
 }
 QStringList items(QComboBox* combo)
 {
@@ -32,132 +36,60 @@ class ConnectionDialogTest : public QObject {
 private slots:
     void initTestCase() { QVERIFY(useOwnLslSession()); }
 
-    void portNumbers()
+    void oddPortNamesAndLastConnections()
     {
-        QCOMPARE(portNumber("COM3"), 3);
-        QCOMPARE(portNumber("COM10"), 10);
-        QCOMPARE(portNumber("COM 7x"), 7);   // white space skipped, stops at the first non-digit
-        QCOMPARE(portNumber("COMx"), 0);
-        QCOMPARE(portNumber("COM"), 0);      // too short to carry a number
-        QCOMPARE(portNumber(""), 0);
-        QCOMPARE(portNumber("A"), 0);
-    }
-
-    void lastConnectionLabels()
-    {
+        const std::pair<const char*, int> ports[] = {{"COM 7x", 7}, {"COMx", 0}, {"COM", 0}, {"", 0}, {"A", 0}};
+        for (const auto& [name, number] : ports) QCOMPARE(portNumber(name), number);
         QCOMPARE(PageSelection::lastConnectionLabel(PropertyMap()), QStringLiteral("Last connection"));
-        PropertyMap bt;
-        bt.set("type", std::string("bluetooth"));
-        bt.set("device", std::string("KVN-B08 2201"));
-        QCOMPARE(PageSelection::lastConnectionLabel(bt), QStringLiteral("Last connection (bluetooth:KVN-B08)"));
-        PropertyMap usb;
-        usb.set("type", std::string("usb"));
-        usb.set("port", 5);
-        QCOMPARE(PageSelection::lastConnectionLabel(usb), QStringLiteral("Last connection (usb:5)"));
-        PropertyMap eeg;
-        eeg.set("type", std::string("eeg64"));
-        eeg.set("left", std::string("L"));
-        eeg.set("right", std::string("R"));
-        QCOMPARE(PageSelection::lastConnectionLabel(eeg), QStringLiteral("Last connection (eeg64:L,R)"));
-        PropertyMap ble;
-        ble.set("type", std::string("ble"));
-        QCOMPARE(PageSelection::lastConnectionLabel(ble), QStringLiteral("Last connection (ble:)"));
-        PropertyMap lsl;
-        lsl.set("type", std::string("lsl"));
-        lsl.set("name", std::string("My EEG"));
-        QCOMPARE(PageSelection::lastConnectionLabel(lsl), QStringLiteral("Last connection (lsl:My EEG)"));
+        PropertyMap typeOnly;
+        typeOnly.set("type", std::string("ble"));
+        QCOMPARE(PageSelection::lastConnectionLabel(typeOnly), QStringLiteral("Last connection (ble:)"));
     }
 
-    void bluetoothChoice()
+    // A choice keeps the keys of the last connection's other type; USB ports come in number order, and a typed
+    // rate that is not a number is 0.
+    void choicesOnTopOfTheLastConnection()
     {
         PropertyMap last;
         last.set("type", std::string("usb"));
         last.set("port", 3);
-        last.set("baudRate", 921600);
-        ConnectionDialog w(last, nullptr);
-        QCOMPARE(w.windowTitle(), QStringLiteral("Connection Wizard"));
-        w.show();
-        QCOMPARE(w.currentId(), 0);
-        QVERIFY(radio(w.currentPage(), "Last connection")->isEnabled());
-        w.next();
-        QCOMPARE(w.currentId(), int(ConnectionDialog::BluetoothPage));
-        auto* combo = w.currentPage()->findChild<QComboBox*>();
-        QStringList names = items(combo);
-        QVERIFY(names.size() >= 4);
-        QStringList sorted = names;
-        sorted.sort();
-        QCOMPARE(names, sorted);
-        QVERIFY(names.contains("KVN-A32-0412L"));
-        // Back and forward again lists the discovery a second time.
-        w.back();
-        w.next();
-        QCOMPARE(combo->count(), 2 * names.size());
+        ConnectionDialog bt(last, nullptr);
+        showPage(bt, "Bluetooth");
+        auto* combo = bt.currentPage()->findChild<QComboBox*>();
+        combo->setCurrentIndex(combo->findText("KVN-B08-2201"));
+        bt.accept();
+        QCOMPARE(bt.result(), int(QDialog::Accepted));
+        QCOMPARE(bt.type(), std::string("bluetooth"));
+        QCOMPARE(bt.properties().get<std::string>("device"), std::string("KVN-B08-2201"));
+        QCOMPARE(bt.properties().text("single"), std::string("0"));
+        QCOMPARE(bt.properties().get<int>("port"), 3);
+        QVERIFY(bt.otherDevices().empty());
 
-        combo->setCurrentIndex(names.indexOf("KVN-B08-2201"));
-        w.accept();
-        QCOMPARE(w.result(), int(QDialog::Accepted));
-        const PropertyMap p = w.properties();
-        QCOMPARE(w.type(), std::string("bluetooth"));
-        QCOMPARE(p.get<std::string>("type"), std::string("bluetooth"));
-        QCOMPARE(p.get<std::string>("device"), std::string("KVN-B08-2201"));
-        QCOMPARE(p.text("single"), std::string("0"));
-        // Keys of the earlier type stay in the map.
-        QCOMPARE(p.get<int>("port"), 3);
-        QVERIFY(w.otherDevices().empty());
+        ConnectionDialog usb(PropertyMap(), nullptr);
+        showPage(usb, "Usb");
+        const auto combos = usb.currentPage()->findChildren<QComboBox*>();
+        const QStringList ports = items(combos[0]);
+        QVERIFY(ports.indexOf("COM3") >= 0 && ports.indexOf("COM10") > ports.indexOf("COM3"));
+        QVERIFY(ports.indexOf("COM12") > ports.indexOf("COM11") && ports.indexOf("COM11") > ports.indexOf("COM10"));
+        combos[0]->setCurrentIndex(ports.indexOf("COM10"));
+        combos[1]->setEditText("fast");
+        usb.accept();
+        QCOMPARE(usb.properties().get<int>("port"), 10);
+        QCOMPARE(usb.properties().get<int>("baudrate"), 0);
     }
 
-    void usbChoice()
+    void eeg64PairNeedsTwoHeadsets()
     {
         ConnectionDialog w(PropertyMap(), nullptr);
-        w.show();
-        QVERIFY(!radio(w.currentPage(), "Last connection")->isEnabled());
-        radio(w.currentPage(), "Usb")->setChecked(true);
-        w.next();
-        QCOMPARE(w.currentId(), int(ConnectionDialog::UsbPage));
-        const auto combos = w.currentPage()->findChildren<QComboBox*>();
-        QCOMPARE(combos.size(), 2);
-        QComboBox* ports = combos[0];
-        QComboBox* rates = combos[1];
-        const QStringList portNames = items(ports);
-        QVERIFY(portNames.indexOf("COM3") >= 0 && portNames.indexOf("COM10") > portNames.indexOf("COM3"));
-        QVERIFY(portNames.indexOf("COM12") > portNames.indexOf("COM11") && portNames.indexOf("COM11") > portNames.indexOf("COM10"));
-        QCOMPARE(items(rates), (QStringList{"460800", "921600", "2000000"}));
-        QVERIFY(rates->isEditable());
-        QCOMPARE(rates->currentText(), QStringLiteral("460800"));
-
-        ports->setCurrentIndex(portNames.indexOf("COM10"));
-        rates->setEditText("fast");
-        w.accept();
-        const PropertyMap p = w.properties();
-        QCOMPARE(w.type(), std::string("usb"));
-        QCOMPARE(p.get<int>("port"), 10);
-        QCOMPARE(p.get<int>("baudrate"), 0);  // a typed rate that is not a number
-    }
-
-    void eeg64Choice()
-    {
-        ConnectionDialog w(PropertyMap(), nullptr);
-        w.show();
-        radio(w.currentPage(), "EEG 64")->setChecked(true);
-        w.next();
-        QCOMPARE(w.currentId(), int(ConnectionDialog::Eeg64Page));
+        showPage(w, "EEG 64");
         QWizardPage* page = w.currentPage();
         const auto combos = page->findChildren<QComboBox*>();
-        QCOMPARE(combos.size(), 2);
         const QStringList names = items(combos[0]);
-        QCOMPARE(names, items(combos[1]));
-        QVERIFY(!names.isEmpty());
+        QVERIFY(!names.isEmpty() && names == items(combos[1]));
         for (const QString& n : names) QVERIFY2(n.startsWith("KVN-A32"), qPrintable(n));
-
-        QVERIFY(!page->isComplete());
-        QVERIFY(!w.button(QWizard::FinishButton)->isEnabled());
-        bool shown = false;
-        for (auto* l : page->findChildren<QLabel*>()) shown |= l->text() == "Cannot select the same device twice";
-        QVERIFY(shown);
-
+        QVERIFY(!page->isComplete() && !w.button(QWizard::FinishButton)->isEnabled());  // the same one twice
         combos[1]->setCurrentIndex(1);
-        QVERIFY(page->isComplete());
-        QVERIFY(w.button(QWizard::FinishButton)->isEnabled());
+        QVERIFY(page->isComplete() && w.button(QWizard::FinishButton)->isEnabled());
         w.accept();
         QCOMPARE(w.type(), std::string("eeg64"));
         QCOMPARE(w.properties().get<std::string>("left"), names[0].toStdString());
@@ -173,9 +105,7 @@ private slots:
         LslPublisher first, later;
         QVERIFY(first.start("device", "wizA_", out.path()));
         ConnectionDialog w(PropertyMap(), nullptr);
-        w.show();
-        radio(w.currentPage(), "LSL stream")->setChecked(true);
-        w.next();
+        showPage(w, "LSL stream");
         QCOMPARE(w.currentId(), int(ConnectionDialog::LslPage));
         QWizardPage* page = w.currentPage();
         auto* list = page->findChild<QTreeWidget*>();
@@ -185,7 +115,6 @@ private slots:
             return nullptr;
         };
         auto* refresh = page->findChild<QPushButton*>();
-        QCOMPARE(refresh->text(), QStringLiteral("Refresh"));
         // Discovery waits a moment for answers; a slow machine may need another look.
         QVERIFY(QTest::qWaitFor([&] {
             if (rowOf("wizA_EEG") && rowOf("wizA_Acc") && rowOf("wizA_Markers")) return true;
@@ -193,14 +122,11 @@ private slots:
             return false;
         }, 30000));
         QTreeWidgetItem* eeg = rowOf("wizA_EEG");
-        QCOMPARE(eeg->text(1), QStringLiteral("EEG"));
-        QCOMPARE(eeg->text(2), QStringLiteral("32"));
-        QCOMPARE(eeg->text(3), QStringLiteral("500"));
+        QCOMPARE(eeg->text(1) + " " + eeg->text(2) + " " + eeg->text(3), QStringLiteral("EEG 32 500"));
         QVERIFY(!eeg->text(4).isEmpty());
         QTreeWidgetItem* markers = rowOf("wizA_Markers");
         QCOMPARE(markers->text(3), QStringLiteral("irregular"));
-        QVERIFY(!(markers->flags() & Qt::ItemIsEnabled));
-        QVERIFY(markers->toolTip(0).contains("irregular"));
+        QVERIFY(!(markers->flags() & Qt::ItemIsEnabled) && markers->toolTip(0).contains("irregular"));
         QVERIFY(!rowOf("wizB_EEG"));
 
         QVERIFY(later.start("device", "wizB_", out.path()));
@@ -218,9 +144,7 @@ private slots:
 
         // Every stream of the source as one device.
         ConnectionDialog again(w.properties(), nullptr);
-        again.show();
-        radio(again.currentPage(), "LSL stream")->setChecked(true);
-        again.next();
+        showPage(again, "LSL stream");
         auto* list2 = again.currentPage()->findChild<QTreeWidget*>();
         for (int i = 0; i < list2->topLevelItemCount(); ++i)
             if (list2->topLevelItem(i)->text(0) == "wizB_EEG") list2->setCurrentItem(list2->topLevelItem(i));
@@ -231,18 +155,21 @@ private slots:
         QVERIFY(!again.properties().exists("name"));
     }
 
+    // Offered only when there is one, and then the first page is the last.
     void lastConnectionFinishesOnTheFirstPage()
     {
+        ConnectionDialog none(PropertyMap(), nullptr);
+        none.show();
+        for (auto* b : none.currentPage()->findChildren<QRadioButton*>())
+            QVERIFY(b->isEnabled() != b->text().startsWith("Last connection"));
         PropertyMap last;
         last.set("type", std::string("ble"));
         last.set("device", std::string("KVN-A32-0412L"));
         ConnectionDialog w(last, nullptr);
         w.show();
-        QRadioButton* repeat = radio(w.currentPage(), "Last connection");
-        repeat->setChecked(true);
-        QVERIFY(w.currentPage()->isFinalPage());
-        QCOMPARE(w.currentPage()->nextId(), -1);
-        QVERIFY(w.button(QWizard::FinishButton)->isVisible());
+        for (auto* b : w.currentPage()->findChildren<QRadioButton*>())
+            if (b->text().startsWith("Last connection")) b->setChecked(true);
+        QVERIFY(w.currentPage()->isFinalPage() && w.button(QWizard::FinishButton)->isVisible());
         w.accept();
         QCOMPARE(w.type(), std::string("ble"));
         QVERIFY(w.properties() == last);

@@ -1,8 +1,10 @@
 #pragma once
 
 // Drives the main window as a user would, for the end-to-end tests: the Connect button with the wizard and the
-// questions answered, the record boxes, Start and Stop; and a spy on every block the window receives.
+// questions answered, the record boxes, Start and Stop; and a spy on every block the window receives. Also what
+// the tests check records and streams with: the program's reader and the Python tools.
 
+#include "CsvReader.h"
 #include "MainWindow.h"
 #include "Simulation.h"
 #include "ModalAnswerer.h"
@@ -10,23 +12,40 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QGroupBox>
 #include <QInputDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QWizard>
 #include <QtTest>
 
 namespace e2e {
 
-// Every test starts from a clean fleet: its own SD card folder, no faults, four times real speed.
+// Every test starts from a clean fleet: no device state left by an earlier case (a link left down stays down
+// otherwise), its own SD card folder, no faults, four times real speed.
 inline void resetSimulation(const QString& sdCardFolder, double timeScale = 4.0)
 {
+    sim::reset();
     sim::setSdCardRoot(sdCardFolder.toStdString());
     sim::clearFaults();
     sim::setTimeScale(timeScale);
+}
+
+// The same with one SD card folder for the whole test program.
+inline bool freshFleet(double timeScale = 4.0)
+{
+    static QTemporaryDir cards;
+    resetSimulation(cards.path(), timeScale);
+    return cards.isValid();
 }
 
 struct Block {
@@ -34,7 +53,103 @@ struct Block {
     int seq;
     short battery;
     ushort flags;
+    qint64 stamp = 0;
+    int reports = 0;  // lost-connection and no-data reports before this block, where a test counts them
 };
+
+inline QStringList subfolders(const QString& parent)
+{
+    return QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// The one record below `parent`; empty when there is none or there are several.
+inline QString onlySubfolder(const QString& parent)
+{
+    const QStringList entries = subfolders(parent);
+    return entries.size() == 1 ? parent + "/" + entries.first() : QString();
+}
+
+// A record read back with the program's reader, each block's values in one row; `error` says why it could not be.
+inline std::vector<Block> readRecord(const QString& folder, QString* error = nullptr)
+{
+    std::vector<Block> out;
+    CsvReader reader;
+    if (!reader.open(QFile::encodeName(folder).toStdString()) || !reader.start()) {
+        if (error) *error = "unreadable record " + folder + ": " + QString::fromStdString(reader.error());
+        return out;
+    }
+    for (Frame f = reader.read(); !f.isEnd(); f = reader.read()) {
+        Block b{{}, f.sequence, f.battery, f.flags, f.timestamp};
+        for (const DataBlock& d : f.blocks) b.data.insert(b.data.end(), d.data(), d.data() + d.rows() * d.cols());
+        out.push_back(std::move(b));
+    }
+    return out;
+}
+
+// How many blocks the record holds when they are the first of `received` in order, equal in every field (the
+// unsynchronised blocks of an EEG 64 pair, flags 7, left out when `skipFlags7`); -1 when the record cannot be
+// read or holds a block that was not received there.
+inline int recordedPrefix(const QString& folder, const std::vector<Block>& received, bool skipFlags7 = false)
+{
+    QString error;
+    const std::vector<Block> record = readRecord(folder, &error);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < record.size() && error.isEmpty(); ++i, ++k) {
+        while (k < received.size() && skipFlags7 && received[k].flags == 7) ++k;
+        const Block& a = record[i];
+        if (k >= received.size())
+            error = QString("the record holds %1 blocks or more, more than were received").arg(i + 1);
+        else if (a.seq != received[k].seq || a.battery != received[k].battery || a.flags != received[k].flags ||
+                 a.data != received[k].data)
+            error = QString("block %1 (sequence %2) is not the one received (sequence %3)")
+                        .arg(i).arg(a.seq).arg(received[k].seq);
+    }
+    if (!error.isEmpty()) qWarning("%s", qPrintable(error));
+    return error.isEmpty() ? int(record.size()) : -1;
+}
+
+inline QJsonObject recordInfo(const QString& folder)
+{
+    QFile json(folder + "/signalsInfo.json");
+    return json.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(json.readAll()).object() : QJsonObject();
+}
+
+// A message box the window shows without blocking it, by its title.
+inline QMessageBox* shownBox(QWidget& window, const QString& title)
+{
+    for (QMessageBox* box : window.findChildren<QMessageBox*>())
+        if (box->isVisible() && box->windowTitle() == title) return box;
+    return nullptr;
+}
+
+inline QString sourcePath(const QString& path) { return qEnvironmentVariable("KVN_SOURCE_DIR") + "/" + path; }
+inline bool haveTestPython() { return QFile::exists(sourcePath(".venv/bin/python")); }
+
+// Runs one of tests/tools with the test Python environment and the build's liblsl, while the window goes on
+// receiving blocks; its standard output, empty when it did not end within `ms`.
+inline QByteArray runTool(const QString& script, const QStringList& args, int ms = 120000)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PYLSL_LIB", qEnvironmentVariable("KVN_LSL_LIBRARY"));
+    p.setProcessEnvironment(env);
+    p.start(sourcePath(".venv/bin/python"), QStringList{sourcePath("tests/tools/" + script)} + args);
+    if (QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, ms)) return p.readAllStandardOutput();
+    p.kill();
+    p.waitForFinished();
+    return {};
+}
+
+// The streams an independent LSL consumer saw: `expected` streams named `prefix`..., `samples` samples of each.
+inline QJsonArray consumedStreams(const QString& prefix, int expected, int samples, int seconds, bool* ended = nullptr)
+{
+    const QStringList args{prefix, QString::number(expected), QString::number(samples), QString::number(seconds)};
+    const QByteArray out = runTool("lsl_consumer.py", args, (seconds + 30) * 1000);
+    const QJsonObject seen = QJsonDocument::fromJson(out.mid(out.lastIndexOf("{\"streams\""))).object();
+    if (ended) *ended = seen.contains("streams");
+    if (!seen.contains("streams")) qWarning("the consumer said: %s", out.constData());
+    return seen.value("streams").toArray();
+}
 
 template <typename T>
 T* byText(QWidget& w, const QString& text)
@@ -131,6 +246,8 @@ public:
     ~Session() { delete window; }
 
     QString statusText() { return window->findChild<QLabel*>("deviceLabel")->text(); }
+    QPushButton* button(const QString& text) { return byText<QPushButton>(*window, text); }
+    QString deviceTitle() { return window->findChild<QGroupBox*>()->title(); }
 
     bool connectTo(const QString& choice, const QString& device, const QString& sensor = "Water",
                    QMessageBox::StandardButton questionReply = QMessageBox::NoButton)

@@ -1,36 +1,25 @@
 // The window's controls and status line around an acquisition, against the simulated devices.
 
-#include "CsvReader.h"
-#include "DeviceModel.h"
-#include "Simulation.h"
 #include "WindowSession.h"
 
-#include <QDir>
 #include <QDirIterator>
-#include <QGroupBox>
-#include <QTemporaryDir>
 
 using namespace e2e;
 
 class ControlsTest : public QObject {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        QVERIFY(sdDir.isValid());
-        resetSimulation(sdDir.path());
-    }
+    void init() { QVERIFY(freshFleet()); }
 
     void cancelledSensorQuestionLeavesUnknown()
     {
         Session s;
         QVERIFY(s.connectTo("Usb", "COM10", QString()));
         QVERIFY(s.sensorQuestions >= 1);
-        QCOMPARE(s.window->findChild<QGroupBox*>()->title(),
-                 QStringLiteral("KVN-H64-1010 - HW4.0_FW3.0 - EEG sensors: Unknown"));
+        QCOMPARE(s.deviceTitle(), QStringLiteral("KVN-H64-1010 - HW4.0_FW3.0 - EEG sensors: Unknown"));
         QCOMPARE(s.statusText(), QStringLiteral("Connected"));
         QCOMPARE(s.window->findChild<QLabel*>("batteryLabel")->text(), QStringLiteral("Battery: ? %"));
-        QCOMPARE(byText<QPushButton>(*s.window, "Disconnect")->text(), QStringLiteral("Disconnect"));
+        QVERIFY(s.button("Disconnect"));
     }
 
     // The SD card gets the dated folder and the user's file name at Start; the input shows what was typed again.
@@ -42,15 +31,13 @@ private slots:
         auto* input = s.window->findChild<QLineEdit*>("sdCardPathInput");
         QVERIFY(box->isEnabled() && !box->isChecked() && !input->isEnabled());
         box->setChecked(true);
-        QVERIFY(box->isChecked());
-        QVERIFY(input->isEnabled());
+        QVERIFY(box->isChecked() && input->isEnabled());
         input->setText("sub/r005");
         QCOMPARE(s.statusText(), QStringLiteral("To write in folder sub and file r005"));
         s.start();
         QVERIFY(s.waitBlocks(40, 20000));
         s.stop();
-        QCOMPARE(input->text(), QStringLiteral("sub/r005"));
-        QVERIFY(box->isChecked());
+        QVERIFY(input->text() == "sub/r005" && box->isChecked());
 
         // The device wrote its record under the dated folder.
         QStringList records;
@@ -107,18 +94,15 @@ private slots:
             }
             return false;
         });
-        byText<QPushButton>(*s.window, "Connect")->click();
+        s.button("Connect")->click();
         QCOMPARE(questions, 1);
         QCOMPARE(title, QStringLiteral("Running adquisition"));
         QCOMPARE(s.statusText(), QStringLiteral("No device connected"));
-        QVERIFY(!byText<QPushButton>(*s.window, "Stop")->isEnabled());
+        QVERIFY(!s.button("Stop")->isEnabled());
 
-        const QString folder = QDir(records.path()).filePath(QDir(records.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot).value(0));
-        CsvReader reader;
-        QVERIFY2(reader.open(folder.toStdString()), reader.error().c_str());
-        QVERIFY(reader.start());
-        std::size_t n = 0;
-        while (!reader.read().isEnd()) ++n;
+        QString error;
+        const std::size_t n = readRecord(onlySubfolder(records.path()), &error).size();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         QVERIFY2(n + 2 >= s.received.size(), qPrintable(QString("%1 of %2 blocks on disk").arg(n).arg(s.received.size())));
     }
 
@@ -132,13 +116,12 @@ private slots:
         Session s;
         {
             UserAnswers answers("Bluetooth", "KVN-A32-0412R");
-            byText<QPushButton>(*s.window, "Connect")->click();
+            s.button("Connect")->click();
             QCOMPARE(s.statusText(), QStringLiteral("Connecting ..."));
         }
         QVERIFY(s.connectTo("Bluetooth", "KVN-A32-0412L"));
         QTest::qWait(1500);  // the first attempt succeeds meanwhile
-        QVERIFY(s.window->findChild<QGroupBox*>()->title().startsWith("KVN-A32-0412L"));
-        QVERIFY(byText<QPushButton>(*s.window, "Start")->isEnabled());
+        QVERIFY(s.deviceTitle().startsWith("KVN-A32-0412L") && s.button("Start")->isEnabled());
         QVERIFY2(s.warnings.isEmpty(), qPrintable(s.warnings.join("|")));
     }
 
@@ -179,9 +162,6 @@ private slots:
         QCOMPARE(s.statusText(), QStringLiteral("No device connected"));
         delete yes;
     }
-
-private:
-    QTemporaryDir sdDir;
 };
 
 QTEST_MAIN(ControlsTest)

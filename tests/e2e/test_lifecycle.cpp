@@ -1,15 +1,9 @@
 // The acquisition's life through the window when things go wrong: clicks during a link drop, a disk that stops
 // taking the record, folders that are taken or missing, a hidden window whose questions are answered.
 
-#include "CsvReader.h"
-#include "Simulation.h"
 #include "WindowSession.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QFileDialog>
-#include <QGroupBox>
-#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTimer>
 
@@ -20,30 +14,6 @@ using namespace e2e;
 
 namespace {
 
-QStringList subfolders(const QString& parent)
-{
-    return QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-// Reads a record back with the device library's reader: the blocks it holds must be the first ones the window
-// received, in order, and every file must agree (the reader stops at the last block all files hold whole).
-int checkRecordIsPrefix(const QString& folder, const std::vector<Block>& received)
-{
-    CsvReader reader;
-    if (!reader.open(folder.toStdString()) || !reader.start()) {
-        qWarning() << "unreadable record" << folder << reader.error().c_str();
-        return -1;
-    }
-    int n = 0;
-    for (Frame f = reader.read(); !f.isEnd(); f = reader.read(), ++n) {
-        if (std::size_t(n) >= received.size() || int(f.sequence) != received[std::size_t(n)].seq) return -1;
-        std::vector<double> values;
-        for (const DataBlock& d : f.blocks) values.insert(values.end(), d.data(), d.data() + d.rows() * d.cols());
-        if (values != received[std::size_t(n)].data) return -1;
-    }
-    return n;
-}
-
 bool threadRunning(MainWindow& w) { return w.findChild<ReadBT*>("readThread")->isRunning(); }
 
 }  // namespace
@@ -51,12 +21,7 @@ bool threadRunning(MainWindow& w) { return w.findChild<ReadBT*>("readThread")->i
 class LifecycleTest : public QObject {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        QVERIFY(sdDir.isValid());
-        sim::reset();  // a device left with its link down by a case stays down otherwise
-        resetSimulation(sdDir.path());
-    }
+    void init() { QVERIFY(freshFleet()); }
 
     // During a link drop the model reports neither connected nor running while the thread still reconnects
     // through it (here inside slow connect attempts). Connect and Disconnect must end that acquisition first.
@@ -86,25 +51,23 @@ private slots:
 
         UserAnswers answers("Bluetooth", "KVN-B08-2201");
         answers.questionReply = QMessageBox::Yes;
-        byText<QPushButton>(*s.window, button)->click();
+        s.button(button)->click();
         s.recording = false;
         QCOMPARE(answers.questions.size(), 1);
         QVERIFY2(answers.questions[0].startsWith("Running adquisition: Do you want to stop the current acquisition"),
                  qPrintable(answers.questions[0]));
         QVERIFY(!threadRunning(*s.window));
-        QVERIFY(!byText<QPushButton>(*s.window, "Stop")->isEnabled());
+        QVERIFY(!s.button("Stop")->isEnabled());
         if (button == "Connect") {
-            QVERIFY(QTest::qWaitFor([&] { return byText<QPushButton>(*s.window, "Start")->isEnabled(); }, 20000));
-            QVERIFY(s.window->findChild<QGroupBox*>()->title().startsWith("KVN-B08-2201"));
+            QVERIFY(QTest::qWaitFor([&] { return s.button("Start")->isEnabled(); }, 20000));
+            QVERIFY(s.deviceTitle().startsWith("KVN-B08-2201"));
         } else {
             QCOMPARE(s.statusText(), QStringLiteral("No device connected"));
             QTest::qWait(300);
             QCOMPARE(s.statusText(), QStringLiteral("No device connected"));  // no recording time counting on
         }
         // The record was closed whole at the question, with every block received before the drop.
-        const QStringList made = subfolders(records.path());
-        QCOMPARE(made.size(), 1);
-        QCOMPARE(checkRecordIsPrefix(records.path() + "/" + made[0], s.received), int(s.received.size()));
+        QCOMPARE(recordedPrefix(onlySubfolder(records.path()), s.received), int(s.received.size()));
         QVERIFY(s.received.size() >= 40);
     }
 
@@ -129,9 +92,7 @@ private slots:
         QVERIFY(failed);
         QVERIFY2(label->text().contains("cannot write") && label->text().contains("File too large"),
                  qPrintable(label->text()));
-        QMessageBox* warning = nullptr;
-        for (QMessageBox* box : s.window->findChildren<QMessageBox*>())
-            if (box->isVisible() && box->windowTitle() == "HD record error") warning = box;
+        QMessageBox* warning = shownBox(*s.window, "HD record error");
         QVERIFY(warning && !warning->isModal());
         QVERIFY2(warning->text().contains(records.path()), qPrintable(warning->text()));
 
@@ -139,9 +100,7 @@ private slots:
         QVERIFY(s.waitBlocks(atFailure + 64, 20000));  // the display goes on
         QVERIFY(label->text().contains("Hard drive record stopped"));
         s.stop();
-        const QStringList made = subfolders(records.path());
-        QCOMPARE(made.size(), 1);
-        const int kept = checkRecordIsPrefix(records.path() + "/" + made[0], s.received);
+        const int kept = recordedPrefix(onlySubfolder(records.path()), s.received);
         QVERIFY2(kept > 0 && std::size_t(kept) < atFailure, qPrintable(QString::number(kept)));
     }
 
@@ -193,13 +152,12 @@ private slots:
             return true;
         });
         byText<QCheckBox>(*s.window, "Hard drive record")->setChecked(true);
-        byText<QPushButton>(*s.window, "Start")->click();
+        s.button("Start")->click();
         QDir::setCurrent(before);
         QCOMPARE(seen.size(), 2);
         QVERIFY2(seen[1].startsWith("HD record error: No folder is chosen for the hard drive record."),
                  qPrintable(seen[1]));
-        QVERIFY(byText<QPushButton>(*s.window, "Start")->isEnabled());
-        QVERIFY(!threadRunning(*s.window));
+        QVERIFY(s.button("Start")->isEnabled() && !threadRunning(*s.window));
         QCOMPARE(QDir(cwd.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
@@ -243,17 +201,9 @@ private slots:
         QCOMPARE(code, 0);
         QVERIFY(!w->isVisible());
         delete w;
-        const QStringList made = subfolders(records.path());
-        QCOMPARE(made.size(), 1);
-        CsvReader reader;
-        QVERIFY(reader.open((records.path() + "/" + made[0]).toStdString()) && reader.start());
-        int blocks = 0;
-        while (!reader.read().isEnd()) ++blocks;
-        QVERIFY(blocks >= 40);
+        QString error;
+        QVERIFY(readRecord(onlySubfolder(records.path()), &error).size() >= 40 && error.isEmpty());
     }
-
-private:
-    QTemporaryDir sdDir;
 };
 
 QTEST_MAIN(LifecycleTest)

@@ -1,19 +1,10 @@
 // What an independent LSL consumer (pylsl) receives from a live acquisition, against the record written at the
-// same time: time stamps in order on a regular grid, every sample equal to its CSV row, and the IMUs of a
-// digital aux input side by side in labelled channels, each equal to the rows of the same IMU in COM.csv.
+// same time: one stream per active signal, time stamps in order on a regular grid, every sample equal to its CSV
+// row, and the IMUs of a digital aux input side by side in labelled channels, each equal to the rows of the same
+// IMU in COM.csv. The streams go at Stop and come back at the next Start.
 
-#include "CsvReader.h"
-#include "WindowSession.h"
 #include "LslSession.h"
-
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
+#include "WindowSession.h"
 
 #include <cmath>
 #include <map>
@@ -23,12 +14,6 @@ using namespace e2e;
 namespace {
 
 using Rows = std::vector<std::vector<double>>;
-
-QString onlySubfolder(const QString& parent)
-{
-    const QStringList entries = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    return entries.size() == 1 ? QDir(parent).filePath(entries.first()) : QString();
-}
 
 // Rows of every recorded signal by name, as the record's reader gives them.
 std::map<std::string, Rows> recordRows(const QString& folder)
@@ -66,14 +51,15 @@ std::map<int, Rows> imuRows(const QString& path)
 }
 
 // The index of the record row where the consumer's samples begin: the first 20 (or fewer) agree as float32.
-long findStart(const Rows& rows, const QJsonArray& samples, const std::function<std::vector<double>(long)>& rowOf)
+long findStart(const Rows& rows, const QJsonArray& samples)
 {
     const long probe = std::min<long>(20, samples.size());
     for (long j = 0; j + probe <= long(rows.size()); ++j) {
         bool same = true;
         for (long k = 0; k < probe && same; ++k) {
-            const std::vector<double> row = rowOf(j + k);
+            const std::vector<double>& row = rows[std::size_t(j + k)];
             const QJsonArray s = samples[int(k)].toArray();
+            same = std::size_t(s.size()) == row.size();
             for (int c = 0; c < s.size() && same; ++c) same = float(row[std::size_t(c)]) == float(s[c].toDouble());
         }
         if (same) return j;
@@ -88,12 +74,8 @@ class LslStreamsTest : public QObject {
 private slots:
     void initTestCase() { QVERIFY(useOwnLslSession()); }
 
-    void init()
-    {
-        QVERIFY(sdDir.isValid());
-        // Real time: the stamps are checked against the device's nominal rate.
-        resetSimulation(sdDir.path(), 1.0);
-    }
+    // Real time: the stamps are checked against the device's nominal rate.
+    void init() { QVERIFY(freshFleet(1.0)); }
 
     void consumerSeesTheRecordInTime_data()
     {
@@ -102,6 +84,7 @@ private slots:
         QTest::addColumn<int>("imus");
         QTest::addColumn<int>("wanted");
         QTest::newRow("64-channel headset") << "COM10" << "KVN-H64-1010" << 0 << 2048;
+        QTest::newRow("biosignals, no IMUs") << "COM3" << "KVN-B08-3003" << 0 << 160;
         QTest::newRow("biosignals, 2 IMUs") << "COM3" << "KVN-B08-3003" << 2 << 160;
         QTest::newRow("biosignals, 4 IMUs") << "COM3" << "KVN-B08-3003" << 4 << 160;
     }
@@ -111,8 +94,7 @@ private slots:
         QFETCH(QString, device);
         QFETCH(int, imus);
         QFETCH(int, wanted);
-        const QString root = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR"));
-        if (!QFile::exists(root + "/.venv/bin/python")) QSKIP("the test Python environment is missing");
+        if (!haveTestPython()) QSKIP("the test Python environment is missing");
         Session s;
         s.imus = imus;
         QVERIFY(s.connectTo("Usb", port));
@@ -121,19 +103,18 @@ private slots:
         s.enableHardDrive(records.path());
         s.start();
         const int expected = device == "KVN-H64-1010" ? 1 : imus ? 5 : 4;
-        QProcess consumer;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("PYLSL_LIB", qEnvironmentVariable("KVN_LSL_LIBRARY"));
-        consumer.setProcessEnvironment(env);
-        consumer.start(root + "/.venv/bin/python",
-                       {root + "/tests/tools/lsl_consumer.py", device + "_", QString::number(expected),
-                        QString::number(wanted), "90"});
-        QVERIFY(QTest::qWaitFor([&] { return consumer.state() == QProcess::NotRunning; }, 120000));
+        const QJsonArray streams = consumedStreams(device + "_", expected, wanted, 90);
         s.stop();
-        const QByteArray out = consumer.readAllStandardOutput();
-        const QJsonArray streams =
-            QJsonDocument::fromJson(out.mid(out.lastIndexOf("{\"streams\""))).object().value("streams").toArray();
         QCOMPARE(streams.size(), expected);
+        bool ended = false;
+        QVERIFY2(consumedStreams(device + "_", 1, 0, 3, &ended).isEmpty() && ended, "streams outlived Stop");
+        // One stream per active signal: COM only with something plugged in, and the SD card never.
+        QStringList names;
+        for (const auto& st : streams) names << st.toObject().value("name").toString();
+        QVERIFY2(names.contains(device + "_EEG_0"), qPrintable(names.join(",")));
+        if (device == "KVN-B08-3003")
+            QVERIFY(names.contains(device + "_BVP_1") && names.contains(device + "_GSR_2") &&
+                    names.contains(device + "_COM_3") == (imus > 0));
 
         const QString folder = onlySubfolder(records.path());
         const auto rows = recordRows(folder);
@@ -145,6 +126,10 @@ private slots:
             const QJsonArray stamps = o.value("timestamps").toArray();
             QCOMPARE(samples.size(), wanted);
             QCOMPARE(o.value("labels").toArray().size(), o.value("channels").toInt());
+            QCOMPARE(o.value("source_id").toString(), name);
+            if (signal == "EEG") QCOMPARE(o.value("type").toString(), QStringLiteral("EEG"));
+            if (signal == "EEG" && device == "KVN-B08-3003")
+                QVERIFY(o.value("channels").toInt() == 8 && o.value("rate").toDouble() == 256.0);
 
             // Stamps strictly increasing, close to a straight line at the nominal rate.
             const double rate = o.value("rate").toDouble();
@@ -172,44 +157,41 @@ private slots:
             QVERIFY2(std::fabs(drift) < 50000, qPrintable(QString("%1: drift %2 ppm").arg(name).arg(drift)));
 
             if (signal == "HAP") continue;  // a constant: no place in the record to find
+            Rows r;  // the record's rows of the stream's signal, in the stream's channel order
             if (signal == "COM") {
                 // Channel IMUk_... holds IMU k's row of the block, as COM.csv's "imu" column says.
                 const auto byImu = imuRows(folder + "/COM.csv");
                 QCOMPARE(int(byImu.size()), imus);
                 QCOMPARE(o.value("labels").toArray()[9].toString(), QStringLiteral("IMU2_AccX"));
-                const Rows& first = byImu.at(1);
-                const long j = findStart(first, samples, [&](long k) {
-                    std::vector<double> all;
-                    for (int imu = 1; imu <= imus; ++imu)
-                        all.insert(all.end(), byImu.at(imu)[std::size_t(k)].begin(), byImu.at(imu)[std::size_t(k)].end());
-                    return all;
-                });
-                QVERIFY2(j >= 0, "the IMU samples are not in COM.csv");
-                QVERIFY(j + wanted <= long(first.size()));
-                for (int k = 0; k < wanted; ++k) {
-                    const QJsonArray smp = samples[k].toArray();
-                    for (int imu = 1; imu <= imus; ++imu)
-                        for (int c = 0; c < 9; ++c)
-                            QCOMPARE(float(smp[(imu - 1) * 9 + c].toDouble()),
-                                     float(byImu.at(imu)[std::size_t(j + k)][std::size_t(c)]));
+                std::size_t whole = SIZE_MAX;  // rows every IMU has
+                for (const auto& imu : byImu) whole = std::min(whole, imu.second.size());
+                for (std::size_t k = 0; k < whole && !byImu.empty(); ++k) {
+                    r.emplace_back();
+                    for (const auto& imu : byImu)
+                        r.back().insert(r.back().end(), imu.second[k].begin(), imu.second[k].end());
                 }
-                continue;
+            } else {
+                QVERIFY2(rows.count(signal), signal.c_str());
+                r = rows.at(signal);
             }
-            QVERIFY2(rows.count(signal), signal.c_str());
-            const Rows& r = rows.at(signal);
-            const long j = findStart(r, samples, [&](long k) { return r[std::size_t(k)]; });
+            const long j = findStart(r, samples);
             QVERIFY2(j >= 0, qPrintable(name + ": the samples are not in the record"));
             QVERIFY(j + wanted <= long(r.size()));
             for (int k = 0; k < wanted; ++k) {
-                const QJsonArray smp = samples[k].toArray();
-                for (int c = 0; c < smp.size(); ++c)
-                    QCOMPARE(float(smp[c].toDouble()), float(r[std::size_t(j + k)][std::size_t(c)]));
+                std::vector<float> sent, recorded(r[std::size_t(j + k)].begin(), r[std::size_t(j + k)].end());
+                for (const QJsonValue v : samples[k].toArray()) sent.push_back(float(v.toDouble()));
+                QCOMPARE(sent, recorded);
             }
         }
+        // The next Start brings the same streams back.
+        byText<QCheckBox>(*s.window, "Hard drive record")->setChecked(false);
+        s.start();
+        const QJsonArray again = consumedStreams(device + "_", expected, 1, 30);
+        s.stop();
+        QStringList namesAgain;
+        for (const auto& st : again) namesAgain << st.toObject().value("name").toString();
+        QCOMPARE(namesAgain, names);
     }
-
-private:
-    QTemporaryDir sdDir;
 };
 
 QTEST_MAIN(LslStreamsTest)

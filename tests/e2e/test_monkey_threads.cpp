@@ -4,19 +4,15 @@
 // is read back with the program's reader and with pandas, and compared with the blocks the thread emitted.
 // KVN_MONKEY_SEED replays one seed, KVN_MONKEY_STEPS sets the steps per seed.
 
-#include "CsvReader.h"
 #include "ImportWidget.h"
 #include "OpenDialog.h"
 #include "WindowSession.h"
 
 #include <QAction>
-#include <QGroupBox>
 #include <QDirIterator>
 #include <QFileDialog>
 #include <QMimeData>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <deque>
@@ -36,6 +32,7 @@
 #define KVN_TSAN 0
 #endif
 
+using e2e::Block;
 using e2e::byText;
 
 namespace {
@@ -43,15 +40,6 @@ namespace {
 // ThreadSanitizer runs everything several times slower: fewer steps and a slower fleet keep it in bounds.
 const double kTimeScale = KVN_TSAN ? 2.0 : 4.0;
 const int kSteps = KVN_TSAN ? 150 : 300;
-
-struct Block {
-    int seq;
-    short battery;
-    ushort flags;
-    qint64 stamp;
-    int reports;  // lost-connection and no-data reports before this block
-    std::vector<double> values;
-};
 
 // What the acquisition thread emits, seen on its own thread: every block, each start of the thread, and its
 // reports. Indexes are absolute over the whole seed.
@@ -64,7 +52,7 @@ public:
         QObject::connect(thread, &ReadBT::resultReady, context,
                          [this](const std::vector<double>& d, int seq, short b, ushort f, qlonglong ts, qlonglong) {
                              std::lock_guard<std::mutex> l(m);
-                             blocks.push_back({seq, b, f, ts, reports, d});
+                             blocks.push_back({d, seq, b, f, ts, reports});
                          }, Qt::DirectConnection);
         for (auto sig : {&ReadBT::lostConnnection, &ReadBT::noData})
             QObject::connect(thread, sig, context, [this] { std::lock_guard<std::mutex> l(m); ++reports; }, Qt::DirectConnection);
@@ -126,22 +114,6 @@ struct Run {
     int ends = 0;
 };
 
-std::vector<Block> readRecord(const QString& folder, QString& error)
-{
-    std::vector<Block> out;
-    CsvReader reader;
-    if (!reader.open(QFile::encodeName(folder).toStdString()) || !reader.start()) {
-        error = QString::fromStdString(reader.error());
-        return out;
-    }
-    for (Frame f = reader.read(); !f.isEnd(); f = reader.read()) {
-        Block b{f.sequence, f.battery, f.flags, f.timestamp, 0, {}};
-        for (const DataBlock& d : f.blocks) b.values.insert(b.values.end(), d.data(), d.data() + d.rows() * d.cols());
-        out.push_back(std::move(b));
-    }
-    return out;
-}
-
 const QStringList kBluetooth = {"KVN-A32-0412L", "KVN-A32-0412R", "KVN-B08-2201", "KVN-TRK-0031"};
 // The 64-channel headset on COM10 sends more than a sanitized window keeps up with at the test's time scale.
 const QStringList kUsb = {"COM3"};
@@ -156,7 +128,6 @@ public:
         hdRoot = root.filePath("hd");
         previousCwd = QDir::currentPath();
         QDir::setCurrent(root.filePath("cwd"));  // a record made without a chosen folder would land here
-        sim::reset();
         e2e::resetSimulation(root.filePath("sd"), kTimeScale);
         sim::setSeed(seed);
         newWindow();
@@ -624,7 +595,7 @@ private:
     {
         const QString at = where() + ": record " + r.folder + ": ";
         QString error;
-        const std::vector<Block> rec = readRecord(r.folder, error);
+        const std::vector<Block> rec = e2e::readRecord(r.folder, &error);
         QVERIFY2(error.isEmpty(), qPrintable(at + error));
         std::vector<Block> emitted;
         for (Block& b : tap.slice(r.start, r.bound))
@@ -636,7 +607,7 @@ private:
         for (std::size_t i = 0; i < rec.size(); ++i) {
             const Block& a = rec[i];
             const Block& e = emitted[i];
-            QVERIFY2(a.seq == e.seq && a.battery == e.battery && a.flags == e.flags && a.values == e.values,
+            QVERIFY2(a.seq == e.seq && a.battery == e.battery && a.flags == e.flags && a.data == e.data,
                      qPrintable(at + QString("block %1 (sequence %2) is not the block emitted (sequence %3)").arg(i).arg(a.seq).arg(e.seq)));
             // A break is the device's only after a reported drop or no-data period, or a reader kept away
             // longer than the radio buffers.
@@ -647,10 +618,10 @@ private:
                          qPrintable(at + QString("sequence %1 follows %2 at block %3").arg(a.seq).arg(rec[i - 1].seq).arg(i)));
         }
         if (playback(r)) {
-            const std::vector<Block> src = readRecord(r.source, error);
+            const std::vector<Block> src = e2e::readRecord(r.source, &error);
             QVERIFY2(rec.size() <= src.size(), qPrintable(at + QString("%1 blocks from a record of %2").arg(rec.size()).arg(src.size())));
             for (std::size_t i = 0; i < rec.size(); ++i)
-                QVERIFY2(rec[i].seq == src[i].seq && rec[i].values == src[i].values,
+                QVERIFY2(rec[i].seq == src[i].seq && rec[i].data == src[i].data,
                          qPrintable(at + QString("block %1 differs from the record played back").arg(i)));
             if (endedByItself)
                 QVERIFY2(rec.size() == src.size(), qPrintable(at + QString("%1 of %2 blocks played back").arg(rec.size()).arg(src.size())));
@@ -663,7 +634,7 @@ private:
     void checkReadable(const QString& folder)
     {
         QString error;
-        const std::vector<Block> rec = readRecord(folder, error);
+        const std::vector<Block> rec = e2e::readRecord(folder, &error);
         QVERIFY2(error.isEmpty(), qPrintable(where() + ": " + folder + ": " + error));
         expected[folder] = int(rec.size());
     }
@@ -691,12 +662,11 @@ private:
 
     void pandasCheck()
     {
-        const QString python = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/.venv/bin/python";
-        if (!QFile::exists(python) || expected.empty()) return;
-        QStringList args{QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/tests/tools/check_records.py"};
+        if (!e2e::haveTestPython() || expected.empty()) return;
+        QStringList args{e2e::sourcePath("tests/tools/check_records.py")};
         for (const auto& e : expected) args << e.first;
         QProcess p;
-        p.start(python, args);
+        p.start(e2e::sourcePath(".venv/bin/python"), args);
         QVERIFY2(p.waitForFinished(120000), "the pandas check did not finish");
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QVERIFY2(p.exitStatus() == QProcess::NormalExit && !out.contains("No module named"),

@@ -4,10 +4,10 @@
 #include "OpenDialog.h"
 #include "WindowSession.h"
 
-#include <QTemporaryDir>
-
 #include <cmath>
 #include <sys/stat.h>
+
+using namespace e2e;
 
 namespace {
 
@@ -39,7 +39,7 @@ QStringList openThroughDialog(MainWindow& w, const QString& path)
             open->findChild<QLineEdit*>("pathInput")->setText(path);
             if (!QTest::qWaitFor([open] { return !open->isSearching(); }, 20000))
                 seen << "search never ended";
-            e2e::byText<QPushButton>(*open, path.isEmpty() ? "&Cancel" : "&Open")->click();
+            byText<QPushButton>(*open, path.isEmpty() ? "&Cancel" : "&Open")->click();
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             seen.last() += ": " + box->text();
             box->accept();
@@ -48,7 +48,7 @@ QStringList openThroughDialog(MainWindow& w, const QString& path)
         }
         return true;
     });
-    e2e::byText<QPushButton>(w, "Open")->click();
+    byText<QPushButton>(w, "Open")->click();
     return seen;
 }
 
@@ -61,11 +61,11 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(writeRecord(dir.path() + "/rec"));
-        e2e::Session s;
+        Session s;
         QCOMPARE(openThroughDialog(*s.window, dir.path()), QStringList({"Open record", "EEG sensor type"}));
         QCOMPARE(s.statusText(), QStringLiteral("Record opened"));
-        QVERIFY(e2e::byText<QPushButton>(*s.window, "Close")->isEnabled());
-        QPushButton* start = e2e::byText<QPushButton>(*s.window, "Start");
+        QPushButton* start = s.button("Start");
+        QVERIFY(s.button("Close")->isEnabled());
         QVERIFY(start->isEnabled());
         s.start();
         QVERIFY(!start->isEnabled());
@@ -88,16 +88,13 @@ private slots:
         eeg.seek(0);
         eeg.write(text);
         eeg.close();
-        e2e::Session s;
+        Session s;
         openThroughDialog(*s.window, dir.path());
-        QPushButton* start = e2e::byText<QPushButton>(*s.window, "Start");
         s.start();
-        QTRY_VERIFY_WITH_TIMEOUT(start->isEnabled(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(s.button("Start")->isEnabled(), 15000);
         QVERIFY2(s.received.size() >= std::size_t(kBlocks - 2) && s.received.size() < std::size_t(kBlocks),
                  qPrintable(QString::number(s.received.size())));
-        QMessageBox* told = nullptr;
-        for (QMessageBox* box : s.window->findChildren<QMessageBox*>())
-            if (box->isVisible() && box->windowTitle() == "Damaged record") told = box;
+        QMessageBox* told = shownBox(*s.window, "Damaged record");
         QVERIFY(told && !told->isModal());
         QVERIFY2(told->text().contains("EEG.csv"), qPrintable(told->text()));
     }
@@ -105,11 +102,11 @@ private slots:
     void cancelledOrEmptyChoiceOpensNothing()
     {
         QTemporaryDir dir;
-        e2e::Session s;
+        Session s;
         QCOMPARE(openThroughDialog(*s.window, QString()), QStringList({"Open record"}));
         QCOMPARE(openThroughDialog(*s.window, dir.path()), QStringList({"Open record"}));  // no record there
         QCOMPARE(s.statusText(), QStringLiteral("No device connected"));
-        QVERIFY(!e2e::byText<QPushButton>(*s.window, "Start")->isEnabled());
+        QVERIFY(!s.button("Start")->isEnabled());
     }
 
     void damagedRecordIsReported()
@@ -146,13 +143,13 @@ private slots:
                     eeg.write(",ch" + QByteArray::number(c));
                 eeg.write("\n");
             }
-            e2e::Session s;
+            Session s;
             const QStringList seen = openThroughDialog(*s.window, dir.path());
             QCOMPARE(seen.size(), 2);
             QVERIFY2(seen[1].startsWith("Connection problem: Unable to connect the device ") && seen[1].contains(row.reason),
                      qPrintable(seen[1]));
             QCOMPARE(s.statusText(), QStringLiteral("Unable to connect"));
-            QVERIFY(!e2e::byText<QPushButton>(*s.window, "Start")->isEnabled());
+            QVERIFY(!s.button("Start")->isEnabled());
         }
     }
 };

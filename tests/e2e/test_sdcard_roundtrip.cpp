@@ -3,18 +3,15 @@
 
 #include "BluetoothConnection.h"
 #include "Driver.h"
-#include "Simulation.h"
 
 #include "EEG64DriverModel.h"
 #include "ImportConfiguration.h"
 #include "ImportWidget.h"
 #include "OpenDialog.h"
 #include "RecordModel.h"
-#include "ReadBT.h"
 #include "WindowSession.h"
 
 #include <QTabWidget>
-#include <QTemporaryDir>
 
 #include <memory>
 #include <vector>
@@ -46,18 +43,12 @@ void importAndFind(ImportWidget& import, const QString& out, QByteArray& folder)
 
 class SdCardRoundTrip : public QObject {
     Q_OBJECT
-    QTemporaryDir cards;
-
 private slots:
     void init()
     {
-        sim::reset();
-        sim::clearFaults();
+        QVERIFY(e2e::freshFleet(10.0));
         sim::setSeed(11);
-        sim::setSdCardRoot(cards.path().toStdString());
-        sim::setTimeScale(10.0);
     }
-    void cleanup() { sim::reset(); }
 
     void recordImportOpenPlayBack_data()
     {

@@ -2,16 +2,8 @@
 // holds every block the acquisition thread read, with no gap and no duplicate, while the display lets blocks go,
 // says so in the status line, and comes back to normal once the window catches up.
 
-#include "CsvReader.h"
-#include "Simulation.h"
 #include "WindowSession.h"
 
-#include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 
@@ -20,12 +12,8 @@ using namespace e2e;
 class StarvedGuiTest : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(sdDir.isValid());
-        // Twice real time: quick, yet slow enough for the acquisition thread under ThreadSanitizer.
-        resetSimulation(sdDir.path(), 2.0);
-    }
+    // Twice real time: quick, yet slow enough for the acquisition thread under ThreadSanitizer.
+    void initTestCase() { QVERIFY(freshFleet(2.0)); }
 
     void recordHoldsEveryBlockWhileTheDisplayStarves()
     {
@@ -58,40 +46,19 @@ private slots:
         QVERIFY(s.received.size() > beforeBusy + 64);
 
         // Every block read, in order, once: the record against what the acquisition thread emitted.
-        const QStringList made = QDir(records.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        QCOMPARE(made.size(), 1);
-        const QString folder = records.path() + "/" + made[0];
-        CsvReader reader;
-        QVERIFY2(reader.open(folder.toStdString()) && reader.start(), reader.error().c_str());
-        std::size_t n = 0;
-        for (Frame f = reader.read(); !f.isEnd(); f = reader.read(), ++n) {
-            QVERIFY2(n < s.received.size(), "the record holds more blocks than the thread emitted");
-            QCOMPARE(int(f.sequence), s.received[n].seq);
-            std::vector<double> values;
-            for (const DataBlock& d : f.blocks) values.insert(values.end(), d.data(), d.data() + d.rows() * d.cols());
-            QVERIFY(values == s.received[n].data);
-            if (n > 0) QCOMPARE((s.received[n - 1].seq + 1) % 65536, s.received[n].seq);
-        }
-        QCOMPARE(n, s.received.size());
-        QFile json(folder + "/signalsInfo.json");
-        QVERIFY(json.open(QIODevice::ReadOnly));
-        const QJsonArray gaps = QJsonDocument::fromJson(json.readAll()).object().value("gaps").toArray();
-        QVERIFY2(gaps.isEmpty(), "the record lists a gap");
+        const QString folder = onlySubfolder(records.path());
+        QCOMPARE(recordedPrefix(folder, s.received), int(s.received.size()));
+        for (std::size_t n = 1; n < s.received.size(); ++n) QCOMPARE((s.received[n - 1].seq + 1) % 65536, s.received[n].seq);
+        const QJsonValue gaps = recordInfo(folder).value("gaps");
+        QVERIFY2(gaps.isArray() && gaps.toArray().isEmpty(), "the record lists no gaps or a gap");
 
         // The same record read by pandas alone.
-        const QString python = QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/.venv/bin/python";
-        if (!QFile::exists(python)) QSKIP("no virtual environment with pandas");
-        QProcess p;
-        p.start(python, {QString::fromLocal8Bit(qgetenv("KVN_SOURCE_DIR")) + "/tests/tools/check_records.py", folder});
-        QVERIFY(p.waitForFinished(120000));
-        const QStringList fields = QString::fromUtf8(p.readAllStandardOutput()).trimmed().split('\t');
-        QVERIFY2(fields.size() >= 3 && fields[0] == "OK", qPrintable(fields.join(" | ") + p.readAllStandardError()));
+        if (!haveTestPython()) QSKIP("no virtual environment with pandas");
+        const QStringList fields = QString::fromUtf8(runTool("check_records.py", {folder})).trimmed().split('\t');
+        QVERIFY2(fields.size() >= 3 && fields[0] == "OK", qPrintable(fields.join(" | ")));
         QCOMPARE(fields[2].toULongLong(), quint64(s.received.size()));
         QVERIFY2(fields.size() < 4 || fields[3].isEmpty(), qPrintable("sequence breaks at " + fields.value(3)));
     }
-
-private:
-    QTemporaryDir sdDir;
 };
 
 QTEST_MAIN(StarvedGuiTest)
