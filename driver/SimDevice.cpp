@@ -556,7 +556,8 @@ bool SimDevice::read(const SimLink& link, unsigned timeoutMs, std::vector<double
         if (!alive && !(lostByDropLocked(link) && readNext_ < lostBefore_)) return false;
         if (readNext_ < produced_) {
             // Like the radio's buffer, only the last two seconds wait for a slow reader.
-            const std::uint64_t buffer = std::max<std::uint64_t>(8, 2ULL * runRate_);
+            const double seconds = faults_.bufferSeconds > 0 ? std::min(faults_.bufferSeconds, 86400.0) : 2.0;
+            const auto buffer = std::max<std::uint64_t>(8, std::uint64_t(seconds * runRate_));
             if (produced_ - readNext_ > buffer) readNext_ = produced_ - buffer;
             if (gapEnd_ > gapStart_ && readNext_ >= gapStart_ && readNext_ < gapEnd_) {
                 readNext_ = gapEnd_;

@@ -60,6 +60,8 @@ struct Faults {
     bool unreachable = false;
     long startSequence = -1;       // < 0: 0
     double connectSeconds = 0.0;   // how long one connect attempt takes, as a far-off radio link does
+    // How much a slow reader may fall behind before the oldest blocks are lost; <= 0: the radio's 2 s.
+    double bufferSeconds = 0.0;
 };
 
 double timeScale();

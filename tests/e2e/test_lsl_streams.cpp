@@ -151,10 +151,11 @@ private slots:
             }
             const double rms = std::sqrt(ss / n), drift = (slope * rate - 1.0) * 1e6;
             qInfo("%s: %d samples, rms jitter %.3f ms, drift %.0f ppm", qPrintable(name), int(n), rms * 1e3, drift);
-            // Generous: a loaded machine delays reads, and a starved simulated device falls a little behind its
-            // nominal rate (-2 % seen), but the stamps must stay on the device's grid; a wrong rate is off by far more.
+            // Generous: on a starved machine reads come in bursts, and the stamps of a signal with one sample per
+            // block follow them by up to half a sample a block (-6 % seen over a short window); a wrong rate (the
+            // block rate, or samples per block not counted) is off by a factor of two or more.
             QVERIFY2(rms < 0.010, qPrintable(QString("%1: rms %2 s").arg(name).arg(rms)));
-            QVERIFY2(std::fabs(drift) < 50000, qPrintable(QString("%1: drift %2 ppm").arg(name).arg(drift)));
+            QVERIFY2(std::fabs(drift) < 150000, qPrintable(QString("%1: drift %2 ppm").arg(name).arg(drift)));
 
             if (signal == "HAP") continue;  // a constant: no place in the record to find
             Rows r;  // the record's rows of the stream's signal, in the stream's channel order
