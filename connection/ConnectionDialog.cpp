@@ -155,11 +155,22 @@ PageConfigBT::PageConfigBT(QWidget* parent) : QWizardPage(parent)
     registerField("bth_device", devices_, "currentText", SIGNAL(currentTextChanged(QString)));
 }
 
+namespace {
+// Lists `names` in `combo` again (the page is shown anew after Back), keeping the choice made when still there.
+void relist(QComboBox* combo, const std::vector<std::string>& names)
+{
+    const QString chosen = combo->currentText();
+    combo->clear();
+    for (const std::string& name : names) combo->addItem(QString::fromStdString(name));
+    if (combo->findText(chosen) >= 0) combo->setCurrentIndex(combo->findText(chosen));
+}
+}  // namespace
+
 void PageConfigBT::initializePage()
 {
     std::vector<std::string> names = BluetoothConnection::discovery();
     sortUnique(names);
-    for (const std::string& name : names) devices_->addItem(QString::fromStdString(name));
+    relist(devices_, names);
 }
 
 PageConfigUSB::PageConfigUSB(QWidget* parent) : QWizardPage(parent)
@@ -180,8 +191,8 @@ void PageConfigUSB::initializePage()
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return portNumber(a) < portNumber(b); });
     names.erase(std::unique(names.begin(), names.end()), names.end());
-    for (const std::string& name : names) ports_->addItem(QString::fromStdString(name));
-    for (const char* rate : {"460800", "921600", "2000000"}) rates_->addItem(QString::fromLatin1(rate));
+    relist(ports_, names);
+    relist(rates_, {"460800", "921600", "2000000"});
     rates_->setEditable(true);
 }
 
@@ -207,10 +218,8 @@ void PageConfigEEG64::initializePage()
     for (const std::string& name : BluetoothConnection::discovery())
         if (name.rfind("KVN-A32", 0) == 0) names.push_back(name);
     sortUnique(names);
-    for (const std::string& name : names) {
-        left_->addItem(QString::fromStdString(name));
-        right_->addItem(QString::fromStdString(name));
-    }
+    relist(left_, names);
+    relist(right_, names);
 }
 
 bool PageConfigEEG64::isComplete() const

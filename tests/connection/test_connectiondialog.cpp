@@ -73,9 +73,25 @@ private slots:
         QVERIFY(ports.indexOf("COM12") > ports.indexOf("COM11") && ports.indexOf("COM11") > ports.indexOf("COM10"));
         combos[0]->setCurrentIndex(ports.indexOf("COM10"));
         combos[1]->setEditText("fast");
+        // Back and Next again: the same lists, not twice over, and the port chosen is kept.
+        usb.back();
+        usb.next();
+        QCOMPARE(items(combos[0]), ports);
+        QCOMPARE(combos[1]->count(), 3);
+        QCOMPARE(combos[0]->currentText(), QStringLiteral("COM10"));
+        combos[1]->setEditText("fast");
         usb.accept();
         QCOMPARE(usb.properties().get<int>("port"), 10);
         QCOMPARE(usb.properties().get<int>("baudrate"), 0);
+
+        ConnectionDialog pair(PropertyMap(), nullptr);
+        showPage(pair, "EEG 64");
+        const auto sides = pair.currentPage()->findChildren<QComboBox*>();
+        const QStringList halves = items(sides[0]);
+        pair.back();
+        pair.next();
+        QCOMPARE(items(sides[0]), halves);
+        QCOMPARE(items(sides[1]), halves);
     }
 
     void eeg64PairNeedsTwoHeadsets()
