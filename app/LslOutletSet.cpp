@@ -55,21 +55,34 @@ double BlockStamper::lastSample(double readTime, unsigned missedBlocks)
 {
     if (!started_) {
         started_ = true;
+        lastRead_ = readTime;
         return last_ = readTime;
     }
     const double expected = last_ + blockInterval_ * (1.0 + missedBlocks);
     const double late = readTime - expected;
+    // Blocks read in a burst (a backlog after the reader stalled) tell nothing of the device's clock: only the
+    // time the reader saw pass may be followed.
+    const double elapsed = std::max(0.0, readTime - lastRead_);
+    lastRead_ = readTime;
+    const bool wasFarLate = farLate_;
+    const double before = farLateBy_;
+    farLate_ = late > RESYNC_SECONDS;
+    farLateBy_ = late;
     double stamp;
-    if (late > RESYNC_SECONDS)
-        stamp = readTime;
-    else if (late >= 0)
-        stamp = expected + FOLLOW * late;
-    else if (late > -RESYNC_SECONDS)
+    if (late > RESYNC_SECONDS) {
+        // A stalled reader's backlog comes a block interval less late at each read; blocks that keep coming
+        // this late at the device's pace mean its clock moved (a restart, a long loss): start again there.
+        const bool paced = elapsed >= 0.75 * blockInterval_ && late > before - 0.25 * blockInterval_;
+        stamp = wasFarLate && paced ? readTime : expected;
+    } else if (late >= 0) {
+        stamp = expected + FOLLOW * std::min(late, elapsed);
+    } else if (late > -RESYNC_SECONDS) {
         // A read can only be late, never early: an early one corrects at once, but by less than one sample
         // interval, so the block's first sample still comes after the previous block's last.
         stamp = expected + std::max(late, -0.5 * sampleInterval_);
-    else
+    } else {
         stamp = std::max(readTime, last_ + blockInterval_);
+    }
     return last_ = stamp;
 }
 

@@ -27,9 +27,11 @@ public:
     double lastSample(double readTime, unsigned missedBlocks);
     double sampleInterval() const { return sampleInterval_; }
 
-    // How much of a late read is believed per block; the rest is taken as delivery delay.
+    // How much of a late read is believed per block (at most the read time passed since the block before);
+    // the rest is taken as delivery delay.
     static constexpr double FOLLOW = 0.05;
-    // A read this far from the expected time starts the clock again (a stalled thread, a restarted device).
+    // Blocks this far from the expected time start the clock again (a restarted device, a long loss), unless
+    // they are a stalled reader's backlog.
     static constexpr double RESYNC_SECONDS = 1.0;
 
 private:
@@ -37,6 +39,9 @@ private:
     double sampleInterval_;
     bool started_ = false;
     double last_ = 0.0;
+    double lastRead_ = 0.0;
+    bool farLate_ = false;   // the last block came more than RESYNC_SECONDS late
+    double farLateBy_ = 0.0;
 };
 
 // The LSL streams of one device model: one per signal present in its blocks, open from Start to Stop.

@@ -144,8 +144,23 @@ private slots:
         BlockStamper lost(1.0 / rate, unsigned(samples));
         lost.lastSample(10.0, 0);
         QCOMPARE(lost.lastSample(10.0 + 11 / rate, 10), 10.0 + 11 / rate);
-        // A stall longer than the resync limit: the clock starts again at the read time.
-        QCOMPARE(lost.lastSample(20.0, 0), 20.0);
+        // Blocks that keep coming 10 s late at the device's pace (a restarted device): the clock starts again
+        // there, at the second of them.
+        const double grid = 10.0 + 12 / rate;
+        QCOMPARE(lost.lastSample(20.0, 0), grid);
+        QCOMPARE(lost.lastSample(20.0 + 1 / rate, 0), 20.0 + 1 / rate);
+
+        // A reader stalled for 3 s drains the device's 2 s backlog in a burst, then reads at the pace again: the
+        // stamps stay where the device sent the blocks, neither pulled to the burst nor slowed down after it.
+        BlockStamper stalled(1.0 / rate, unsigned(samples));
+        stalled.lastSample(100.0, 0);
+        const int missed = int(rate);  // the first second fell out of the radio's buffer
+        for (int b = 1; b < 6 * int(rate); ++b) {
+            const double sent = 100.0 + (b + missed) / rate;
+            const double read = std::max(103.0 + b * 1e-4, sent + 0.002);
+            const double stamp = stalled.lastSample(read, b == 1 ? unsigned(missed) : 0u);
+            QVERIFY2(std::fabs(stamp - sent) < 0.003, qPrintable(QString("block %1: %2 s off").arg(b).arg(stamp - sent)));
+        }
     }
 
     // One stream per active signal (not the SD card, not a signal in mode 0). An independent consumer sees the
