@@ -216,6 +216,8 @@ void LslOutletSet::openOutlets()
         Outlet outlet;
         outlet.channels = lsl_->get_channel_count(info);
         outlet.pushes = pushes;
+        outlet.offset = signal.offset;
+        outlet.size = signal.size();
         outlet.stamper = BlockStamper(blockRate ? 1.0 / blockRate : 1.0, pushes);
         outlet.handle = lsl_->create_outlet(info, 0, 360);
         lsl_->destroy_streaminfo(info);
@@ -242,25 +244,19 @@ void LslOutletSet::pushBlock(const std::vector<double>& data, int64_t readTimeUs
         if (lastSequence_ >= 0) missed = unsigned(sequence - lastSequence_ - 1) & 0xFFFFu;
         lastSequence_ = sequence;
     }
-    const SignalLayout layout = model_->signal_layout();
-    for (const SignalSlot& signal : layout.entries()) {
-        if (!signal.present) continue;
-        const std::size_t position = signal.offset;
-        const std::size_t size = signal.size();
-        auto it = outlets_.find(uint32_t(signal.index));
+    for (auto& entry : outlets_) {
+        Outlet& o = entry.second;
         // A short vector (a device that changed its signals mid-run) must not be read past its end.
-        if (it != outlets_.end() && position + size <= data.size() && it->second.pushes > 0 &&
-            std::size_t(it->second.channels) * it->second.pushes == size) {
-            Outlet& o = it->second;
-            const std::size_t c = std::size_t(o.channels);
-            const double last = o.stamper.lastSample(readTime, missed);
-            sample_.resize(c);
-            for (unsigned s = 0; s < o.pushes; ++s) {
-                const double* values = data.data() + position + s * c;
-                for (std::size_t k = 0; k < c; ++k) sample_[k] = float(values[k]);
-                const double stamp = last - double(o.pushes - 1 - s) * o.stamper.sampleInterval();
-                lsl_->push_sample_ftp(o.handle, sample_.data(), stamp, s + 1 == o.pushes ? 1 : 0);
-            }
+        if (o.pushes == 0 || o.offset + o.size > data.size() || std::size_t(o.channels) * o.pushes != o.size)
+            continue;
+        const std::size_t c = std::size_t(o.channels);
+        const double last = o.stamper.lastSample(readTime, missed);
+        sample_.resize(c);
+        for (unsigned s = 0; s < o.pushes; ++s) {
+            const double* values = data.data() + o.offset + s * c;
+            for (std::size_t k = 0; k < c; ++k) sample_[k] = float(values[k]);
+            const double stamp = last - double(o.pushes - 1 - s) * o.stamper.sampleInterval();
+            lsl_->push_sample_ftp(o.handle, sample_.data(), stamp, s + 1 == o.pushes ? 1 : 0);
         }
     }
 }

@@ -78,6 +78,8 @@ private:
         std::string uid;       // liblsl's id of the stream, kept out of this program's own LSL devices
         int channels = 0;      // per LSL sample
         unsigned pushes = 0;   // LSL samples per block
+        std::size_t offset = 0;  // of the signal's values in a block; the layout is fixed from Start to Stop
+        std::size_t size = 0;
         BlockStamper stamper{1.0, 1};
     };
     void describe(lsl_streaminfo info, unsigned signal);
