@@ -80,6 +80,22 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(viewer.isNull());
         widget.dispatchData(model, std::vector<double>(5, 0.0));  // nothing left to feed
+
+        // Absent signals (mode 0, the SD card, haptics) occupy nothing in the data.
+        FakeModel absent({{"IMU", 2, 1, 0}, {"uSD", 1, 1, 1}, {"DIN", 1, 2, 1}, {"HAP", 1, 1, 1}, {"BVP", 1, 2, 1}});
+        SignalsWidget withAbsent;
+        withAbsent.configureSignals(absent, 0);
+        QCOMPARE(tabs(withAbsent), (QStringList{"IMU (off)", "Digital in", "BVP"}));
+        QCOMPARE(withAbsent.tabs()->currentIndex(), 1);  // the first enabled tab
+
+        SigViewerRt* din = rtViewer(withAbsent, 1);
+        withAbsent.dispatchData(absent, {7.0, 6.0, 0.5, 0.25, 99.0});
+        QVERIFY(shown(din, 0, 0) == 7.0 && shown(din, 0, 1) == 6.0);
+        QVERIFY(rtViewer(withAbsent, 0)->writePosition() == 0 && rtViewer(withAbsent, 2)->writePosition() == 2);
+
+        // A vector shorter than the layout is not read past its end.
+        withAbsent.dispatchData(absent, {1.0, 2.0, 3.0});
+        QVERIFY(din->writePosition() == 4 && rtViewer(withAbsent, 2)->writePosition() == 2);
     }
 
     void eegSdCardAndThreeAnchors()
@@ -109,24 +125,6 @@ private slots:
         for (int s : {4, -1, 99})
             widget.setSignalTabsEnabled(s, 0);
         QCOMPARE(tabs(widget), (QStringList{"EEG", "Anchor (off)"}));
-    }
-
-    void absentSignalsOccupyNothing()
-    {
-        FakeModel model({{"IMU", 2, 1, 0}, {"uSD", 1, 1, 1}, {"DIN", 1, 2, 1}, {"HAP", 1, 1, 1}, {"BVP", 1, 2, 1}});
-        SignalsWidget widget;
-        widget.configureSignals(model, 0);
-        QCOMPARE(tabs(widget), (QStringList{"IMU (off)", "Digital in", "BVP"}));
-        QCOMPARE(widget.tabs()->currentIndex(), 1);  // the first enabled tab
-
-        SigViewerRt* din = rtViewer(widget, 1);
-        widget.dispatchData(model, {7.0, 6.0, 0.5, 0.25, 99.0});
-        QVERIFY(shown(din, 0, 0) == 7.0 && shown(din, 0, 1) == 6.0);
-        QVERIFY(rtViewer(widget, 0)->writePosition() == 0 && rtViewer(widget, 2)->writePosition() == 2);
-
-        // A vector shorter than the layout is not read past its end.
-        widget.dispatchData(model, {1.0, 2.0, 3.0});
-        QVERIFY(din->writePosition() == 4 && rtViewer(widget, 2)->writePosition() == 2);
     }
 
     void digitalAuxGetsOneTabPerImu()
