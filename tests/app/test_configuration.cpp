@@ -320,15 +320,13 @@ private slots:
         QVERIFY(succeeded > 100);
     }
 
-    void nestingIgnoresBracketsInStrings()
+    void nestingAndProperties()
     {
         const std::pair<std::string, int> depths[] = {{"", 0}, {R"({"a": [1, {"b": []}]})", 4},
             {"{\"a\": \"[[[[{{{{\"}", 1}, {"[\"\\\"[[[\"]", 1}, {"[\"\\\\\", [[1]]]", 3}, {"]]]]}}}} [[[ ]]]", 3}};
         for (const auto& [text, depth] : depths) QCOMPARE(configfile::nestingDepth(text), depth);
-    }
 
-    void propertiesKeepTheirText()
-    {
+        // Connection properties keep their text, whatever their JSON type.
         const PropertyMap map = configfile::toPropertyMap(
             json::parse(R"({"device": "KVN-B08 2201", "single": false, "port": 3, "list": [1, "a"], "none": null})"));
         QVERIFY(map.size() == 5 && map.text("device") == "KVN-B08 2201" && !map.get<bool>("single"));

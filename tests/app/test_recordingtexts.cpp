@@ -13,12 +13,9 @@ private slots:
     // Exact values first, then bit 0x0008, then bit 0x0100, then anything else.
     void flagPrecedence()
     {
-        QCOMPARE(flagMessage(0).title, QString());
-        QCOMPARE(flagMessage(7).title, QStringLiteral("EEG 64 error"));
-        QCOMPARE(flagMessage(0x0108).title, QStringLiteral("Biosensing error"));
-        QCOMPARE(flagMessage(0x0100).title, QStringLiteral("Halvo error"));
-        QCOMPARE(flagMessage(0x0010).title, QStringLiteral("Undefined Error"));
-        QCOMPARE(flagMessage(65535).title, QStringLiteral("Biosensing error"));
+        const std::pair<int, const char*> titles[] = {{0, ""}, {7, "EEG 64 error"}, {0x0108, "Biosensing error"},
+            {0x0100, "Halvo error"}, {0x0010, "Undefined Error"}, {65535, "Biosensing error"}};
+        for (const auto& [flag, title] : titles) QCOMPARE(flagMessage(flag).title, QString(title));
     }
 
     // Always one folder: a played-back record's path, separators and control characters in a device name.

@@ -69,16 +69,13 @@ QString expectedUnit(const QString& tab, int channel)
         return "a.u.";
     if (tab.contains("GSR") || tab.contains("Galvanic") || tab.contains("Skin"))
         return "uS";
-    const QStringList inertial = {QString::fromUtf8("m/s\u00b2"), "deg/s", "uT"};
-    return inertial.value(std::min(channel / 3, 2));
+    return QStringList{QString::fromUtf8("m/s\u00b2"), "deg/s", "uT"}.value(std::min(channel / 3, 2));
 }
 
+// "160uV" for uV, "2uS", "20uT": the prefix may change with the zoom, the base unit may not.
 bool endsWithUnit(const QString& label, const QString& unit)
 {
-    // "160uV" for uV, "2uS", "20uT": the prefix may change with the zoom, the base unit may not.
-    if (unit == "uV" || unit == "uS" || unit == "uT")
-        return label.endsWith(unit.mid(1)) && label.size() > 1;
-    return label.endsWith(" " + unit);
+    return unit.startsWith('u') ? label.endsWith(unit.mid(1)) && label.size() > 1 : label.endsWith(" " + unit);
 }
 
 QString checkViewer(SigViewerRt* viewer, const QString& tab)
@@ -126,13 +123,9 @@ QString checkViewer(SigViewerRt* viewer, const QString& tab)
 
     const auto items = viewer->legend()->items();
     for (int i = 0; i < items.size(); ++i)
-        for (int j = i + 1; j < items.size(); ++j) {
+        for (int j = i + 1; j < items.size(); ++j)
             if (items[i].text.intersects(items[j].text) || items[i].dot.intersects(items[j].dot))
-                faults << QString("%1: legend of channels %2 and %3 overlap")
-                              .arg(tab)
-                              .arg(items[i].channel + 1)
-                              .arg(items[j].channel + 1);
-        }
+                faults << QString("%1: legend of channels %2 and %3 overlap").arg(tab).arg(items[i].channel + 1).arg(items[j].channel + 1);
     // Thinned out, the names still start at the top channel (items run bottom to top).
     if (!items.isEmpty() && items.last().text.isEmpty())
         faults << QString("%1: the top channel has no name").arg(tab);

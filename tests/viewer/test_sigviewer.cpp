@@ -208,7 +208,7 @@ private slots:
         QVERIFY(from == 0 && std::abs(to - 150) <= 3);  // the strip plus a second's margin
     }
 
-    void timeWindowLimits()
+    void timeWindowLimitsAndSweep()
     {
         SigViewerRt viewer(config(1, 8, 256));
         QCOMPARE(qMakePair(viewer.windowLength(), viewer.rowLength()), qMakePair(7 * 256, 21 * 256));
@@ -234,25 +234,33 @@ private slots:
         for (int k = 0; k < 30; ++k)
             viewer.reduceScaleX();
         QVERIFY(viewer.windowLength() == 256 && offers() == qMakePair(false, true));
-    }
 
-    void sweepWrapsAndBlocksAreClippedToTheRow()
-    {
         // 250 Hz with 8-sample blocks: the 21 s window (5250 samples) is not a multiple of the block.
-        SigViewerRt viewer(config(3, 8, 250));
+        SigViewerRt sweep(config(3, 8, 250));
         for (int k = 0; k < 14; ++k)
-            viewer.enlargeScaleX();
-        QCOMPARE(viewer.windowLength(), viewer.rowLength());
-        feed(viewer, 656, [](int c, long s) { return c == 0 ? double(s) : -double(s); });
-        QCOMPARE(viewer.writePosition(), 5248);
-        QCOMPARE(viewer.row(1)[5247], 20.0 - 5247.0);
-        feed(viewer, 1, [](int, long) { return 0.5; });  // only 2 of its 8 samples fit
-        QCOMPARE(viewer.writePosition(), 0);
-        QCOMPARE(viewer.row(2)[5249], 10.5);
-        QCOMPARE(viewer.row(1)[0], 20.0);  // the next row was not overwritten
-        QCOMPARE(viewer.row(0)[8], 30.0 + 8.0);  // the rest of the old sweep stays
-        viewer.reset();
-        QCOMPARE(viewer.row(0)[8], 30.0);
+            sweep.enlargeScaleX();
+        QCOMPARE(sweep.windowLength(), sweep.rowLength());
+        feed(sweep, 656, [](int c, long s) { return c == 0 ? double(s) : -double(s); });
+        QVERIFY(sweep.writePosition() == 5248 && sweep.row(1)[5247] == 20.0 - 5247.0);
+        feed(sweep, 1, [](int, long) { return 0.5; });  // only 2 of its 8 samples fit
+        QVERIFY(sweep.writePosition() == 0 && sweep.row(2)[5249] == 10.5);
+        QCOMPARE(sweep.row(1)[0], 20.0);  // the next row was not overwritten
+        QCOMPARE(sweep.row(0)[8], 30.0 + 8.0);  // the rest of the old sweep stays
+        sweep.reset();
+        QCOMPARE(sweep.row(0)[8], 30.0);
+
+        // Damaged configurations still make a viewer that takes blocks.
+        SigViewerRtConfig c = config(2, 0, 0);
+        c.secondsShown = std::nan("");
+        SigViewerRt damaged(c);
+        QVERIFY(damaged.windowLength() >= 1);
+        const double block[2] = {1.0, 1.0};
+        for (int k = 0; k < 10; ++k)
+            damaged.process(block, false);
+        damaged.process(nullptr, false);
+        SigViewerRt empty(config(0, 8, 256));
+        empty.process(block, false);
+        empty.reset();
     }
 
     void channelLayoutAfterHidingChannels()
@@ -425,7 +433,7 @@ private slots:
         viewer.grab();
     }
 
-    void filterDialogDefaultsByRateAndChoice()
+    void filterDialog()
     {
         SigFiltersDialog eeg(nullptr, "EEG", eegDefaults, 256);
         QCOMPARE(state(eeg), QString("notch on Europe 48-52 o4; other on Bandpass 1-30 o4"));
@@ -435,11 +443,7 @@ private slots:
 
         // Rates the table does not list get defaults derived from the rate: filters well below the Nyquist
         // frequency, and a mains notch only where mains hum can be seen.
-        const struct {
-            int rate;
-            const char* notch;
-            const char* bandpass;
-        } derived[] = {{300, "notch on Europe 48-52 o4", "Bandpass 0.5-60 o4"},
+        const struct { int rate; const char *notch, *bandpass; } derived[] = {{300, "notch on Europe 48-52 o4", "Bandpass 0.5-60 o4"},
                        {32, "notch on Europe 12.8-14.4 o2", "Bandpass 0.5-12.8 o4"},
                        {8, "notch on Europe 3.2-3.6 o2", "Bandpass 0.32-3.2 o4"}};
         for (const auto& row : derived) {
@@ -463,64 +467,43 @@ private slots:
         other.notchCheck()->setChecked(false);
         QCOMPARE(state(other).section("; ", 1), QString("other on Lowpass --60 o4"));
         QCOMPARE(pressOk(other), Emitted(Filters{F{1, 60.0, 0.01, 4}}));
-    }
 
-    void loadingDoesNotApplyDefaults()
-    {
-        SigFiltersDialog dialog(nullptr, "EEG", eegDefaults, 256);
-        load(dialog, {F{2, 0.0, 3.0, 6}});
-        // The notch was absent from the list, so it keeps its state.
-        QCOMPARE(state(dialog), QString("notch on Europe 48-52 o4; other on Highpass 3-- o6"));
-        QVERIFY(dialog.defaultUpdatingEnabled());
-
-        ModalAnswerer cancel([](QWidget* w) { return w->close(); });
-        QCOMPARE(dialog.exec({F{1, 40.0, 0.0, 4}}), int(QDialog::Rejected));
-        QCOMPARE(state(dialog).section("; ", 1), QString("other on Lowpass --40 o4"));
-
-        // Enabling twice must not connect twice: one disable switches the defaults off.
-        dialog.setDefaultUpdatingEnabled(true);
-        dialog.setDefaultUpdatingEnabled(false);
-        dialog.setHighOtherValue(12.0);
-        dialog.otherCombo()->setCurrentText("Bandpass");
-        QCOMPARE(dialog.otherHigh()->value(), 12.0);
-        dialog.setDefaultUpdatingEnabled(true);
-        dialog.otherCombo()->setCurrentText("Lowpass");
-        QCOMPARE(dialog.otherHigh()->value(), 60.0);
-    }
-
-    void invalidRangesStayOpenAndEmitNothing()
-    {
-        SigFiltersDialog dialog(nullptr, "EEG", eegDefaults, 256);
-        dialog.setHighOtherValue(10.0);
-        dialog.setLowOtherValue(20.0);
+        // Invalid ranges keep the dialog open and emit nothing.
+        SigFiltersDialog ranges(nullptr, "EEG", eegDefaults, 256);
+        ranges.setHighOtherValue(10.0);
+        ranges.setLowOtherValue(20.0);
         std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
-        QVERIFY(!pressOk(dialog));
+        QVERIFY(!pressOk(ranges));
         QCOMPARE(answerer->titles, QStringList{"Frequency range error"});
-        QCOMPARE(dialog.otherHigh()->value(), 10.0);  // left for the user to mend
-        dialog.setHighOtherValue(30.0);
-        dialog.setHighNotchValue(40.0);
-        QVERIFY(!pressOk(dialog));
+        QCOMPARE(ranges.otherHigh()->value(), 10.0);  // left for the user to mend
+        ranges.setHighOtherValue(30.0);
+        ranges.setHighNotchValue(40.0);
+        QVERIFY(!pressOk(ranges));
         QCOMPARE(answerer->texts,
                  (QStringList{"Invalid Other filter frequency range.", "Invalid notch filter frequency range"}));
 
-        // Equal edges are not an error for the dialog.
-        dialog.setHighNotchValue(48.0);
-        QVERIFY(pressOk(dialog).has_value());
-    }
+        // Equal edges are not an error.
+        ranges.setHighNotchValue(48.0);
+        QVERIFY(pressOk(ranges).has_value());
 
-    void damagedConfigurationsStillMakeAViewer()
-    {
-        SigViewerRtConfig c = config(2, 0, 0);
-        c.secondsShown = std::nan("");
-        SigViewerRt damaged(c);
-        QVERIFY(damaged.windowLength() >= 1);
-        const double block[2] = {1.0, 1.0};
-        for (int k = 0; k < 10; ++k)
-            damaged.process(block, false);
-        damaged.process(nullptr, false);
-        SigViewerRt empty(config(0, 8, 256));
-        empty.process(block, false);
-        empty.reset();
+        // Loading applies no defaults: the notch, absent from the list, keeps its state.
+        load(eeg, {F{2, 0.0, 3.0, 6}});
+        QCOMPARE(state(eeg), QString("notch on Europe 48-52 o4; other on Highpass 3-- o6"));
+        QVERIFY(eeg.defaultUpdatingEnabled());
+
+        ModalAnswerer cancel([](QWidget* w) { return w->close(); });
+        QCOMPARE(eeg.exec({F{1, 40.0, 0.0, 4}}), int(QDialog::Rejected));
+        QCOMPARE(state(eeg).section("; ", 1), QString("other on Lowpass --40 o4"));
+
+        // Enabling twice must not connect twice: one disable switches the defaults off.
+        eeg.setDefaultUpdatingEnabled(true);
+        eeg.setDefaultUpdatingEnabled(false);
+        eeg.setHighOtherValue(12.0);
+        eeg.otherCombo()->setCurrentText("Bandpass");
+        QCOMPARE(eeg.otherHigh()->value(), 12.0);
+        eeg.setDefaultUpdatingEnabled(true);
+        eeg.otherCombo()->setCurrentText("Lowpass");
+        QCOMPARE(eeg.otherHigh()->value(), 60.0);
     }
 };
 
