@@ -1,5 +1,4 @@
 #include "EegImpedances.h"
-#include "SimTestSupport.h"
 
 #include <QtTest>
 
@@ -129,34 +128,6 @@ private slots:
         noRate.reset(1, 8, 0.0, "", 0);
         Eeg({20.0}, 256.0, 8, 11).into(noRate, 20);
         QCOMPARE(noRate.levels(), std::vector<int>({2}));
-    }
-
-    // The simulated headsets set each electrode's contact through their carrier: read as the viewer does, every
-    // channel must settle on one level at once and keep it, and the fleet's mix of contacts must show.
-    void simulatedHeadsetsGiveSteadyLevels() {
-        QTemporaryDir cards;
-        freshFleet(cards, 16.0);
-        const struct { int usbPort; const char* name; unsigned channels, spb; double rate; } headsets[] = {
-            {0, "KVN-A32-0412L", 32, 8, 256.0}, {0, "KVN-A32-0412R", 32, 8, 256.0},
-            {10, "KVN-H64-1010", 64, 16, 1024.0}, {12, "KVN-H256-1210", 256, 16, 2048.0}};
-        for (const auto& h : headsets) {
-            auto driver = h.usbPort ? usbDriver(h.usbPort) : bluetoothDriver(h.name);
-            QVERIFY2(driver->start(), h.name);
-            EegImpedances imp(10, 2);
-            imp.reset(h.channels, h.spb, h.rate, driver->getVersion(), 1);
-            std::vector<int> settled;
-            for (int b = 0; b < int(h.rate / h.spb) * 15; ++b) {
-                Block block;
-                QVERIFY2(readBlock(*driver, block) && block.data.size() >= h.channels * h.spb, h.name);
-                for (std::size_t i = 0; i < h.channels * h.spb; ++i) QVERIFY2(std::abs(block.data[i]) < 300.0, "uV");
-                imp.push(block.data.data(), false);  // EEG comes first, sample after sample
-                if (b == 9) settled = imp.levels();
-                QVERIFY2(b < 9 || imp.levels() == settled, h.name);
-            }
-            // About half the electrodes are simulated in good contact, the others not.
-            const long good = std::count(settled.begin(), settled.end(), 1);
-            QVERIFY2(good >= h.channels / 4 && good < h.channels, h.name);
-        }
     }
 };
 

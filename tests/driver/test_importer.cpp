@@ -153,6 +153,13 @@ private slots:
             QVERIFY(samples == written);
             QCOMPARE(setups, std::vector<std::string>{R"({"anchors": []})"});
         }
+        // A callback may stop the import: the block that stopped it goes no further.
+        Importer stopped(d, "trk");
+        int seen = 0, later = 0;
+        stopped.addCallback([&seen](const BaseImporter::Block&) { return ++seen < 5; });
+        stopped.addCallback([&later](const BaseImporter::Block&) { return ++later > 0; });
+        QVERIFY(!stopped.import(false) && seen == 5 && later == 4);
+        QVERIFY(QString::fromStdString(stopped.error()).contains("stopped"));
     }
 
     // Split cards written before parts ended with a continuation block: every block still imports.
@@ -185,17 +192,6 @@ private slots:
         collect(imp);
         QVERIFY2(imp.import(false), imp.error().c_str());
         QVERIFY(samples == written);
-    }
-
-    void callbackCanStopTheImport() {
-        writeCard(d, "s", 0, 30, 1, kTracker);
-        Importer imp(d, "s");
-        int seen = 0, later = 0;
-        imp.addCallback([&seen](const BaseImporter::Block&) { return ++seen < 5; });
-        imp.addCallback([&later](const BaseImporter::Block&) { return ++later > 0; });
-        QVERIFY(!imp.import(false));
-        QVERIFY(seen == 5 && later == 4);  // the block that stopped the import goes no further
-        QVERIFY(QString::fromStdString(imp.error()).contains("stopped"));
     }
 
     void positioningSetupFileKeepsBrokenText() {
@@ -295,7 +291,18 @@ private slots:
     }
 
     // Restart suffixes are "_" and a number that fits; half and pair names put the side letter before them.
-    void eeg64RestartNames() {
+    void recordAndRestartNames() {
+        const std::pair<const char*, const char*> cases[] = {{"r005_1", "r005"}, {"r005l_12", "r005l"}, {"r005", "r005"},
+                                                             {"r005_", "r005_"}, {"r_005x", "r_005x"}, {"a_1_2", "a_1"},
+                                                             {"_3", ""},         {"", ""}};
+        for (const auto& [name, base] : cases)
+            QCOMPARE(QString::fromStdString(importer::basename(name)), QString(base));
+        const std::string n = d + "/names";
+        fs::create_directories(n + "/0_dir");
+        for (const char* f : {"0_abc.kvb", "1_abc.kvb", "0_def.dat", "x0_ghi.kvb", "1_jkl.kvb", "0_"})
+            std::ofstream(n + "/" + f) << "x";
+        QCOMPARE(importer::recordNames(n), (std::vector<std::string>{"abc", "def"}));
+        QVERIFY(importer::recordNames(d + "/missing").empty());
         const std::pair<const char*, const char*> suffixes[] = {
             {"rec_0", "_0"}, {"rec_12", "_12"}, {"rec", ""}, {"rec_", ""}, {"rec_1x", ""}, {"recl_0", ""},
             {"rec_123456789012345678", "_123456789012345678"}, {"rec_1234567890123456789", ""}, {"rec_1_2", ""}};
@@ -325,20 +332,6 @@ private slots:
         for (const auto& [l, r] : tags)
             for (int b = 0; b < 3; ++b) expected.emplace_back(sampleValue(l, b, 1), sampleValue(r, b, 1));
         QVERIFY(seen == expected);
-    }
-
-    void basenameAndRecordNames() {
-        const std::pair<const char*, const char*> cases[] = {{"r005_1", "r005"}, {"r005l_12", "r005l"}, {"r005", "r005"},
-                                                             {"r005_", "r005_"}, {"r_005x", "r_005x"}, {"a_1_2", "a_1"},
-                                                             {"_3", ""},         {"", ""}};
-        for (const auto& [name, base] : cases)
-            QCOMPARE(QString::fromStdString(importer::basename(name)), QString(base));
-        const std::string n = d + "/names";
-        fs::create_directories(n + "/0_dir");
-        for (const char* f : {"0_abc.kvb", "1_abc.kvb", "0_def.dat", "x0_ghi.kvb", "1_jkl.kvb", "0_"})
-            std::ofstream(n + "/" + f) << "x";
-        QCOMPARE(importer::recordNames(n), (std::vector<std::string>{"abc", "def"}));
-        QVERIFY(importer::recordNames(d + "/missing").empty());
     }
 
     void damagedRecordKeepsItsWholeBlocks() {
