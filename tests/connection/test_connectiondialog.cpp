@@ -23,6 +23,12 @@ void showPage(ConnectionDialog& w, const QString& choice)
         if (b->text().startsWith(choice)) b->setChecked(true);
     w.next();
 }
+QTreeWidgetItem* rowOf(QTreeWidget* list, const QString& name)
+{
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (list->topLevelItem(i)->text(0) == name) return list->topLevelItem(i);
+    return nullptr;
+}
 QStringList items(QComboBox* combo)
 {
     QStringList out;
@@ -84,27 +90,18 @@ private slots:
         QCOMPARE(usb.properties().get<int>("port"), 10);
         QCOMPARE(usb.properties().get<int>("baudrate"), 0);
 
-        ConnectionDialog pair(PropertyMap(), nullptr);
-        showPage(pair, "EEG 64");
-        const auto sides = pair.currentPage()->findChildren<QComboBox*>();
-        const QStringList halves = items(sides[0]);
-        pair.back();
-        pair.next();
-        QCOMPARE(items(sides[0]), halves);
-        QCOMPARE(items(sides[1]), halves);
-    }
-
-    void eeg64PairNeedsTwoHeadsets()
-    {
+        // The EEG 64 pair needs two different headsets.
         ConnectionDialog w(PropertyMap(), nullptr);
         showPage(w, "EEG 64");
         QWizardPage* page = w.currentPage();
-        const auto combos = page->findChildren<QComboBox*>();
-        const QStringList names = items(combos[0]);
-        QVERIFY(!names.isEmpty() && names == items(combos[1]));
+        const auto sides = page->findChildren<QComboBox*>();
+        const QStringList names = items(sides[0]);
+        w.back();
+        w.next();
+        QVERIFY(!names.isEmpty() && names == items(sides[0]) && names == items(sides[1]));
         for (const QString& n : names) QVERIFY2(n.startsWith("KVN-A32"), qPrintable(n));
         QVERIFY(!page->isComplete() && !w.button(QWizard::FinishButton)->isEnabled());  // the same one twice
-        combos[1]->setCurrentIndex(1);
+        sides[1]->setCurrentIndex(1);
         QVERIFY(page->isComplete() && w.button(QWizard::FinishButton)->isEnabled());
         w.accept();
         QCOMPARE(w.type(), std::string("eeg64"));
@@ -125,33 +122,28 @@ private slots:
         QCOMPARE(w.currentId(), int(ConnectionDialog::LslPage));
         QWizardPage* page = w.currentPage();
         auto* list = page->findChild<QTreeWidget*>();
-        auto rowOf = [list](const QString& name) -> QTreeWidgetItem* {
-            for (int i = 0; i < list->topLevelItemCount(); ++i)
-                if (list->topLevelItem(i)->text(0) == name) return list->topLevelItem(i);
-            return nullptr;
-        };
         auto* refresh = page->findChild<QPushButton*>();
         // Discovery waits a moment for answers; a slow machine may need another look.
         QVERIFY(QTest::qWaitFor([&] {
-            if (rowOf("wizA_EEG") && rowOf("wizA_Acc") && rowOf("wizA_Markers")) return true;
+            if (rowOf(list, "wizA_EEG") && rowOf(list, "wizA_Acc") && rowOf(list, "wizA_Markers")) return true;
             refresh->click();
             return false;
         }, 30000));
-        QTreeWidgetItem* eeg = rowOf("wizA_EEG");
+        QTreeWidgetItem* eeg = rowOf(list, "wizA_EEG");
         QCOMPARE(eeg->text(1) + " " + eeg->text(2) + " " + eeg->text(3), QStringLiteral("EEG 32 500"));
         QVERIFY(!eeg->text(4).isEmpty());
-        QTreeWidgetItem* markers = rowOf("wizA_Markers");
+        QTreeWidgetItem* markers = rowOf(list, "wizA_Markers");
         QCOMPARE(markers->text(3), QStringLiteral("irregular"));
         QVERIFY(!(markers->flags() & Qt::ItemIsEnabled) && markers->toolTip(0).contains("irregular"));
-        QVERIFY(!rowOf("wizB_EEG"));
+        QVERIFY(!rowOf(list, "wizB_EEG"));
 
         QVERIFY(later.start("device", "wizB_", out.path()));
         QVERIFY(QTest::qWaitFor([&] {
             refresh->click();
-            return rowOf("wizB_EEG") != nullptr;
+            return rowOf(list, "wizB_EEG") != nullptr;
         }, 30000));
 
-        list->setCurrentItem(rowOf("wizA_Acc"));
+        list->setCurrentItem(rowOf(list, "wizA_Acc"));
         QVERIFY(page->isComplete());
         w.accept();
         QCOMPARE(w.type(), std::string("lsl"));
@@ -162,9 +154,8 @@ private slots:
         ConnectionDialog again(w.properties(), nullptr);
         showPage(again, "LSL stream");
         auto* list2 = again.currentPage()->findChild<QTreeWidget*>();
-        for (int i = 0; i < list2->topLevelItemCount(); ++i)
-            if (list2->topLevelItem(i)->text(0) == "wizB_EEG") list2->setCurrentItem(list2->topLevelItem(i));
-        QCOMPARE(list2->currentItem()->text(0), QStringLiteral("wizB_EEG"));
+        list2->setCurrentItem(rowOf(list2, "wizB_EEG"));
+        QVERIFY(list2->currentItem());
         again.currentPage()->findChild<QCheckBox*>()->setChecked(true);
         again.accept();
         QCOMPARE(again.properties().get<std::string>("source_id"), std::string("wizB_src"));

@@ -248,6 +248,7 @@ public:
     QString statusText() { return window->findChild<QLabel*>("deviceLabel")->text(); }
     QPushButton* button(const QString& text) { return byText<QPushButton>(*window, text); }
     QString deviceTitle() { return window->findChild<QGroupBox*>()->title(); }
+    bool threadRunning() { return window->findChild<ReadBT*>("readThread")->isRunning(); }
 
     bool connectTo(const QString& choice, const QString& device, const QString& sensor = "Water",
                    QMessageBox::StandardButton questionReply = QMessageBox::NoButton)
@@ -283,6 +284,14 @@ public:
         recording = false;
     }
     bool waitBlocks(std::size_t n, int ms) { return QTest::qWaitFor([&] { return received.size() >= n; }, ms); }
+    // Connected to the headset, recording to `folder` when one is given, and `n` blocks received.
+    bool acquireFromHeadset(std::size_t n, const QString& folder = {}, int ms = 30000)
+    {
+        if (!connectTo("Bluetooth", "KVN-A32-0412L")) return false;
+        if (!folder.isEmpty()) enableHardDrive(folder);
+        start();
+        return waitBlocks(n, ms);
+    }
 
     MainWindow* window;
     QObject context;

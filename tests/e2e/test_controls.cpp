@@ -72,11 +72,8 @@ private slots:
     void abandonedAcquisitionKeepsItsRecord()
     {
         Session s;
-        QVERIFY(s.connectTo("Bluetooth", "KVN-A32-0412L"));
         QTemporaryDir records;
-        s.enableHardDrive(records.path());
-        s.start();
-        QVERIFY(s.waitBlocks(64, 20000));
+        QVERIFY(s.acquireFromHeadset(64, records.path()));
 
         int questions = 0;
         QString title;
@@ -131,9 +128,7 @@ private slots:
         Session s;
         QVERIFY(QMetaObject::invokeMethod(s.window, "onNoData"));
         QCOMPARE(s.statusText(), QStringLiteral("No device connected"));
-        QVERIFY(s.connectTo("Bluetooth", "KVN-A32-0412L"));
-        s.start();
-        QVERIFY(s.waitBlocks(1, 20000));
+        QVERIFY(s.acquireFromHeadset(1));
         s.window->findChild<ReadBT*>("readThread")->pause(true);
         // Until a read that was under way when the pause came has been delivered.
         for (std::size_t seen = 0; seen != s.received.size();) {
@@ -152,9 +147,7 @@ private slots:
     void closingWhileAcquiringAsksAndStops()
     {
         Session s;
-        QVERIFY(s.connectTo("Bluetooth", "KVN-A32-0412L"));
-        s.start();
-        QVERIFY(s.waitBlocks(10, 20000));
+        QVERIFY(s.acquireFromHeadset(10));
         ModalAnswerer* yes = ModalAnswerer::pressing(QMessageBox::Yes, this);
         s.window->close();
         QCOMPARE(yes->answered(), 1);

@@ -12,12 +12,6 @@
 
 using namespace e2e;
 
-namespace {
-
-bool threadRunning(MainWindow& w) { return w.findChild<ReadBT*>("readThread")->isRunning(); }
-
-}  // namespace
-
 class LifecycleTest : public QObject {
     Q_OBJECT
 private slots:
@@ -47,7 +41,7 @@ private slots:
         s.enableHardDrive(records.path());
         s.start();
         QVERIFY(QTest::qWaitFor([&] { return s.statusText().startsWith("Connection lost"); }, 30000));
-        QVERIFY(threadRunning(*s.window));
+        QVERIFY(s.threadRunning());
 
         UserAnswers answers("Bluetooth", "KVN-B08-2201");
         answers.questionReply = QMessageBox::Yes;
@@ -56,7 +50,7 @@ private slots:
         QCOMPARE(answers.questions.size(), 1);
         QVERIFY2(answers.questions[0].startsWith("Running adquisition: Do you want to stop the current acquisition"),
                  qPrintable(answers.questions[0]));
-        QVERIFY(!threadRunning(*s.window));
+        QVERIFY(!s.threadRunning());
         QVERIFY(!s.button("Stop")->isEnabled());
         if (button == "Connect") {
             QVERIFY(QTest::qWaitFor([&] { return s.button("Start")->isEnabled(); }, 20000));
@@ -157,7 +151,7 @@ private slots:
         QCOMPARE(seen.size(), 2);
         QVERIFY2(seen[1].startsWith("HD record error: No folder is chosen for the hard drive record."),
                  qPrintable(seen[1]));
-        QVERIFY(s.button("Start")->isEnabled() && !threadRunning(*s.window));
+        QVERIFY(s.button("Start")->isEnabled() && !s.threadRunning());
         QCOMPARE(QDir(cwd.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 

@@ -33,9 +33,8 @@ struct RecordedRow {
 std::map<std::string, std::vector<RecordedRow>> recordRows(const QString& parent)
 {
     std::map<std::string, std::vector<RecordedRow>> out;
-    const QStringList entries = QDir(parent).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    if (entries.size() != 1) return out;
-    const QString folder = QDir(parent).filePath(entries.first());
+    const QString folder = onlySubfolder(parent);
+    if (folder.isEmpty()) return out;
     for (const QString& file : QDir(folder).entryList({"*.csv"}, QDir::Files)) {
         if (file == "UTC.csv" || file == "signalsInfo.csv") continue;
         QFile f(folder + "/" + file);
@@ -66,7 +65,6 @@ QString writeConfig(const QTemporaryDir& dir, const QString& name, const QByteAr
     return path;
 }
 
-QString deviceLabel(MainWindow& w) { return w.findChild<QLabel*>("deviceLabel")->text(); }
 }  // namespace
 
 class LslDeviceWindowTest : public QObject {
@@ -110,7 +108,7 @@ private slots:
 
         // The source dies and comes back: the window says so and carries on.
         source.kill();
-        QVERIFY(QTest::qWaitFor([&] { return deviceLabel(*s.window) == "Connection lost. Trying to reconnect"; },
+        QVERIFY(QTest::qWaitFor([&] { return s.statusText() == "Connection lost. Trying to reconnect"; },
                                 60000));
         const std::size_t before = s.received.size();
         QVERIFY(source.start("device", "e2eA_", pushed.path(), 1000000));

@@ -22,10 +22,11 @@ struct LiveBlock {
     std::vector<double> values;
     uint16_t sequence = 0, flags = 0;
     int16_t battery = 0;
+    bool readFrom(DeviceModel& m) { return m.read(values, sequence, battery, flags); }
 };
 
-// Imports the dialog's current choice into `out` and finds the imported record with the open dialog.
-void importAndFind(ImportWidget& import, const QString& out, QByteArray& folder)
+// Imports the dialog's current choice into `out`, finds the imported record with the open dialog and opens it.
+void importAndOpen(ImportWidget& import, const QString& out, RecordModel& record)
 {
     import.findChild<QLineEdit*>("outputInput")->setText(out);
     std::unique_ptr<ModalAnswerer> answerer(ModalAnswerer::pressing(QMessageBox::Ok));
@@ -36,7 +37,11 @@ void importAndFind(ImportWidget& import, const QString& out, QByteArray& folder)
     open.findChild<QLineEdit*>("pathInput")->setText(out);
     QVERIFY(QTest::qWaitFor([&open] { return !open.isSearching(); }, 20000));
     QCOMPARE(open.findChild<QComboBox*>("recordBox")->count(), 1);
-    folder = open.selectedFolder();
+    const QByteArray folder = open.selectedFolder();
+    QCOMPARE(folder, QFile::encodeName(out) + "/");
+    QVERIFY2(record.open(folder.toStdString()), record.error().c_str());
+    record.connect_device(false);
+    QVERIFY(record.is_connected());
 }
 
 }  // namespace
@@ -80,7 +85,7 @@ private slots:
         }
 
         QTemporaryDir out;
-        QByteArray folder;
+        RecordModel record;
         {
             ImportWidget import;
             import.show();
@@ -90,14 +95,9 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(import.currentImporter(), 30000);
             QCOMPARE(picker->findChild<QComboBox*>("recordBox")->currentText(),
                      QStringLiteral("/viewer/26-12-06/07-00-00/r001"));
-            importAndFind(import, out.path(), folder);
+            importAndOpen(import, out.path(), record);
             if (QTest::currentTestFailed()) return;
         }
-        QCOMPARE(folder, QFile::encodeName(out.path()) + "/");
-        RecordModel record;
-        QVERIFY2(record.open(folder.toStdString()), record.error().c_str());
-        record.connect_device(false);
-        QVERIFY(record.is_connected());
         // Every recorded signal is there, in the device's order.
         std::vector<std::string> recorded;
         for (std::size_t i = 0; i < deviceSignals.size(); ++i)
@@ -107,20 +107,16 @@ private slots:
         for (unsigned i = 0; i < record.signal_count(); ++i) QCOMPARE(record.signal_name(i).substr(0, 3), recorded[i]);
 
         record.start();
-        std::vector<double> samples;
-        uint16_t sequence = 0, flags = 0;
-        int16_t battery = 0;
+        LiveBlock r;
         for (const LiveBlock& b : live) {
-            QVERIFY(record.read(samples, sequence, battery, flags));
-            QCOMPARE(sequence, b.sequence);
-            QCOMPARE(battery, b.battery);
-            QCOMPARE(flags, b.flags);
-            QVERIFY(samples == b.values);
+            QVERIFY(r.readFrom(record));
+            QVERIFY2(r.sequence == b.sequence && r.battery == b.battery && r.flags == b.flags && r.values == b.values,
+                     qPrintable(QString("block %1").arg(b.sequence)));
         }
         // The card may hold the few blocks the device made after the last live read; then the end.
         int more = 0;
-        while (record.read(samples, sequence, battery, flags)) QVERIFY(++more < 32);
-        QCOMPARE(flags, uint16_t(65535));
+        while (r.readFrom(record)) QVERIFY(++more < 32);
+        QCOMPARE(r.flags, uint16_t(65535));
         QVERIFY(!record.is_running());
     }
 
@@ -166,7 +162,7 @@ private slots:
                  qPrintable(QString("restart at %1").arg(restart)));
 
         QTemporaryDir out;
-        QByteArray folder;
+        RecordModel record;
         {
             ImportWidget import;
             import.show();
@@ -181,23 +177,18 @@ private slots:
                 box->setCurrentIndex(1);
             }
             QTRY_VERIFY_WITH_TIMEOUT(import.currentImporter(), 30000);
-            importAndFind(import, out.path(), folder);
+            importAndOpen(import, out.path(), record);
             if (QTest::currentTestFailed()) return;
         }
-        RecordModel record;
-        QVERIFY2(record.open(folder.toStdString()), record.error().c_str());
-        record.connect_device(false);
         record.start();
-        std::vector<double> samples;
-        uint16_t sequence = 0, flags = 0;
-        int16_t battery = 0;
+        LiveBlock r;
         // Every live block in order; live flags 7 (the halves not yet synchronised) are the pair's, not the cards'.
         std::size_t found = 0;
-        while (found < live.size() && record.read(samples, sequence, battery, flags)) {
+        while (found < live.size() && r.readFrom(record)) {
             const LiveBlock& b = live[found];
-            if (sequence != b.sequence || samples != b.values) continue;
-            QCOMPARE(battery, b.battery);
-            if (b.flags != 7) QCOMPARE(flags, b.flags);
+            if (r.sequence != b.sequence || r.values != b.values) continue;
+            QCOMPARE(r.battery, b.battery);
+            if (b.flags != 7) QCOMPARE(r.flags, b.flags);
             ++found;
         }
         QCOMPARE(found, live.size());
